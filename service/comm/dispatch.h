@@ -29,7 +29,8 @@ using RegFun = int (*)(const uint8_t* body, uint32_t bodyLen, const MsgHead* hea
 // opcode that already has one (the first stays).
 int OS_RegFunction(RegFun handler, uint16_t opcode);
 
-// True for the tray program's opcodes (0x5000 to 0x500F).
+// True for the tray program's opcodes (0x5000 to 0x500F; 0x500D is only ever sent by
+// the service, so it is never registered).
 bool IsTrayOpcode(uint16_t opcode);
 
 // True when a message with this opcode from this origin has a handler that may

@@ -1,1 +1,326 @@
-// placeholder
+#include "comm/local_server.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <new>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include <event2/buffer.h>
+#include <event2/bufferevent.h>
+#include <event2/event.h>
+#include <event2/listener.h>
+#include <event2/thread.h>
+#include <event2/util.h>
+
+#include "comm/log.h"
+#include "platform/net.h"
+
+std::atomic<uint16_t> g_LocalPort{0};
+
+namespace {
+
+// The relay's keep-alive and data commands pass the opcode check: such a message is
+// read whole and handed to Dispatch, which answers nothing.
+constexpr uint16_t kRelayKeepAlive = 0x1008;
+constexpr uint16_t kRelayData = 0x1009;
+
+struct Server;
+
+// One accepted connection. Everything here is touched only on the server's thread.
+struct LocalConn {
+  Server* server = nullptr;
+  bufferevent* bev = nullptr;
+  uint64_t id = 0;
+  Origin origin = Origin::Lan;
+  LocalConn* prev = nullptr;  // the server's list of live connections
+  LocalConn* next = nullptr;
+
+  // Reader: phase 0 assembles the head, phase 1 the body of the current message.
+  uint8_t phase = 0;
+  uint8_t headBuf[MsgHead::kSize] = {};
+  size_t headCount = 0;
+  MsgHead head;
+  uint8_t* body = nullptr;  // bodyLen bytes, allocated when the head is complete
+  size_t bodyLen = 0;
+  size_t bodyCount = 0;
+};
+
+struct Server {
+  event_base* base = nullptr;
+  evconnlistener* listener = nullptr;
+  LocalConn* conns = nullptr;
+};
+
+std::atomic<LocalServerState> g_state{LocalServerState::Pending};
+std::atomic<ConnCloseHook> g_closeHook{nullptr};
+std::atomic<OriginClassifier> g_classifier{nullptr};
+std::atomic<unsigned> g_idleTimeoutMs{0};
+std::atomic<uint64_t> g_nextConnId{1};
+
+// Stopping from another thread: OS_StopLocalServer activates the running server's
+// stop event under this mutex, or leaves a request for a server about to start.
+std::mutex g_controlMutex;
+event* g_stopEvent = nullptr;  // guarded by g_controlMutex
+bool g_stopRequested = false;  // guarded by g_controlMutex
+
+void EnableLibeventThreads() {
+  static std::once_flag once;
+  std::call_once(once, [] { evthread_use_pthreads(); });
+}
+
+void Link(Server* s, LocalConn* c) {
+  c->next = s->conns;
+  if (s->conns != nullptr) s->conns->prev = c;
+  s->conns = c;
+}
+
+void Unlink(Server* s, LocalConn* c) {
+  if (c->prev != nullptr) c->prev->next = c->next;
+  else s->conns = c->next;
+  if (c->next != nullptr) c->next->prev = c->prev;
+  c->prev = c->next = nullptr;
+}
+
+// The one way a connection ends: the hook sees it while the bufferevent still
+// exists, then the reader state and the bufferevent (and with it the socket) go.
+void CloseConn(LocalConn* c) {
+  Unlink(c->server, c);
+  if (ConnCloseHook hook = g_closeHook.load()) hook(c->bev, c->id);
+  std::free(c->body);
+  bufferevent_free(c->bev);
+  delete c;
+}
+
+bool PassesOpcodeCheck(uint16_t opcode, Origin origin) {
+  return opcode == kRelayKeepAlive || opcode == kRelayData || OS_IsServed(opcode, origin);
+}
+
+// Serves every complete message buffered on the connection, in order; a partial
+// head or body stays in the reader state until more data arrives. All progress
+// lives in the LocalConn, so this may be called again at any point between
+// messages. Returns false when the connection was closed (c is gone then).
+bool ServeBuffered(LocalConn* c) {
+  for (;;) {
+    if (c->phase == 0) {
+      size_t n = bufferevent_read(c->bev, c->headBuf + c->headCount, MsgHead::kSize - c->headCount);
+      if (n == 0) return true;
+      c->headCount += n;
+      if (c->headCount < MsgHead::kSize) continue;
+      c->head = MsgHead::Decode(c->headBuf);
+      c->headCount = 0;
+      if (!PassesOpcodeCheck(c->head.opcode, c->origin)) {
+        // Closed before its body is read; nothing is answered.
+        CloseConn(c);
+        return false;
+      }
+      c->bodyLen = c->head.length > MsgHead::kSize ? c->head.length - MsgHead::kSize : 0;
+      c->bodyCount = 0;
+      if (c->bodyLen > 0) {
+        c->body = static_cast<uint8_t*>(std::calloc(c->bodyLen, 1));
+        if (c->body == nullptr) {
+          CloseConn(c);
+          return false;
+        }
+      }
+      c->phase = 1;
+    }
+
+    if (c->bodyCount < c->bodyLen) {
+      size_t n = bufferevent_read(c->bev, c->body + c->bodyCount, c->bodyLen - c->bodyCount);
+      if (n == 0) return true;
+      c->bodyCount += n;
+      continue;
+    }
+
+    // A whole message: take it out of the reader state before the handler runs.
+    MsgHead head = c->head;
+    uint8_t* body = c->body;
+    auto bodyLen = static_cast<uint32_t>(c->bodyLen);
+    c->body = nullptr;
+    c->bodyLen = c->bodyCount = 0;
+    c->phase = 0;
+
+    uint8_t* reply = nullptr;
+    int32_t replyLen = 0;
+    Dispatch(&head, body, bodyLen, c->bev, &reply, &replyLen, -1, 1, c->origin);
+    if (reply != nullptr && replyLen > 0 &&
+        bufferevent_write(c->bev, reply, static_cast<size_t>(replyLen)) != 0) {
+      TLOG(MOD_COMMLIB, LOG_ERROR, "Write return message error.");
+    }
+    FreeReply(reply);
+    std::free(body);
+  }
+}
+
+void ReadCb(bufferevent* /*bev*/, void* arg) { ServeBuffered(static_cast<LocalConn*>(arg)); }
+
+void EventCb(bufferevent* /*bev*/, short events, void* arg) {
+  if ((events & (BEV_EVENT_EOF | BEV_EVENT_ERROR | BEV_EVENT_TIMEOUT)) == 0) return;
+  CloseConn(static_cast<LocalConn*>(arg));
+}
+
+void AcceptCb(evconnlistener* /*listener*/, evutil_socket_t fd, sockaddr* peer, int peerLen,
+              void* arg) {
+  auto* s = static_cast<Server*>(arg);
+  bufferevent* bev = bufferevent_socket_new(s->base, fd, BEV_OPT_CLOSE_ON_FREE);
+  if (bev == nullptr) {
+    TLOG(MOD_COMMLIB, LOG_ERROR, "Couldn't open socket event.");
+    evutil_closesocket(fd);
+    return;
+  }
+  auto* c = new (std::nothrow) LocalConn;
+  if (c == nullptr) {
+    bufferevent_free(bev);
+    return;
+  }
+  c->server = s;
+  c->bev = bev;
+  c->id = g_nextConnId.fetch_add(1);
+  // The address accept() reported, which is the connection's peer name.
+  OriginClassifier classify = g_classifier.load();
+  if (classify == nullptr) classify = OS_ClassifyPeer;
+  c->origin = classify(peer, static_cast<socklen_t>(peerLen));
+  Link(s, c);
+
+  bufferevent_setcb(bev, ReadCb, nullptr, EventCb, c);
+  if (unsigned ms = g_idleTimeoutMs.load(); ms > 0) {
+    timeval tv{static_cast<time_t>(ms / 1000), static_cast<suseconds_t>((ms % 1000) * 1000)};
+    bufferevent_set_timeouts(bev, &tv, nullptr);
+  }
+  bufferevent_enable(bev, EV_READ | EV_WRITE);
+}
+
+void AcceptErrorCb(evconnlistener* /*listener*/, void* /*arg*/) {
+  int err = EVUTIL_SOCKET_ERROR();
+  TLOG(MOD_COMMLIB, LOG_ERROR, "Got an error %d (%s) on the listener.Shutting down.", err,
+       evutil_socket_error_to_string(err));
+}
+
+void StopCb(evutil_socket_t /*fd*/, short /*what*/, void* arg) {
+  event_base_loopbreak(static_cast<event_base*>(arg));
+}
+
+void ConsumeStopRequest() {
+  std::lock_guard<std::mutex> lock(g_controlMutex);
+  g_stopEvent = nullptr;
+  g_stopRequested = false;
+}
+
+}  // namespace
+
+LocalServerState OS_LocalServerState() { return g_state.load(); }
+
+void OS_ResetLocalServerState() {
+  g_state = LocalServerState::Pending;
+  std::lock_guard<std::mutex> lock(g_controlMutex);
+  g_stopRequested = false;
+}
+
+void OS_StopLocalServer() {
+  std::lock_guard<std::mutex> lock(g_controlMutex);
+  g_stopRequested = true;
+  if (g_stopEvent != nullptr) event_active(g_stopEvent, EV_READ, 0);
+}
+
+void OS_SetConnCloseHook(ConnCloseHook hook) { g_closeHook = hook; }
+
+bool OS_GetConnInfo(bufferevent* conn, uint64_t* id, Origin* origin) {
+  if (conn == nullptr) return false;
+  bufferevent_data_cb readCb = nullptr;
+  void* arg = nullptr;
+  bufferevent_getcb(conn, &readCb, nullptr, nullptr, &arg);
+  if (readCb != ReadCb || arg == nullptr) return false;
+  const auto* c = static_cast<const LocalConn*>(arg);
+  if (id != nullptr) *id = c->id;
+  if (origin != nullptr) *origin = c->origin;
+  return true;
+}
+
+Origin OS_ClassifyPeer(const sockaddr* peer, socklen_t len) {
+  if (peer == nullptr) return Origin::Lan;
+  if (peer->sa_family == AF_INET && len >= static_cast<socklen_t>(sizeof(sockaddr_in))) {
+    sockaddr_in sin;
+    std::memcpy(&sin, peer, sizeof sin);
+    return platform::IsLoopbackV4(sin.sin_addr.s_addr) ? Origin::Loopback : Origin::Lan;
+  }
+  if (peer->sa_family == AF_INET6 && len >= static_cast<socklen_t>(sizeof(sockaddr_in6))) {
+    sockaddr_in6 sin6;
+    std::memcpy(&sin6, peer, sizeof sin6);
+    if (IN6_IS_ADDR_LOOPBACK(&sin6.sin6_addr)) return Origin::Loopback;
+    if (IN6_IS_ADDR_V4MAPPED(&sin6.sin6_addr)) {
+      uint32_t v4;
+      std::memcpy(&v4, sin6.sin6_addr.s6_addr + 12, sizeof v4);
+      return platform::IsLoopbackV4(v4) ? Origin::Loopback : Origin::Lan;
+    }
+  }
+  return Origin::Lan;
+}
+
+void OS_SetOriginClassifier(OriginClassifier classifier) { g_classifier = classifier; }
+
+void OS_SetLocalIdleTimeout(unsigned ms) { g_idleTimeoutMs = ms; }
+
+void OS_RunEvent(void* /*arg*/) {
+  // libevent writes with writev, which raises SIGPIPE on a peer that has gone.
+  platform::IgnoreSigpipe();
+  // Makes the base lockable, so that another thread can wake it to stop.
+  EnableLibeventThreads();
+
+  Server s;
+  s.base = event_base_new();
+  event* stopEv = s.base == nullptr ? nullptr : event_new(s.base, -1, 0, StopCb, s.base);
+  if (stopEv == nullptr) {
+    TLOG(MOD_COMMLIB, LOG_ERROR, "Couldn't open event base.");
+    if (s.base != nullptr) event_base_free(s.base);
+    ConsumeStopRequest();
+    g_state = LocalServerState::Failed;
+    return;
+  }
+
+  sockaddr_in sin{};
+  sin.sin_family = AF_INET;
+  sin.sin_addr.s_addr = htonl(INADDR_ANY);
+  sin.sin_port = htons(g_LocalPort.load());
+  s.listener = evconnlistener_new_bind(
+      s.base, AcceptCb, &s, LEV_OPT_CLOSE_ON_FREE | LEV_OPT_REUSEABLE | LEV_OPT_CLOSE_ON_EXEC, -1,
+      reinterpret_cast<sockaddr*>(&sin), sizeof sin);
+  if (s.listener == nullptr) {
+    TLOG(MOD_COMMLIB, LOG_ERROR, "Couldn't create listener.");
+    event_free(stopEv);
+    event_base_free(s.base);
+    ConsumeStopRequest();
+    g_state = LocalServerState::Failed;
+    return;
+  }
+
+  if (g_LocalPort.load() == 0) {
+    sockaddr_in bound{};
+    socklen_t len = sizeof bound;
+    if (getsockname(evconnlistener_get_fd(s.listener), reinterpret_cast<sockaddr*>(&bound), &len) ==
+        0) {
+      g_LocalPort = ntohs(bound.sin_port);
+    }
+  }
+  TLOG(MOD_COMMLIB, LOG_DEBUG, "Bind port %d.", g_LocalPort.load());
+  evconnlistener_set_error_cb(s.listener, AcceptErrorCb);
+
+  bool stopEarly;
+  {
+    std::lock_guard<std::mutex> lock(g_controlMutex);
+    stopEarly = g_stopRequested;
+    if (!stopEarly) g_stopEvent = stopEv;
+  }
+  g_state = LocalServerState::Running;
+  if (!stopEarly) event_base_dispatch(s.base);
+  ConsumeStopRequest();
+  TLOG(MOD_COMMLIB, LOG_INFO, "%s.", "exit local server");
+
+  evconnlistener_free(s.listener);
+  while (s.conns != nullptr) CloseConn(s.conns);
+  event_free(stopEv);
+  event_base_free(s.base);
+  g_state = LocalServerState::Pending;
+}

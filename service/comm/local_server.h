@@ -1,0 +1,55 @@
+// The local TCP server: one listener on all interfaces at g_LocalPort, shared by LAN
+// devices and the tray program. It cuts each connection's byte stream into MsgHead
+// messages, hands each to Dispatch and writes the handler's reply back.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include <sys/socket.h>
+
+#include "comm/dispatch.h"
+
+struct bufferevent;
+
+// The port to listen on; 0 lets the system pick one, which is stored back here.
+extern std::atomic<uint16_t> g_LocalPort;
+
+// What the server has come to: Running once the listener is bound and g_LocalPort
+// holds its port, Failed when the event base or the listener could not be created.
+// Pending before that, and again after the loop has ended.
+enum class LocalServerState { Pending, Running, Failed };
+LocalServerState OS_LocalServerState();
+// Sets the state back to Pending and drops a stop request that no server consumed.
+void OS_ResetLocalServerState();
+
+// The thread-pool work item: runs the server's event loop until OS_StopLocalServer.
+// The argument is not used.
+void OS_RunEvent(void* arg);
+
+// Breaks the event loop from any thread. OS_RunEvent then closes every connection,
+// frees the listener and the base, and returns. A stop requested before the loop
+// has started ends that loop as soon as it starts.
+void OS_StopLocalServer();
+
+// Called on every close of a connection (end of file, error, time-out, a refused
+// opcode, a failed allocation, the server's stop), once, before the bufferevent is
+// freed. Runs on the server's thread. Null removes the hook.
+using ConnCloseHook = void (*)(bufferevent* conn, uint64_t connId);
+void OS_SetConnCloseHook(ConnCloseHook hook);
+
+// The id (unique for the life of the process) and origin of a connection accepted by
+// the local server. False, leaving the outputs alone, for any other bufferevent.
+// Call it on the server's thread, for instance from a handler.
+bool OS_GetConnInfo(bufferevent* conn, uint64_t* id, Origin* origin);
+
+// Origin of a peer address: Loopback for 127.0.0.0/8, Lan for everything else.
+Origin OS_ClassifyPeer(const sockaddr* peer, socklen_t len);
+// Replaces the classifier the server applies to accepted peers (tests use it to
+// see a loopback peer as a LAN one). Null restores OS_ClassifyPeer.
+using OriginClassifier = Origin (*)(const sockaddr* peer, socklen_t len);
+void OS_SetOriginClassifier(OriginClassifier classifier);
+
+// A connection that stays silent this long is closed; 0 (the default) never times out.
+// Applies to connections accepted afterwards.
+void OS_SetLocalIdleTimeout(unsigned ms);
