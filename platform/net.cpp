@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
@@ -49,22 +50,47 @@ int RecvAll(int fd, void* data, size_t len) {
   return 0;
 }
 
-static int ConnectWithTimeout(int fd, const sockaddr* sa, socklen_t salen, int timeoutMs) {
+int ResolveIpv4(const std::string& host, uint32_t* addrNetworkOrder) {
+  if (addrNetworkOrder == nullptr || host.empty()) return -1;
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* res = nullptr;
+  if (getaddrinfo(host.c_str(), nullptr, &hints, &res) != 0 || res == nullptr) return -1;
+  sockaddr_in sin{};
+  std::memcpy(&sin, res->ai_addr, sizeof sin);
+  freeaddrinfo(res);
+  *addrNetworkOrder = sin.sin_addr.s_addr;
+  return 0;
+}
+
+int ConnectFd(int fd, uint32_t addrNetworkOrder, uint16_t port, int timeoutMs) {
+  sockaddr_in sin{};
+  sin.sin_family = AF_INET;
+  sin.sin_addr.s_addr = addrNetworkOrder;
+  sin.sin_port = htons(port);
+  const auto* sa = reinterpret_cast<const sockaddr*>(&sin);
   if (timeoutMs <= 0) {
-    while (::connect(fd, sa, salen) != 0) {
+    while (::connect(fd, sa, sizeof sin) != 0) {
       if (errno != EINTR) return -1;
     }
     return 0;
   }
   int flags = fcntl(fd, F_GETFL, 0);
-  fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-  int rc = ::connect(fd, sa, salen);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return -1;
+  int rc = ::connect(fd, sa, sizeof sin);
   if (rc != 0 && errno == EINPROGRESS) {
+    // Poll until the deadline; a signal only shortens the next wait.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     pollfd pfd{fd, POLLOUT, 0};
     int pr;
-    do {
-      pr = ::poll(&pfd, 1, timeoutMs);
-    } while (pr < 0 && errno == EINTR);
+    for (;;) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      deadline - std::chrono::steady_clock::now())
+                      .count();
+      pr = ::poll(&pfd, 1, left > 0 ? static_cast<int>(left) : 0);
+      if (pr >= 0 || errno != EINTR) break;
+    }
     if (pr <= 0) {
       if (pr == 0) errno = ETIMEDOUT;
       rc = -1;
@@ -80,24 +106,18 @@ static int ConnectWithTimeout(int fd, const sockaddr* sa, socklen_t salen, int t
       }
     }
   }
+  int saved = errno;
   fcntl(fd, F_SETFL, flags);
+  errno = saved;
   return rc;
 }
 
 int ConnectTcp(const std::string& host, uint16_t port, int timeoutMs) {
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* res = nullptr;
-  if (getaddrinfo(host.c_str(), nullptr, &hints, &res) != 0 || res == nullptr) return -1;
-  sockaddr_in sin{};
-  std::memcpy(&sin, res->ai_addr, sizeof sin);
-  freeaddrinfo(res);
-  sin.sin_port = htons(port);
-
+  uint32_t addr = 0;
+  if (ResolveIpv4(host, &addr) != 0) return -1;
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
-  if (ConnectWithTimeout(fd, reinterpret_cast<sockaddr*>(&sin), sizeof sin, timeoutMs) != 0) {
+  if (ConnectFd(fd, addr, port, timeoutMs) != 0) {
     int saved = errno;
     ::close(fd);
     errno = saved;

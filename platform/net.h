@@ -26,6 +26,16 @@ int RecvAll(int fd, void* data, size_t len);
 // the connect; 0 waits as long as the system does. Returns the socket or -1.
 int ConnectTcp(const std::string& host, uint16_t port, int timeoutMs = 0);
 
+// Resolves host (IPv4 dotted text or a name; getaddrinfo, so any thread may call it) to
+// its first IPv4 address, in network order. Returns 0 or -1.
+int ResolveIpv4(const std::string& host, uint32_t* addrNetworkOrder);
+
+// Connects an existing TCP socket to addr:port. timeoutMs bounds the connect (made
+// non-blocking and polled until the deadline; the socket's mode is restored after);
+// 0 waits as long as the system does. Returns 0, or -1 with errno set (ETIMEDOUT when
+// the deadline passed).
+int ConnectFd(int fd, uint32_t addrNetworkOrder, uint16_t port, int timeoutMs);
+
 // Sets SO_RCVTIMEO and SO_SNDTIMEO. 0 clears them.
 void SetSocketTimeouts(int fd, int timeoutMs);
 
