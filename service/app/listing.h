@@ -1,0 +1,11 @@
+// Listings of the shared folders and of folders inside them for devices.
+#pragma once
+
+#include <cstdint>
+
+#include "comm/dispatch.h"
+
+int GetShareInfo(const uint8_t* body, uint32_t bodyLen, const MsgHead* head, bufferevent* conn,
+            uint8_t** reply, int32_t* replyLen, int32_t* udtSock, uint8_t* direct);
+int GetAllSubFile(const uint8_t* body, uint32_t bodyLen, const MsgHead* head, bufferevent* conn,
+            uint8_t** reply, int32_t* replyLen, int32_t* udtSock, uint8_t* direct);

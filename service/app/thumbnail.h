@@ -1,0 +1,9 @@
+// Thumbnails of pictures for devices.
+#pragma once
+
+#include <cstdint>
+
+#include "comm/dispatch.h"
+
+int ReqDownloadThumbNial(const uint8_t* body, uint32_t bodyLen, const MsgHead* head, bufferevent* conn,
+            uint8_t** reply, int32_t* replyLen, int32_t* udtSock, uint8_t* direct);
