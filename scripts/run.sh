@@ -1,8 +1,160 @@
 #!/usr/bin/env bash
-# Builds Tirvan and starts what exists so far.
+# Builds Tirvan, lays out an install root and runs the service TirvanClient in it under
+# the built-in service manager.
+#   bash scripts/run.sh [ROOT]
+# ROOT defaults to ~/tirvan; an existing root is kept as it is (its database, its
+# folders, its settings). TIRVAN_PORT sets the local port of a new root (15002, the
+# port the tray program uses); TIRVAN_BUILD_DIR the build folder (build).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+service=Tirvan  # the name the tray program opens the service by
+build=${TIRVAN_BUILD_DIR:-build}
+
 bash scripts/install-deps.sh
-cmake -S . -B build -G Ninja >/dev/null
-cmake --build build
-echo "Built. The service program arrives with the next steps of the project."
+cmake -S . -B "$build" -G Ninja >/dev/null
+cmake --build "$build" --target TirvanClient tirvan-setup tirvan-sc
+
+root=${1:-$HOME/tirvan}
+mkdir -p "$root"
+root=$(cd "$root" && pwd -P)
+
+# The built-in manager keeps the service's record, status and output in the root.
+export TIRVAN_SCM=builtin
+export TIRVAN_SCM_DIR=$root/scm
+mkdir -p "$TIRVAN_SCM_DIR" "$root/bin"
+sc() { "$root/bin/tirvan-sc" "$@"; }
+# Replaces a program by a rename, so a copy that is running keeps its file.
+put() { cp "$1" "$2.new" && mv -f "$2.new" "$2"; }
+put "$build/platform/tirvan-sc" "$root/bin/tirvan-sc"
+
+stop_hint="TIRVAN_SCM=builtin TIRVAN_SCM_DIR=$root/scm $root/bin/tirvan-sc stop $service"
+configured_port() {
+  sqlite3 "$root/etc/Tirvan.db" "select ifnull(localport,0) from qz_conf limit 1" 2>/dev/null ||
+    echo "?"
+}
+report() {
+  local port pid
+  port=$(configured_port)
+  [[ $port == 0 ]] && port="one the system picked (see: ss -ltnp | grep TirvanClient)"
+  pid=$(sed -n 's/^pid=//p' "$TIRVAN_SCM_DIR/$service.status" 2>/dev/null || true)
+  echo "  install root  $root"
+  echo "  process       ${pid:-?}"
+  echo "  local port    $port"
+  echo "  log           $root/log/Log.txt"
+  echo "  output        $TIRVAN_SCM_DIR/$service.log"
+  echo "  stop it with  $stop_hint"
+}
+
+state=$(sc query "$service" 2>/dev/null || true)
+if [[ $state == RUNNING || $state == START_PENDING || $state == STOP_PENDING ]]; then
+  echo "$service is already running ($state); nothing was started."
+  report
+  exit 1
+fi
+
+# A new root: the database with its schema and settings, the default folder with its
+# picture, music, video and document folders, and a shared folder.
+if [[ -e $root/etc/Tirvan.db ]]; then
+  echo "Keeping the install root $root."
+else
+  mkdir -p "$root/Shared"
+  "$build/service/app/tirvan-setup" --root "$root" --port "${TIRVAN_PORT:-15002}" \
+    --share "$root/Shared"
+fi
+# The program lives in the root's bin folder: the root is the parent of its folder.
+put "$build/service/app/TirvanClient" "$root/bin/TirvanClient"
+if ! sc query "$service" >/dev/null 2>&1; then
+  "$root/bin/TirvanClient" -i "$service" || {
+    echo "Cannot install $service in $TIRVAN_SCM_DIR." >&2
+    exit 1
+  }
+fi
+
+# The central server: tirvan-central on loopback, its accounts, state and log in
+# ROOT/central, started before the service with the root's svhost and svport pointing at
+# it. A root without an account gets the demo account (TIRVAN_DEMO_EMAIL and
+# TIRVAN_DEMO_PASSWORD, demo@tirvan.local and demo by default); the account a root has
+# is added to the server. TIRVAN_CENTRAL_PORT fixes its port (the system picks one by
+# default). A root set up for another server (svhost neither empty nor loopback) keeps it.
+db=$root/etc/Tirvan.db
+sql_text() { local q="'"; printf "%s" "${1//$q/$q$q}"; }
+svhost=$(sqlite3 "$db" "select ifnull(svhost,'') from qz_conf limit 1")
+if [[ -n $svhost && $svhost != 127.0.0.1 && $svhost != localhost ]]; then
+  echo "The root uses the central server $svhost; the embedded one is not started."
+else
+  cmake --build "$build" --target tirvan-central
+  central=$root/bin/tirvan-central
+  central_dir=$root/central
+  mkdir -p "$central_dir"
+  put "$build/peers/central/tirvan-central" "$central"
+  # An embedded server of an earlier run goes first.
+  if [[ -f $central_dir/central.pid ]]; then
+    old=$(cat "$central_dir/central.pid")
+    if [[ $old =~ ^[0-9]+$ ]] && tr '\0' ' ' 2>/dev/null <"/proc/$old/cmdline" | grep -q "tirvan-central"; then
+      kill "$old" 2>/dev/null || true
+      for _ in $(seq 50); do kill -0 "$old" 2>/dev/null || break; sleep 0.1; done
+    fi
+    rm -f "$central_dir/central.pid"
+  fi
+
+  email=$(sqlite3 "$db" "select ifnull(email,'') from qz_user limit 1")
+  psw=$(sqlite3 "$db" "select ifnull(psw,'') from qz_user limit 1")
+  if [[ -z $email || -z $psw ]]; then
+    email=${TIRVAN_DEMO_EMAIL:-demo@tirvan.local}
+    "$central" account add --db "$central_dir/central.db" "$email" \
+      --password "${TIRVAN_DEMO_PASSWORD:-demo}" >/dev/null
+    # The hash as the server made it, the way the tray program stores it.
+    psw=$(sqlite3 "$central_dir/central.db" \
+      "select psw from accounts where email='$(sql_text "$email")'")
+    sqlite3 "$db" "delete from qz_user; insert into qz_user(email, psw)
+      values('$(sql_text "$email")', '$(sql_text "$psw")');"
+  else
+    "$central" account add --db "$central_dir/central.db" "$email" --hash "$psw" >/dev/null
+  fi
+
+  : >"$central_dir/central.out"
+  nohup "$central" --db "$central_dir/central.db" --listen "127.0.0.1:${TIRVAN_CENTRAL_PORT:-0}" \
+    --state "$central_dir/state.json" --log "$central_dir/central.log" \
+    >"$central_dir/central.out" 2>&1 </dev/null &
+  central_pid=$!
+  disown "$central_pid" 2>/dev/null || true
+  echo "$central_pid" >"$central_dir/central.pid"
+  central_port=
+  for _ in $(seq 100); do
+    central_port=$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$central_dir/central.out")
+    [[ -n $central_port ]] && break
+    kill -0 "$central_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  if [[ -z $central_port ]]; then
+    echo "The central server did not start:" >&2
+    cat "$central_dir/central.out" >&2
+    exit 1
+  fi
+  sqlite3 "$db" "update qz_conf set svhost='127.0.0.1', svport=$central_port"
+  echo "Central server tirvan-central is running on 127.0.0.1:$central_port (account $email)."
+  echo "  its state     $central_dir/state.json"
+  echo "  its log       $central_dir/central.log"
+  echo "  stop it with  kill \$(cat $central_dir/central.pid)"
+fi
+
+port=$(configured_port)
+if [[ $port =~ ^[1-9][0-9]*$ ]] && (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
+  echo "Port $port is taken by another program; $service was not started." >&2
+  echo "Stop that program, or change localport in $root/etc/Tirvan.db." >&2
+  exit 1
+fi
+
+if ! out=$(sc start "$service" 2>&1); then
+  case $out in
+    *"exit code 4130"*) echo "$service cannot listen on port $port: another program holds it." >&2 ;;
+    *"exit code 4124"*) echo "Another TirvanClient already runs on this machine." >&2 ;;
+    *) ;;
+  esac
+  echo "$out" >&2
+  echo "See $root/log/Log.txt and $TIRVAN_SCM_DIR/$service.log." >&2
+  exit 1
+fi
+echo "$service is running."
+report
