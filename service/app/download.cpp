@@ -1,23 +1,419 @@
 #include "app/download.h"
 
-// Not built yet: the handlers answer nothing and the work items return at once.
+#include <sys/stat.h>
+#include <sys/uio.h>
 
-int ReqDownLoadFile(const uint8_t*, uint32_t, const MsgHead*, bufferevent*, uint8_t**, int32_t*, int32_t*,
-            uint8_t*) {
-  return 0;
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include <event2/buffer.h>
+#include <event2/bufferevent.h>
+#include <fcntl.h>
+#include <udt/udt.h>
+#include <unistd.h>
+
+#include "app/listing.h"
+#include "app/md5.h"
+#include "app/trans_log.h"
+#include "app/transfer_table.h"
+#include "comm/core.h"
+#include "comm/errors.h"
+#include "comm/local_server.h"
+#include "comm/log.h"
+#include "comm/opcodes.h"
+#include "comm/share_paths.h"
+#include "comm/utils.h"
+#include "platform/charset.h"
+
+int32_t g_DownLoadCount = 0;
+std::list<uint32_t> g_StopDownLoadList;
+
+namespace {
+
+// Packages built per refill of a LAN download; preadv takes one vector per package.
+constexpr size_t kMaxPackagesPerFill = 256;
+constexpr int kStopWaitTries = 10;
+
+std::atomic<int64_t> g_stopWaitStepMs{10};
+
+int UdtSendMsg(int32_t sock, const char* buf, int len) {
+  return UDT::sendmsg(sock, buf, len, -1, true);
 }
 
-int AllowDownLoadFile(const uint8_t*, uint32_t, const MsgHead*, bufferevent*, uint8_t**, int32_t*, int32_t*,
-            uint8_t*) {
-  return 0;
+std::atomic<UdtSendFn> g_udtSend{UdtSendMsg};
+
+bool SetOverReply(uint32_t seq, bool ok, uint8_t** reply, int32_t* replyLen) {
+  uint8_t* r = AllocReply(kDownLoadOverSize);
+  if (r == nullptr) return false;
+  EncodeDownLoadOver(r, seq, ok);
+  *reply = r;
+  *replyLen = static_cast<int32_t>(kDownLoadOverSize);
+  return true;
 }
 
-int RefuseDownLoadFile(const uint8_t*, uint32_t, const MsgHead*, bufferevent*, uint8_t**, int32_t*, int32_t*,
-            uint8_t*) {
-  return 0;
+// The path of the file an open descriptor refers to ("" when it cannot be read).
+std::string RealPathOfFd(int fd) {
+  char link[64];
+  std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  char* real = ::realpath(link, nullptr);
+  if (real == nullptr) return std::string();
+  std::string result = real;
+  std::free(real);
+  return result;
 }
 
-int StopDownLoad(const uint8_t*, uint32_t, const MsgHead*, bufferevent*, uint8_t**, int32_t*, int32_t*,
-            uint8_t*) {
-  return 0;
+// Reads into the vectors at pos until they are full. False on an error or when the
+// file ends first.
+bool PreadvAll(int fd, iovec* iov, int count, int64_t pos) {
+  while (count > 0) {
+    if (iov->iov_len == 0) {
+      ++iov;
+      --count;
+      continue;
+    }
+    ssize_t n = ::preadv(fd, iov, std::min(count, IOV_MAX), static_cast<off_t>(pos));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    pos += n;
+    auto left = static_cast<size_t>(n);
+    while (count > 0 && left >= iov->iov_len) {
+      left -= iov->iov_len;
+      ++iov;
+      --count;
+    }
+    if (count > 0) {
+      iov->iov_base = static_cast<uint8_t*>(iov->iov_base) + left;
+      iov->iov_len -= left;
+    }
+  }
+  return true;
+}
+
+// Ends a started download: the count goes down and the file is closed; a download sent
+// to its end is recorded in the transfer log.
+void EndDownload(const TransRecordPtr& rec, bool complete) {
+  AddDownLoadCount(-1);
+  rec->CloseFile();
+  if (complete) WriteTranLog(rec->path, TRANS_LOG_DOWNLOAD, rec->size);
+}
+
+// Streams one download on a local connection, from the server's write callback, and
+// queues its end message last.
+class LanDownloadWriter : public ConnWriter {
+ public:
+  LanDownloadWriter(TransRecordPtr rec, int64_t offset, uint32_t seq)
+      : m_rec(std::move(rec)), m_stream(m_rec->fd, m_rec->size, offset, seq), m_seq(seq) {}
+
+  Status Refill(bufferevent* conn, size_t room) override {
+    evbuffer* out = bufferevent_get_output(conn);
+    size_t packages = std::clamp<size_t>(room / kPackageSize, 1, kMaxPackagesPerFill);
+    evbuffer_iovec vec;
+    if (evbuffer_reserve_space(out, static_cast<ev_ssize_t>(packages * kPackageSize), &vec, 1) <
+        1) {
+      TLOG(MOD_INTRANET, LOG_ERROR, "Allocate memory error.");
+      return Finish(conn, false);
+    }
+    ptrdiff_t n = m_stream.Fill(static_cast<uint8_t*>(vec.iov_base), packages);
+    if (n < 0) {
+      TLOG(MOD_INTRANET, LOG_ERROR, "Read file %s error.", m_rec->path.c_str());
+      return Finish(conn, false);
+    }
+    vec.iov_len = static_cast<size_t>(n);
+    evbuffer_commit_space(out, &vec, 1);
+    return m_stream.Done() ? Finish(conn, true) : Status::More;
+  }
+
+  void Cancel() override {
+    TLOG(MOD_INTRANET, LOG_DEBUG, "download of %s ended by its connection.", m_rec->path.c_str());
+    EndDownload(m_rec, false);
+  }
+
+ private:
+  Status Finish(bufferevent* conn, bool complete) {
+    EndDownload(m_rec, complete);
+    uint8_t over[kDownLoadOverSize];
+    EncodeDownLoadOver(over, m_seq, complete);
+    if (bufferevent_write(conn, over, sizeof over) != 0) {
+      TLOG(MOD_COMMLIB, LOG_ERROR, "Write return message error.");
+    }
+    return Status::Done;
+  }
+
+  TransRecordPtr m_rec;
+  PackageStream m_stream;
+  uint32_t m_seq;
+};
+
+// Sends the whole download over UDT, one message per package, on the calling thread.
+int SendOverUdt(const TransRecordPtr& rec, int64_t offset, uint32_t seq, int32_t sock,
+                uint8_t** reply, int32_t* replyLen) {
+  PackageStream stream(rec->fd, rec->size, offset, seq);
+  uint8_t package[kPackageSize];
+  while (!stream.Done()) {
+    ptrdiff_t n = stream.Fill(package, 1);
+    if (n < 0) {
+      TLOG(MOD_INTRANET, LOG_ERROR, "Read file %s error.", rec->path.c_str());
+      EndDownload(rec, false);
+      SetOverReply(seq, false, reply, replyLen);
+      return -1;
+    }
+    UdtSendFn send = g_udtSend.load();
+    if (send(sock, reinterpret_cast<const char*>(package), static_cast<int>(n)) != n) {
+      TLOG(MOD_COMMLIB, LOG_ERROR, "Write return message error.");
+      EndDownload(rec, false);
+      return -1;
+    }
+  }
+  EndDownload(rec, true);
+  if (!SetOverReply(seq, true, reply, replyLen)) {
+    TLOG(MOD_INTRANET, LOG_ERROR, "Allocate memory error.");
+    return ERR_ALLOC;
+  }
+  return ERR_OK;
+}
+
+}  // namespace
+
+int32_t GetDownLoadCount() {
+  std::lock_guard<std::mutex> lock(g_MutexDownLoadCount);
+  return g_DownLoadCount;
+}
+
+void AddDownLoadCount(int32_t delta) {
+  std::lock_guard<std::mutex> lock(g_MutexDownLoadCount);
+  g_DownLoadCount += delta;
+}
+
+void SetUdtSendForTest(UdtSendFn fn) { g_udtSend = fn != nullptr ? fn : UdtSendMsg; }
+
+void SetStopDownLoadWaitStep(std::chrono::milliseconds step) { g_stopWaitStepMs = step.count(); }
+
+int SetTransErrorReply(const MsgHead* head, uint16_t opcode, int code, uint8_t** reply,
+                       int32_t* replyLen) {
+  uint8_t* r = AllocReply(kTransErrorSize);
+  if (r == nullptr) {
+    TLOG(MOD_INTRANET, LOG_ERROR, "Allocate memory error.");
+    return ERR_ALLOC;
+  }
+  MsgHead{static_cast<uint16_t>(kTransErrorSize), opcode, head->seq}.Encode(r);
+  wire::PutU16(r + 8, static_cast<uint16_t>(code));
+  r[10] = '0';
+  *reply = r;
+  *replyLen = static_cast<int32_t>(kTransErrorSize);
+  return code;
+}
+
+void EncodeDownLoadOver(uint8_t out[kDownLoadOverSize], uint32_t seq, bool ok) {
+  std::memset(out, 0, kDownLoadOverSize);
+  MsgHead{static_cast<uint16_t>(kDownLoadOverSize), OP_DOWN_LOAD_OVER, seq}.Encode(out);
+  out[8] = ok ? '0' : '1';
+}
+
+PackageStream::PackageStream(int fd, int64_t size, int64_t offset, uint32_t seq)
+    : m_fd(fd), m_seq(seq), m_pos(offset), m_end(size) {
+  m_next = static_cast<uint32_t>(offset / kPackageDataSize) + 1;
+  int64_t remaining = std::max<int64_t>(0, size - offset);
+  m_left = static_cast<uint64_t>(remaining / kPackageDataSize) + 1;
+}
+
+ptrdiff_t PackageStream::Fill(uint8_t* out, size_t maxPackages) {
+  size_t n = static_cast<size_t>(std::min<uint64_t>({m_left, maxPackages, kMaxPackagesPerFill}));
+  iovec iov[kMaxPackagesPerFill];
+  size_t at = 0;
+  int64_t pos = m_pos;
+  for (size_t i = 0; i < n; ++i) {
+    auto data = static_cast<uint32_t>(
+        std::clamp<int64_t>(m_end - pos, 0, static_cast<int64_t>(kPackageDataSize)));
+    uint8_t* head = out + at;
+    MsgHead{static_cast<uint16_t>(kDataHeadSize + data), OP_DOWN_LOAD_DATA, m_seq}.Encode(head);
+    wire::PutU32(head + 8, m_next + static_cast<uint32_t>(i));
+    wire::PutU32(head + 12, 0);
+    wire::PutU32(head + 16, 0);
+    iov[i].iov_base = head + kDataHeadSize;
+    iov[i].iov_len = data;
+    at += kDataHeadSize + data;
+    pos += data;
+  }
+  if (!PreadvAll(m_fd, iov, static_cast<int>(n), m_pos)) return -1;
+  m_pos = pos;
+  m_next += static_cast<uint32_t>(n);
+  m_left -= n;
+  return static_cast<ptrdiff_t>(at);
+}
+
+int ReqDownLoadFile(const uint8_t* body, uint32_t bodyLen, const MsgHead* head, bufferevent* conn,
+                    uint8_t** reply, int32_t* replyLen, int32_t* udtSock, uint8_t* direct) {
+  if (body == nullptr) {
+    TLOG(MOD_USER, LOG_ERROR, "Input msg buffer pointer is null.");
+    return ERR_NULL_MSG;
+  }
+  std::string requested;
+  if (!ReadRequestPath(body, bodyLen, *direct, requested)) {
+    TLOG(MOD_INTRANET, LOG_ERROR, "Short request of %u bytes.", bodyLen);
+    return SetTransErrorReply(head, OP_DOWN_LOAD_ERROR, ERR_FILE_NOT_EXIST, reply, replyLen);
+  }
+  std::string path = ExpandDefaultDirMacro(
+      platform::ConvertCharset(requested, "UTF-8", platform::kNarrowCharset));
+  if (path.empty()) {
+    TLOG(MOD_INTRANET, LOG_DEBUG, "%s.", "def share dir is empty.");
+    int r = SetTransErrorReply(head, OP_DOWN_LOAD_ERROR, ERR_NOT_IN_SHARE, reply, replyLen);
+    return r == ERR_ALLOC ? r : ERR_DEF_SHARE_EMPTY;
+  }
+  TLOG(MOD_INTRANET, LOG_DEBUG, "DownLoad file :%s", path.c_str());
+  // A longer path is refused: cutting it would name a different file.
+  if (path.size() > kMaxRequestPathLen) {
+    TLOG(MOD_INTRANET, LOG_ERROR, "File %s not exits.", path.c_str());
+    return SetTransErrorReply(head, OP_DOWN_LOAD_ERROR, ERR_FILE_NOT_EXIST, reply, replyLen);
+  }
+  std::string folder = path;
+  StripLastPathPart(folder);
+  if (int code = CheckSharedPath(folder); code != ERR_OK) {
+    TLOG(MOD_INTRANET, LOG_ERROR, "File %s not in share list.", path.c_str());
+    return SetTransErrorReply(head, OP_DOWN_LOAD_ERROR, code, reply, replyLen);
+  }
+
+  // Size, digest and data all come from this one descriptor. Non-blocking, so that
+  // opening a FIFO cannot hold the transport's thread.
+  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    TLOG(MOD_INTRANET, LOG_ERROR, "File %s not exits.", path.c_str());
+    return SetTransErrorReply(head, OP_DOWN_LOAD_ERROR, ERR_FILE_NOT_EXIST, reply, replyLen);
+  }
+  auto rec = std::make_shared<TransRecord>();
+  rec->fd = fd;  // closed with the record from here on
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > INT32_MAX) {
+    TLOG(MOD_INTRANET, LOG_ERROR, "Get file %s size error.", path.c_str());
+    rec->CloseFile();
+    return SetTransErrorReply(head, OP_DOWN_LOAD_ERROR, ERR_FILE_SIZE, reply, replyLen);
+  }
+  // The folder is shared, but the file itself may be a link to somewhere else.
+  std::string real = RealPathOfFd(fd);
+  if (real.empty()) real = CanonicalPath(path);
+  if (CheckPathInShare(real) != ERR_OK) {
+    TLOG(MOD_INTRANET, LOG_ERROR, "File %s not in share list.", path.c_str());
+    rec->CloseFile();
+    return SetTransErrorReply(head, OP_DOWN_LOAD_ERROR, ERR_NOT_IN_SHARE, reply, replyLen);
+  }
+
+  rec->kind = TransKind::PendingDownload;
+  rec->origin = TransOriginOf(body, bodyLen, conn, *udtSock, *direct);
+  rec->path = path;
+  rec->size = static_cast<int64_t>(st.st_size);
+  Md5Context digest;
+  GetFdDigest(fd, rec->size, digest);
+
+  uint8_t* r = AllocReply(kDownLoadInfoSize);
+  if (r == nullptr) {
+    TLOG(MOD_INTRANET, LOG_ERROR, "Allocate memory error.");
+    rec->CloseFile();
+    return ERR_ALLOC;
+  }
+  auto size = static_cast<uint32_t>(rec->size);
+  MsgHead{static_cast<uint16_t>(kDownLoadInfoSize), OP_DOWN_LOAD_INFO, head->seq}.Encode(r);
+  wire::PutU32(r + 8, size);
+  wire::PutU32(r + 12, size / kPackageDataSize + (size % kPackageDataSize != 0 ? 1 : 0));
+  std::memcpy(r + 16, digest.digest, sizeof digest.digest);
+
+  // A repeated request replaces the pending download of the same origin and number.
+  TransErase(head->seq, TransKind::PendingDownload, rec->origin);
+  if (!TransInsert(head->seq, rec)) rec->CloseFile();
+  *reply = r;
+  *replyLen = static_cast<int32_t>(kDownLoadInfoSize);
+  return ERR_OK;
+}
+
+int AllowDownLoadFile(const uint8_t* body, uint32_t bodyLen, const MsgHead* head,
+                      bufferevent* conn, uint8_t** reply, int32_t* replyLen, int32_t* udtSock,
+                      uint8_t* direct) {
+  if (body == nullptr) {
+    TLOG(MOD_INTRANET, LOG_ERROR, "Input msg buffer pointer is null.");
+    return ERR_NULL_MSG;
+  }
+  TLOG(MOD_INTRANET, LOG_DEBUG, "AllowDownLoadFile.");
+  int32_t sock = *udtSock;
+  if (*direct == 0 && sock < 0) {
+    // Relayed downloads are sent by their own job through the central server; until
+    // that transport exists the pending entry stays and nothing is answered here.
+    TLOG(MOD_INTRANET, LOG_DEBUG, "DownLoad File interline.");
+    return ERR_OK;
+  }
+  TLOG(MOD_INTRANET, LOG_DEBUG, "%s",
+       sock < 0 ? "DownLoad File using tcp." : "DownLoad File using udt.");
+  // Without a connection or a UDT socket there is nowhere to send anything.
+  if (sock < 0 && !OS_GetConnInfo(conn, nullptr, nullptr)) return -1;
+
+  uint32_t off = RecordOffset(*direct);
+  if (bodyLen < off + 4) {
+    TLOG(MOD_INTRANET, LOG_ERROR, "Short start message of %u bytes.", bodyLen);
+    SetOverReply(head->seq, false, reply, replyLen);
+    return -1;
+  }
+  uint32_t offset = wire::GetU32(body + off);
+  TransOrigin origin = TransOriginOf(body, bodyLen, conn, sock, *direct);
+  TransRecordPtr rec = TransTake(head->seq, TransKind::PendingDownload, origin);
+  if (!rec || rec->fd < 0) {
+    SetOverReply(head->seq, false, reply, replyLen);
+    return -1;
+  }
+
+  TLOG(MOD_INTRANET, LOG_DEBUG, "begain download file %s, package count %d.", rec->path.c_str(),
+       static_cast<int>(offset / kPackageDataSize));
+  AddDownLoadCount(1);
+  if (sock >= 0) return SendOverUdt(rec, offset, head->seq, sock, reply, replyLen);
+
+  auto writer = std::make_unique<LanDownloadWriter>(rec, offset, head->seq);
+  if (!OS_AttachConnWriter(conn, std::move(writer))) {
+    EndDownload(rec, false);
+    SetOverReply(head->seq, false, reply, replyLen);
+    return -1;
+  }
+  return ERR_OK;
+}
+
+int RefuseDownLoadFile(const uint8_t* body, uint32_t bodyLen, const MsgHead* head,
+                       bufferevent* conn, uint8_t**, int32_t*, int32_t* udtSock,
+                       uint8_t* direct) {
+  TransErase(head->seq, TransKind::PendingDownload,
+             TransOriginOf(body, bodyLen, conn, *udtSock, *direct));
+  return ERR_OK;
+}
+
+int StopDownLoad(const uint8_t*, uint32_t, const MsgHead* head, bufferevent*, uint8_t** reply,
+                 int32_t* replyLen, int32_t*, uint8_t*) {
+  uint32_t seq = head->seq;
+  if (seq != 0) {
+    {
+      std::lock_guard<std::mutex> lock(g_StopDownLoadMutex);
+      g_StopDownLoadList.push_back(seq);
+    }
+    TLOG(MOD_INTRANET, LOG_DEBUG, "stop download %d", static_cast<int>(seq));
+    for (int i = 0; i < kStopWaitTries; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(g_stopWaitStepMs.load()));
+      std::lock_guard<std::mutex> lock(g_StopDownLoadMutex);
+      if (std::find(g_StopDownLoadList.begin(), g_StopDownLoadList.end(), seq) ==
+          g_StopDownLoadList.end()) {
+        TLOG(MOD_INTRANET, LOG_DEBUG, "stop download OK %d", static_cast<int>(seq));
+        break;
+      }
+    }
+    std::lock_guard<std::mutex> lock(g_StopDownLoadMutex);
+    auto it = std::find(g_StopDownLoadList.begin(), g_StopDownLoadList.end(), seq);
+    if (it != g_StopDownLoadList.end()) g_StopDownLoadList.erase(it);
+  }
+  uint8_t* r = AllocReply(kStopDownLoadReplySize);
+  if (r == nullptr) return -1;
+  MsgHead{static_cast<uint16_t>(kStopDownLoadReplySize), head->opcode, head->seq}.Encode(r);
+  r[8] = '0';
+  *reply = r;
+  *replyLen = static_cast<int32_t>(kStopDownLoadReplySize);
+  return ERR_OK;
 }

@@ -46,6 +46,9 @@ struct LocalConn {
   uint8_t* body = nullptr;  // bodyLen bytes, allocated when the head is complete
   size_t bodyLen = 0;
   size_t bodyCount = 0;
+
+  // Streamed output; while it is set the connection's further requests wait.
+  std::unique_ptr<ConnWriter> writer;
 };
 
 struct Server {
@@ -88,6 +91,10 @@ void Unlink(Server* s, LocalConn* c) {
 // exists, then the reader state and the bufferevent (and with it the socket) go.
 void CloseConn(LocalConn* c) {
   Unlink(c->server, c);
+  if (c->writer) {
+    c->writer->Cancel();
+    c->writer.reset();
+  }
   if (ConnCloseHook hook = g_closeHook.load()) hook(c->bev, c->id);
   std::free(c->body);
   bufferevent_free(c->bev);
@@ -98,12 +105,41 @@ bool PassesOpcodeCheck(uint16_t opcode, Origin origin) {
   return opcode == kRelayKeepAlive || opcode == kRelayData || OS_IsServed(opcode, origin);
 }
 
+// Lets the writer fill the connection's output up to kConnWriterQueueBytes. True when
+// the writer is done (and gone), false while it still has more to send.
+bool PumpWriter(LocalConn* c) {
+  evbuffer* out = bufferevent_get_output(c->bev);
+  while (c->writer) {
+    size_t queued = evbuffer_get_length(out);
+    if (queued >= kConnWriterQueueBytes) return false;
+    if (c->writer->Refill(c->bev, kConnWriterQueueBytes - queued) == ConnWriter::Status::Done) {
+      c->writer.reset();
+    }
+  }
+  return true;
+}
+
+// While a writer streams, the connection is not read, and the write callback comes when
+// half of the queue has gone out.
+void HoldForWriter(LocalConn* c) {
+  bufferevent_disable(c->bev, EV_READ);
+  // Larger writes than libevent's default of 16 KiB keep a stream fast.
+  bufferevent_set_max_single_write(c->bev, kConnWriterQueueBytes);
+  bufferevent_setwatermark(c->bev, EV_WRITE, kConnWriterQueueBytes / 2, 0);
+}
+
+void ReleaseFromWriter(LocalConn* c) {
+  bufferevent_setwatermark(c->bev, EV_WRITE, 0, 0);
+  bufferevent_enable(c->bev, EV_READ);
+}
+
 // Serves every complete message buffered on the connection, in order; a partial
 // head or body stays in the reader state until more data arrives. All progress
 // lives in the LocalConn, so this may be called again at any point between
 // messages. Returns false when the connection was closed (c is gone then).
 bool ServeBuffered(LocalConn* c) {
   for (;;) {
+    if (c->writer) return true;  // the rest waits until the writer is done
     if (c->phase == 0) {
       size_t n = bufferevent_read(c->bev, c->headBuf + c->headCount, MsgHead::kSize - c->headCount);
       if (n == 0) return true;
@@ -152,10 +188,22 @@ bool ServeBuffered(LocalConn* c) {
     }
     FreeReply(reply);
     std::free(body);
+    if (c->writer && !PumpWriter(c)) {
+      HoldForWriter(c);
+      return true;
+    }
   }
 }
 
 void ReadCb(bufferevent* /*bev*/, void* arg) { ServeBuffered(static_cast<LocalConn*>(arg)); }
+
+void WriteCb(bufferevent* /*bev*/, void* arg) {
+  auto* c = static_cast<LocalConn*>(arg);
+  if (!c->writer || !PumpWriter(c)) return;
+  ReleaseFromWriter(c);
+  // Requests that arrived meanwhile may already sit in the input buffer.
+  ServeBuffered(c);
+}
 
 void EventCb(bufferevent* /*bev*/, short events, void* arg) {
   if ((events & (BEV_EVENT_EOF | BEV_EVENT_ERROR | BEV_EVENT_TIMEOUT)) == 0) return;
@@ -185,7 +233,7 @@ void AcceptCb(evconnlistener* /*listener*/, evutil_socket_t fd, sockaddr* peer, 
   c->origin = classify(peer, static_cast<socklen_t>(peerLen));
   Link(s, c);
 
-  bufferevent_setcb(bev, ReadCb, nullptr, EventCb, c);
+  bufferevent_setcb(bev, ReadCb, WriteCb, EventCb, c);
   if (unsigned ms = g_idleTimeoutMs.load(); ms > 0) {
     timeval tv{static_cast<time_t>(ms / 1000), static_cast<suseconds_t>((ms % 1000) * 1000)};
     bufferevent_set_timeouts(bev, &tv, nullptr);
@@ -236,6 +284,18 @@ bool OS_GetConnInfo(bufferevent* conn, uint64_t* id, Origin* origin) {
   const auto* c = static_cast<const LocalConn*>(arg);
   if (id != nullptr) *id = c->id;
   if (origin != nullptr) *origin = c->origin;
+  return true;
+}
+
+bool OS_AttachConnWriter(bufferevent* conn, std::unique_ptr<ConnWriter> writer) {
+  if (conn == nullptr || !writer) return false;
+  bufferevent_data_cb readCb = nullptr;
+  void* arg = nullptr;
+  bufferevent_getcb(conn, &readCb, nullptr, nullptr, &arg);
+  if (readCb != ReadCb || arg == nullptr) return false;
+  auto* c = static_cast<LocalConn*>(arg);
+  if (c->writer) return false;
+  c->writer = std::move(writer);
   return true;
 }
 

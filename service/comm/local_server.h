@@ -4,7 +4,9 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include <sys/socket.h>
 
@@ -42,6 +44,34 @@ void OS_SetConnCloseHook(ConnCloseHook hook);
 // the local server. False, leaving the outputs alone, for any other bufferevent.
 // Call it on the server's thread, for instance from a handler.
 bool OS_GetConnInfo(bufferevent* conn, uint64_t* id, Origin* origin);
+
+// Streamed output. A handler with more to send than one reply should hold in memory
+// attaches a writer to the connection it serves. The server then asks the writer for
+// more whenever the connection's queued output has drained below kConnWriterQueueBytes,
+// so memory stays bounded and the other connections are served meanwhile. Until the
+// writer is done, the connection's further requests wait (they are neither read nor
+// dispatched), so its answers keep the order of its requests. Everything runs on the
+// server's thread.
+inline constexpr size_t kConnWriterQueueBytes = 256 * 1024;
+
+class ConnWriter {
+ public:
+  enum class Status { More, Done };
+  virtual ~ConnWriter() = default;
+  // Appends about room bytes (at least something) to conn's output, with
+  // bufferevent_write or on bufferevent_get_output(conn). Done once its last output is
+  // queued: the writer is destroyed, and the connection's waiting requests are served.
+  virtual Status Refill(bufferevent* conn, size_t room) = 0;
+  // The connection closes (end of file, error, the server's stop) before Done. The
+  // writer is destroyed right after, before the close hook runs.
+  virtual void Cancel() = 0;
+};
+
+// Attaches writer to conn, the local connection whose request is being handled; call it
+// from that handler. The handler's reply, if any, is queued before the writer's output.
+// False, and the writer destroyed without Cancel, when conn is not a connection of the
+// local server or already has a writer.
+bool OS_AttachConnWriter(bufferevent* conn, std::unique_ptr<ConnWriter> writer);
 
 // Origin of a peer address: Loopback for 127.0.0.0/8, Lan for everything else.
 Origin OS_ClassifyPeer(const sockaddr* peer, socklen_t len);

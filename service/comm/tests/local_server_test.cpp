@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <condition_variable>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -480,6 +482,92 @@ TEST_F(LocalServerTest, ConnInfoRefusesForeignBufferevents) {
   bufferevent_free(bev);
   event_base_free(base);
   ::close(fds[1]);
+}
+
+// Streamed output: a writer that sends `count` messages of 1,000 body bytes after the
+// handler's own reply, numbered 1 to count.
+constexpr uint16_t kStream = 0x0108;
+std::atomic<int> g_writerCancels{0};
+std::atomic<int> g_writersAlive{0};
+std::atomic<size_t> g_largestRoom{0};
+
+class CountingWriter : public ConnWriter {
+ public:
+  explicit CountingWriter(uint32_t count) : m_count(count) { ++g_writersAlive; }
+  ~CountingWriter() override { --g_writersAlive; }
+  Status Refill(bufferevent* conn, size_t room) override {
+    if (room > g_largestRoom) g_largestRoom = room;
+    std::string body(1000, 's');
+    for (size_t sent = 0; sent < room && m_next <= m_count; sent += body.size() + 8) {
+      std::string frame = MsgClient::Frame(kStream, m_next++, body);
+      bufferevent_write(conn, frame.data(), frame.size());
+    }
+    return m_next > m_count ? Status::Done : Status::More;
+  }
+  void Cancel() override { ++g_writerCancels; }
+
+ private:
+  uint32_t m_count;
+  uint32_t m_next = 1;
+};
+
+int Stream(const uint8_t* body, uint32_t bodyLen, const MsgHead* head, bufferevent* conn,
+           uint8_t** reply, int32_t* replyLen, int32_t*, uint8_t*) {
+  uint32_t count = bodyLen >= 4 ? wire::GetU32(body) : 0;
+  Reply(head, "before", reply, replyLen);
+  return OS_AttachConnWriter(conn, std::make_unique<CountingWriter>(count)) ? 0 : -1;
+}
+
+std::string Count(uint32_t n) {
+  std::string b(4, '\0');
+  wire::PutU32(reinterpret_cast<uint8_t*>(b.data()), n);
+  return b;
+}
+
+TEST_F(LocalServerTest, StreamedOutputFollowsTheReplyAndHoldsLaterRequests) {
+  ASSERT_EQ(OS_RegFunction(Stream, kStream), ERR_OK);
+  g_largestRoom = 0;
+  MsgClient c = Connect();
+  ASSERT_TRUE(c.SendRaw(MsgClient::Frame(kStream, 0, Count(3000)) + MsgClient::Frame(kEcho, 9)));
+  std::optional<Message> first = c.Recv();
+  ASSERT_TRUE(first.has_value());
+  EXPECT_EQ(first->body, "before");
+  // Meanwhile another connection is served.
+  RoundTrip();
+  for (uint32_t seq = 1; seq <= 3000; ++seq) {
+    std::optional<Message> m = c.Recv();
+    ASSERT_TRUE(m.has_value()) << seq;
+    ASSERT_EQ(m->head.opcode, kStream);
+    ASSERT_EQ(m->head.seq, seq);
+  }
+  std::optional<Message> echo = c.Recv();
+  ASSERT_TRUE(echo.has_value());
+  EXPECT_EQ(echo->head.opcode, kEcho);
+  EXPECT_EQ(echo->head.seq, 9u);
+  EXPECT_LE(g_largestRoom.load(), kConnWriterQueueBytes);
+  EXPECT_EQ(g_writersAlive.load(), 0);
+}
+
+TEST_F(LocalServerTest, WriterIsCancelledWhenItsConnectionCloses) {
+  ASSERT_EQ(OS_RegFunction(Stream, kStream), ERR_OK);
+  g_writerCancels = 0;
+  MsgClient c = Connect();
+  uint64_t id = Identify(c).first;
+  ASSERT_TRUE(c.Send(kStream, 0, Count(1000000)));
+  ASSERT_TRUE(c.Recv().has_value());
+  ASSERT_TRUE(c.Recv().has_value());  // streaming
+  c.Reset();
+  EXPECT_TRUE(WaitClosed(id, 5000));
+  EXPECT_EQ(g_writerCancels.load(), 1);
+  EXPECT_EQ(g_writersAlive.load(), 0);
+  // A writer still streaming at the server's stop is cancelled too.
+  MsgClient d = Connect();
+  ASSERT_TRUE(d.Send(kStream, 0, Count(1000000)));
+  ASSERT_TRUE(d.Recv().has_value());
+  Stop();
+  EXPECT_EQ(g_writerCancels.load(), 2);
+  EXPECT_EQ(g_writersAlive.load(), 0);
+  EXPECT_FALSE(OS_AttachConnWriter(nullptr, std::make_unique<CountingWriter>(1)));
 }
 
 // Without the fixture: these servers never reach their loop.

@@ -1,0 +1,229 @@
+#include "app/transfer_table.h"
+
+#include <atomic>
+#include <vector>
+
+#include <unistd.h>
+
+#include "comm/core.h"
+#include "comm/local_server.h"
+#include "comm/log.h"
+#include "comm/wire.h"
+
+TransMap g_TransMap;
+
+namespace {
+
+std::atomic<int64_t> g_pendingTtlMs{10 * 60 * 1000};
+
+using Clock = std::chrono::steady_clock;
+
+// Caller holds g_MutexUserInfo.
+TransMap::iterator FindLocked(uint32_t seq, TransKind kind, const TransOrigin& origin) {
+  auto [first, last] = g_TransMap.equal_range(seq);
+  for (auto it = first; it != last; ++it) {
+    if (it->second->kind == kind && it->second->origin == origin) return it;
+  }
+  return g_TransMap.end();
+}
+
+// Takes the expired pending downloads out; the caller closes their files after
+// releasing the table. Caller holds g_MutexUserInfo.
+void ExpireLocked(std::vector<TransRecordPtr>& expired) {
+  auto limit = Clock::now() - std::chrono::milliseconds(g_pendingTtlMs.load());
+  for (auto it = g_TransMap.begin(); it != g_TransMap.end();) {
+    if (it->second->kind == TransKind::PendingDownload && it->second->created <= limit) {
+      expired.push_back(it->second);
+      it = g_TransMap.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+// Closes the files of expired entries, outside the table's mutex.
+void CloseAll(const std::vector<TransRecordPtr>& records) {
+  for (const TransRecordPtr& r : records) {
+    TLOG(MOD_INTRANET, LOG_DEBUG, "pending download expired, file %s", r->path.c_str());
+    r->CloseFile();
+  }
+}
+
+template <typename Pred>
+std::vector<TransRecordPtr> EraseIf(Pred pred) {
+  std::vector<TransRecordPtr> gone;
+  for (auto it = g_TransMap.begin(); it != g_TransMap.end();) {
+    if (pred(*it->second)) {
+      gone.push_back(it->second);
+      it = g_TransMap.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  return gone;
+}
+
+}  // namespace
+
+TransOrigin TransOrigin::Lan(uint64_t id) {
+  TransOrigin o;
+  o.type = Type::Lan;
+  o.connId = id;
+  return o;
+}
+
+TransOrigin TransOrigin::Udt(int32_t sock) {
+  TransOrigin o;
+  o.type = Type::Udt;
+  o.udtSock = sock;
+  return o;
+}
+
+TransOrigin TransOrigin::Relay(const std::string& device) {
+  TransOrigin o;
+  o.type = Type::Relay;
+  o.deviceId = device;
+  return o;
+}
+
+TransOrigin TransOriginOf(const uint8_t* body, uint32_t bodyLen, bufferevent* conn,
+                          int32_t udtSock, uint8_t direct) {
+  if (udtSock >= 0) return TransOrigin::Udt(udtSock);
+  if (direct == 0) {
+    if (body == nullptr || bodyLen < kRelayedDeviceIdSize) return TransOrigin{};
+    return TransOrigin::Relay(wire::GetText(body, kRelayedDeviceIdSize));
+  }
+  uint64_t id = 0;
+  if (OS_GetConnInfo(conn, &id, nullptr)) return TransOrigin::Lan(id);
+  return TransOrigin{};
+}
+
+void TransRecord::CloseFile() {
+  std::lock_guard<std::mutex> lock(fileMutex);
+  if (fd >= 0) ::close(fd);
+  fd = -1;
+}
+
+bool TransInsert(uint32_t seq, TransRecordPtr record) {
+  if (!record) return false;
+  std::vector<TransRecordPtr> expired;
+  bool added = false;
+  {
+    std::lock_guard<std::mutex> lock(g_MutexUserInfo);
+    ExpireLocked(expired);
+    if (FindLocked(seq, record->kind, record->origin) == g_TransMap.end()) {
+      g_TransMap.emplace(seq, std::move(record));
+      added = true;
+    }
+  }
+  CloseAll(expired);
+  return added;
+}
+
+TransRecordPtr TransTake(uint32_t seq, TransKind kind, const TransOrigin& origin) {
+  std::vector<TransRecordPtr> expired;
+  TransRecordPtr taken;
+  {
+    std::lock_guard<std::mutex> lock(g_MutexUserInfo);
+    ExpireLocked(expired);
+    auto it = FindLocked(seq, kind, origin);
+    if (it != g_TransMap.end()) {
+      taken = it->second;
+      g_TransMap.erase(it);
+    }
+  }
+  CloseAll(expired);
+  return taken;
+}
+
+bool TransErase(uint32_t seq, TransKind kind, const TransOrigin& origin) {
+  TransRecordPtr taken = TransTake(seq, kind, origin);
+  if (!taken) return false;
+  taken->CloseFile();
+  return true;
+}
+
+TransRecordPtr TransFind(uint32_t seq, TransKind kind, const TransOrigin& origin) {
+  std::vector<TransRecordPtr> expired;
+  TransRecordPtr found;
+  {
+    std::lock_guard<std::mutex> lock(g_MutexUserInfo);
+    ExpireLocked(expired);
+    auto it = FindLocked(seq, kind, origin);
+    if (it != g_TransMap.end()) found = it->second;
+  }
+  CloseAll(expired);
+  return found;
+}
+
+size_t TransCount(TransKind kind) {
+  std::vector<TransRecordPtr> expired;
+  size_t n = 0;
+  {
+    std::lock_guard<std::mutex> lock(g_MutexUserInfo);
+    ExpireLocked(expired);
+    for (const auto& [seq, r] : g_TransMap) n += r->kind == kind ? 1 : 0;
+  }
+  CloseAll(expired);
+  return n;
+}
+
+size_t TransSize() {
+  std::vector<TransRecordPtr> expired;
+  size_t n = 0;
+  {
+    std::lock_guard<std::mutex> lock(g_MutexUserInfo);
+    ExpireLocked(expired);
+    n = g_TransMap.size();
+  }
+  CloseAll(expired);
+  return n;
+}
+
+void TransCloseConnection(bufferevent* /*conn*/, uint64_t connId) {
+  TransOrigin origin = TransOrigin::Lan(connId);
+  std::vector<TransRecordPtr> gone;
+  {
+    std::lock_guard<std::mutex> lock(g_MutexUserInfo);
+    gone = EraseIf([&](const TransRecord& r) { return r.origin == origin; });
+  }
+  for (const TransRecordPtr& r : gone) {
+    TLOG(MOD_COMMLIB, LOG_DEBUG, "close tcp file trans, file %s", r->path.c_str());
+    r->CloseFile();
+  }
+}
+
+void TransCloseUdtSocket(int32_t sock) {
+  TransOrigin origin = TransOrigin::Udt(sock);
+  std::vector<TransRecordPtr> gone;
+  {
+    std::lock_guard<std::mutex> lock(g_MutexUserInfo);
+    gone = EraseIf([&](const TransRecord& r) { return r.origin == origin; });
+  }
+  for (const TransRecordPtr& r : gone) {
+    TLOG(MOD_COMMLIB, LOG_DEBUG, "close p2p file trans, sock %d, file %s", sock, r->path.c_str());
+    r->CloseFile();
+  }
+}
+
+void SetPendingDownloadTtl(std::chrono::milliseconds ttl) { g_pendingTtlMs = ttl.count(); }
+
+void TransExpirePending() {
+  std::vector<TransRecordPtr> expired;
+  {
+    std::lock_guard<std::mutex> lock(g_MutexUserInfo);
+    ExpireLocked(expired);
+  }
+  CloseAll(expired);
+}
+
+void TransTableInit() { OS_SetConnCloseHook(TransCloseConnection); }
+
+void TransTableClear() {
+  std::vector<TransRecordPtr> gone;
+  {
+    std::lock_guard<std::mutex> lock(g_MutexUserInfo);
+    gone = EraseIf([](const TransRecord&) { return true; });
+  }
+  for (const TransRecordPtr& r : gone) r->CloseFile();
+}
