@@ -74,7 +74,12 @@ void Connection::CloseAfterWrite() {
   if (m_closing) return;
   m_closing = true;
   bufferevent_disable(m_bev, EV_READ);
+  // With nothing left to write no write callback comes, and with reading off no read
+  // callback either: the connection is freed on the loop's next turn.
+  if (Pending() == 0) m_server->FreeSoon(m_id);
 }
+
+size_t Connection::Pending() const { return evbuffer_get_length(bufferevent_get_output(m_bev)); }
 
 void Connection::SetIdleTimeout(int ms) {
   if (ms <= 0) {
@@ -92,11 +97,13 @@ CentralServer::CentralServer(CentralOptions options)
   if (m_options.maxFrame < ServerMsgHead::kSize) m_options.maxFrame = ServerMsgHead::kSize;
   if (m_options.maxFrame > 0xFFFF) m_options.maxFrame = 0xFFFF;
   RegisterStationHandlers(*this);
+  m_relay = std::make_unique<RelayRouter>(*this, m_options.relay);
 }
 
 CentralServer::~CentralServer() {
   while (!m_connections.empty()) Free(*m_connections.begin()->second);
   if (m_stateTimer != nullptr) event_free(m_stateTimer);
+  if (m_freeSoonEvent != nullptr) event_free(m_freeSoonEvent);
   if (m_listener != nullptr) evconnlistener_free(m_listener);
   if (m_base != nullptr) event_base_free(m_base);
 }
@@ -147,6 +154,8 @@ bool CentralServer::Start(std::string* error) {
 
   m_stateTimer = evtimer_new(m_base, &CentralServer::StateTimerCb, this);
   if (m_stateTimer == nullptr) return fail("evtimer_new failed");
+  m_freeSoonEvent = evtimer_new(m_base, &CentralServer::FreeSoonCb, this);
+  if (m_freeSoonEvent == nullptr) return fail("evtimer_new failed");
   return true;
 }
 
@@ -353,6 +362,21 @@ void CentralServer::BadFrame(Connection& c, uint16_t command, const std::string&
   Log("%s bad frame: %s; closing", c.m_peer.c_str(), why.c_str());
   c.Reply(command, RESULT_BAD_FRAME);
   c.CloseAfterWrite();
+}
+
+void CentralServer::FreeSoon(uint64_t id) {
+  m_freeSoon.push_back(id);
+  if (m_freeSoonEvent != nullptr) event_active(m_freeSoonEvent, EV_TIMEOUT, 0);
+}
+
+void CentralServer::FreeSoonCb(int, short, void* arg) {
+  auto* self = static_cast<CentralServer*>(arg);
+  std::vector<uint64_t> ids;
+  ids.swap(self->m_freeSoon);
+  for (uint64_t id : ids) {
+    auto it = self->m_connections.find(id);
+    if (it != self->m_connections.end() && it->second->m_closing) self->Free(*it->second);
+  }
 }
 
 void CentralServer::Free(Connection& c) {

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "central/account_store.h"
+#include "central/relay_router.h"
 #include "central/station_registry.h"
 #include "comm/wire.h"
 
@@ -42,6 +43,7 @@ struct CentralOptions {
   size_t maxStations = 10000;
   std::function<int64_t()> clock;               // ms since the epoch; the system clock when empty
   std::function<void(const std::string&)> log;  // receives each log line; none: silent
+  RelayOptions relay;                            // the PCs' relay and their devices
 };
 
 class CentralServer;
@@ -66,6 +68,8 @@ class Connection {
   // Stops reading and closes once the queued bytes are written.
   void CloseAfterWrite();
   bool Closing() const { return m_closing; }
+  // Bytes queued for the peer and not yet written to its socket.
+  size_t Pending() const;
   // Replaces the server's idle time-out for this connection (0: none).
   void SetIdleTimeout(int ms);
 
@@ -108,6 +112,7 @@ class CentralServer {
   void AddCloseHook(CloseHook hook);
 
   StationRegistry& Stations() { return m_stations; }
+  RelayRouter& Relay() { return *m_relay; }
   AccountStore& Accounts() { return m_accounts; }
   size_t ConnectionCount() const { return m_connectionCount; }
   int64_t Now() const;
@@ -131,16 +136,22 @@ class CentralServer {
   void OnFrame(Connection& c, const Frame& f);
   void BadFrame(Connection& c, uint16_t command, const std::string& why);
   void Free(Connection& c);
+  // Frees the connection on the loop's next turn, unless it is gone by then.
+  void FreeSoon(uint64_t id);
+  static void FreeSoonCb(int fd, short what, void* arg);
 
   CentralOptions m_options;
   AccountStore m_accounts;
   StationRegistry m_stations;
   std::map<uint16_t, Handler> m_handlers;
   std::vector<CloseHook> m_closeHooks;
+  std::unique_ptr<RelayRouter> m_relay;
 
   event_base* m_base = nullptr;
   evconnlistener* m_listener = nullptr;
   event* m_stateTimer = nullptr;
+  event* m_freeSoonEvent = nullptr;
+  std::vector<uint64_t> m_freeSoon;  // connections FreeSoon asked for; loop thread only
   bool m_stateTimerPending = false;
   uint16_t m_port = 0;
   uint64_t m_nextId = 1;

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "central/relay_protocol.h"
 #include "comm/opcodes.h"
 #include "comm/wire.h"
 
@@ -102,6 +103,8 @@ std::string CommandName(uint16_t command) {
     case SV_INTER_LINE_UP_LOAD: return "SV_INTER_LINE_UP_LOAD";
     case SV_SET_POWER_ON_INFO: return "SV_SET_POWER_ON_INFO";
     case SV_SET_DISK_INFO: return "SV_SET_DISK_INFO";
+    case SV_DEVICE_LOGON: return "SV_DEVICE_LOGON";
+    case SV_DEVICE_DATA: return "SV_DEVICE_DATA";
     default: break;
   }
   char buf[8];

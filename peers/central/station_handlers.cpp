@@ -79,6 +79,7 @@ void OnLogOn(CentralServer& server, Connection& c, const Frame& f) {
       s.systemType = r.systemType;
       s.osName = r.osName;
       s.logOnTime = s.lastSeen;
+      s.logOnAddress = c.Peer().substr(0, c.Peer().rfind(':'));
     });
     if (!kept) result = RESULT_SERVER_ERROR;
   } else {

@@ -33,6 +33,7 @@ struct StationState {
   uint16_t systemType = 0;
   std::string osName;
   std::string peerAddress;    // "ip:port" of its latest request
+  std::string logOnAddress;   // "ip" the latest successful logon came from
   int64_t logOnTime = 0;
   int64_t logOutTime = 0;
   int64_t lastSeen = 0;       // any request naming this station
