@@ -25,7 +25,6 @@
 #include "comm/utils.h"
 #include "platform/charset.h"
 
-std::atomic<int> g_LogOnRtn{0};
 
 namespace {
 

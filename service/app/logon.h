@@ -14,10 +14,9 @@
 #include "comm/server_exchange.h"
 #include "comm/wire.h"
 
-// Result of the latest logon: 0 logged on (also before the first logon has answered),
-// 4122 server unreachable, 4127 no account stored, otherwise the server's result code.
-// Written by the start-up, the heartbeat and the tray program's logon and logout.
-extern std::atomic<int> g_LogOnRtn;
+// g_LogOnRtn, the result of the latest logon, lives in comm/core.h: the relay and
+// P2P clients of the core read it too.
+#include "comm/core.h"
 
 // The intervals and bounds of the logon and reports, with the service's values by
 // default. Tests shorten them.

@@ -17,8 +17,10 @@
 #include "app/logon.h"
 #include "app/relay_transfer.h"
 #include "app/thumbnail.h"
+#include "app/transfer_table.h"
 #include "app/tray_requests.h"
 #include "app/upload.h"
+#include "app/upnp.h"
 #include "comm/config_db.h"
 #include "comm/discovery.h"
 #include "comm/errors.h"
@@ -304,6 +306,11 @@ int Service_InitProgram(const ServiceInitOptions& options) {
     TLOG(MOD_COMMLIB, LOG_WARNING, "get local ip error %s.", ip.c_str());
   }
   g_LocalIp.Set(ip);
+
+  // The transfer table ends every transfer of a closing local connection.
+  TransTableInit();
+  SetServerReportOptions(ServerReportOptionsFromEnvironment());
+  SetUPnPOptions(UPnPOptionsFromEnvironment());
 
   int rc = OS_Init(options.os);
   if (rc != ERR_OK) {

@@ -17,6 +17,7 @@ static_assert(std::is_trivially_destructible_v<std::mutex>,
 std::atomic<uint8_t> g_StopFlag{0};
 
 std::mutex g_MutexLogOnRtn;
+std::atomic<int> g_LogOnRtn{0};
 std::mutex g_MutexDownLoadCount;
 std::mutex g_MutexLastHBTime;
 std::mutex g_MutexUserInfo;

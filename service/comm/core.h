@@ -18,6 +18,12 @@ extern std::atomic<uint8_t> g_StopFlag;
 // initialised and has nothing to release), so a work item that still runs while the
 // process ends never takes a dead lock. Each guards one item:
 extern std::mutex g_MutexLogOnRtn;       // the result of the last logon
+
+// Result of the latest logon: 0 logged on (also before the first logon has answered),
+// 4122 server unreachable, 4127 no account stored, otherwise the server's result code.
+// Written by the start-up, the heartbeat and the tray program's logon and logout; it
+// gates the relay connection and the P2P messages.
+extern std::atomic<int> g_LogOnRtn;
 extern std::mutex g_MutexDownLoadCount;  // the number of running downloads
 extern std::mutex g_MutexLastHBTime;     // the time of the last device heartbeat
 extern std::mutex g_MutexUserInfo;       // the transfer table
