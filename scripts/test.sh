@@ -12,7 +12,7 @@ flags=(-DTIRVAN_WERROR=ON)
 if [[ "${1:-}" == "--sanitize" ]]; then
   dir=build-asan
   flags+=(-DTIRVAN_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug)
-  export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1
+  export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
   export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 fi
 
