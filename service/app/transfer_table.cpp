@@ -156,6 +156,61 @@ TransRecordPtr TransFind(uint32_t seq, TransKind kind, const TransOrigin& origin
   return found;
 }
 
+TransRecordPtr TransFindAny(uint32_t seq, TransKind kind) {
+  std::vector<TransRecordPtr> expired;
+  TransRecordPtr found;
+  {
+    std::lock_guard<std::mutex> lock(g_MutexUserInfo);
+    ExpireLocked(expired);
+    auto [first, last] = g_TransMap.equal_range(seq);
+    for (auto it = first; it != last && !found; ++it) {
+      if (it->second->kind == kind) found = it->second;
+    }
+  }
+  CloseAll(expired);
+  return found;
+}
+
+bool TransRemove(uint32_t seq, const TransRecordPtr& record) {
+  std::lock_guard<std::mutex> lock(g_MutexUserInfo);
+  auto [first, last] = g_TransMap.equal_range(seq);
+  for (auto it = first; it != last; ++it) {
+    if (it->second == record) {
+      g_TransMap.erase(it);
+      return true;
+    }
+  }
+  return false;
+}
+
+std::vector<std::pair<uint32_t, TransRecordPtr>> TransTakeIf(
+    const std::function<bool(uint32_t seq, const TransRecord& record)>& pred) {
+  std::vector<TransRecordPtr> expired;
+  std::vector<std::pair<uint32_t, TransRecordPtr>> taken;
+  {
+    std::lock_guard<std::mutex> lock(g_MutexUserInfo);
+    ExpireLocked(expired);
+    for (auto it = g_TransMap.begin(); it != g_TransMap.end();) {
+      if (pred(it->first, *it->second)) {
+        taken.emplace_back(it->first, it->second);
+        it = g_TransMap.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  CloseAll(expired);
+  return taken;
+}
+
+bool TransAnyOf(const std::function<bool(uint32_t seq, const TransRecord& record)>& pred) {
+  std::lock_guard<std::mutex> lock(g_MutexUserInfo);
+  for (const auto& [seq, r] : g_TransMap) {
+    if (pred(seq, *r)) return true;
+  }
+  return false;
+}
+
 size_t TransCount(TransKind kind) {
   std::vector<TransRecordPtr> expired;
   size_t n = 0;

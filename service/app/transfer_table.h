@@ -7,10 +7,13 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "comm/dispatch.h"
 
@@ -61,7 +64,9 @@ struct TransRecord {
   std::string path;      // the requested path after expansion; what log lines show
   uint8_t digest[16] = {};
   bool hasDigest = false;  // upload: the digest is usable for resuming
-  int64_t size = 0;        // pending download: the file's size when it was opened
+  int64_t size = 0;        // pending download: the file's size when it was opened;
+                           // upload: the size the device announced
+  int64_t written = 0;     // upload: the data file's length (under fileMutex)
   std::chrono::steady_clock::time_point created = std::chrono::steady_clock::now();
 
   // Closes fd (under fileMutex) if it is open.
@@ -85,6 +90,19 @@ TransRecordPtr TransTake(uint32_t seq, TransKind kind, const TransOrigin& origin
 bool TransErase(uint32_t seq, TransKind kind, const TransOrigin& origin);
 // The entry, left in the table; null when there is none.
 TransRecordPtr TransFind(uint32_t seq, TransKind kind, const TransOrigin& origin);
+// The entry of this number and kind whatever its origin (the first, when several
+// origins share the number); null when there is none.
+TransRecordPtr TransFindAny(uint32_t seq, TransKind kind);
+// Takes exactly this record out of the table, leaving its file open for the caller.
+// False when it is no longer there (another thread took it).
+bool TransRemove(uint32_t seq, const TransRecordPtr& record);
+// Takes every entry for which pred holds out of the table, in ascending order, and
+// hands them (with their open files) to the caller. pred runs under the table's mutex:
+// it must not call back into the table.
+std::vector<std::pair<uint32_t, TransRecordPtr>> TransTakeIf(
+    const std::function<bool(uint32_t seq, const TransRecord& record)>& pred);
+// True when pred holds for some entry; pred runs as for TransTakeIf.
+bool TransAnyOf(const std::function<bool(uint32_t seq, const TransRecord& record)>& pred);
 // Number of entries of a kind.
 size_t TransCount(TransKind kind);
 size_t TransSize();
