@@ -1,9 +1,11 @@
 #include "comm/local_server.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <vector>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -68,6 +70,10 @@ std::atomic<uint64_t> g_nextConnId{1};
 std::mutex g_controlMutex;
 event* g_stopEvent = nullptr;  // guarded by g_controlMutex
 bool g_stopRequested = false;  // guarded by g_controlMutex
+// Waking waiting writers from another thread: the ids to wake and the running server's
+// event that serves them.
+event* g_wakeEvent = nullptr;        // guarded by g_controlMutex
+std::vector<uint64_t> g_wakeIds;     // guarded by g_controlMutex
 
 void EnableLibeventThreads() {
   static std::once_flag once;
@@ -101,6 +107,27 @@ void CloseConn(LocalConn* c) {
   delete c;
 }
 
+// libevent reads at most 4 KiB per system call; a body of up to 64 KiB (an upload's
+// data) is read straight from the socket once libevent's input buffer is empty, which
+// keeps the byte order. End of file and errors are left for libevent to report on
+// its next read, so every close still goes through EventCb.
+size_t ReadBodyFromSocket(LocalConn* c) {
+  evutil_socket_t fd = bufferevent_getfd(c->bev);
+  if (fd < 0) return 0;
+  size_t got = 0;
+  while (c->bodyCount + got < c->bodyLen) {
+    ssize_t n = ::recv(fd, c->body + c->bodyCount + got, c->bodyLen - c->bodyCount - got,
+                       MSG_DONTWAIT);
+    if (n > 0) {
+      got += static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    break;
+  }
+  return got;
+}
+
 bool PassesOpcodeCheck(uint16_t opcode, Origin origin) {
   return opcode == kRelayKeepAlive || opcode == kRelayData || OS_IsServed(opcode, origin);
 }
@@ -112,9 +139,9 @@ bool PumpWriter(LocalConn* c) {
   while (c->writer) {
     size_t queued = evbuffer_get_length(out);
     if (queued >= kConnWriterQueueBytes) return false;
-    if (c->writer->Refill(c->bev, kConnWriterQueueBytes - queued) == ConnWriter::Status::Done) {
-      c->writer.reset();
-    }
+    ConnWriter::Status st = c->writer->Refill(c->bev, kConnWriterQueueBytes - queued);
+    if (st == ConnWriter::Status::Done) c->writer.reset();
+    else if (st == ConnWriter::Status::Wait) return false;
   }
   return true;
 }
@@ -166,6 +193,7 @@ bool ServeBuffered(LocalConn* c) {
 
     if (c->bodyCount < c->bodyLen) {
       size_t n = bufferevent_read(c->bev, c->body + c->bodyCount, c->bodyLen - c->bodyCount);
+      if (n == 0) n = ReadBodyFromSocket(c);
       if (n == 0) return true;
       c->bodyCount += n;
       continue;
@@ -251,10 +279,30 @@ void StopCb(evutil_socket_t /*fd*/, short /*what*/, void* arg) {
   event_base_loopbreak(static_cast<event_base*>(arg));
 }
 
+// Pumps the writers OS_WakeConnWriter named. A connection is looked up by its id each
+// time, since serving one connection may close it.
+void WakeCb(evutil_socket_t /*fd*/, short /*what*/, void* arg) {
+  auto* s = static_cast<Server*>(arg);
+  std::vector<uint64_t> ids;
+  {
+    std::lock_guard<std::mutex> lock(g_controlMutex);
+    ids.swap(g_wakeIds);
+  }
+  for (uint64_t id : ids) {
+    LocalConn* c = s->conns;
+    while (c != nullptr && c->id != id) c = c->next;
+    if (c == nullptr || !c->writer || !PumpWriter(c)) continue;
+    ReleaseFromWriter(c);
+    ServeBuffered(c);
+  }
+}
+
 void ConsumeStopRequest() {
   std::lock_guard<std::mutex> lock(g_controlMutex);
   g_stopEvent = nullptr;
   g_stopRequested = false;
+  g_wakeEvent = nullptr;
+  g_wakeIds.clear();
 }
 
 }  // namespace
@@ -271,6 +319,13 @@ void OS_StopLocalServer() {
   std::lock_guard<std::mutex> lock(g_controlMutex);
   g_stopRequested = true;
   if (g_stopEvent != nullptr) event_active(g_stopEvent, EV_READ, 0);
+}
+
+void OS_WakeConnWriter(uint64_t connId) {
+  std::lock_guard<std::mutex> lock(g_controlMutex);
+  if (g_wakeEvent == nullptr) return;
+  g_wakeIds.push_back(connId);
+  event_active(g_wakeEvent, EV_READ, 0);
 }
 
 void OS_SetConnCloseHook(ConnCloseHook hook) { g_closeHook = hook; }
@@ -332,8 +387,10 @@ void OS_RunEvent(void* /*arg*/) {
   Server s;
   s.base = event_base_new();
   event* stopEv = s.base == nullptr ? nullptr : event_new(s.base, -1, 0, StopCb, s.base);
-  if (stopEv == nullptr) {
+  event* wakeEv = stopEv == nullptr ? nullptr : event_new(s.base, -1, 0, WakeCb, &s);
+  if (wakeEv == nullptr) {
     TLOG(MOD_COMMLIB, LOG_ERROR, "Couldn't open event base.");
+    if (stopEv != nullptr) event_free(stopEv);
     if (s.base != nullptr) event_base_free(s.base);
     ConsumeStopRequest();
     g_state = LocalServerState::Failed;
@@ -349,6 +406,7 @@ void OS_RunEvent(void* /*arg*/) {
       reinterpret_cast<sockaddr*>(&sin), sizeof sin);
   if (s.listener == nullptr) {
     TLOG(MOD_COMMLIB, LOG_ERROR, "Couldn't create listener.");
+    event_free(wakeEv);
     event_free(stopEv);
     event_base_free(s.base);
     ConsumeStopRequest();
@@ -371,7 +429,11 @@ void OS_RunEvent(void* /*arg*/) {
   {
     std::lock_guard<std::mutex> lock(g_controlMutex);
     stopEarly = g_stopRequested;
-    if (!stopEarly) g_stopEvent = stopEv;
+    if (!stopEarly) {
+      g_stopEvent = stopEv;
+      g_wakeEvent = wakeEv;
+      g_wakeIds.clear();
+    }
   }
   g_state = LocalServerState::Running;
   if (!stopEarly) event_base_dispatch(s.base);
@@ -380,6 +442,7 @@ void OS_RunEvent(void* /*arg*/) {
 
   evconnlistener_free(s.listener);
   while (s.conns != nullptr) CloseConn(s.conns);
+  event_free(wakeEv);
   event_free(stopEv);
   event_base_free(s.base);
   g_state = LocalServerState::Pending;

@@ -54,9 +54,13 @@ bool OS_GetConnInfo(bufferevent* conn, uint64_t* id, Origin* origin);
 // server's thread.
 inline constexpr size_t kConnWriterQueueBytes = 256 * 1024;
 
+// A writer may also wait for something that happens off the server's thread (the answer
+// of another process, say): Refill then returns Wait without adding output, and once there
+// is more, any thread calls OS_WakeConnWriter with the connection's id; the server calls
+// Refill again on its own thread. The connection's requests keep waiting meanwhile.
 class ConnWriter {
  public:
-  enum class Status { More, Done };
+  enum class Status { More, Done, Wait };
   virtual ~ConnWriter() = default;
   // Appends about room bytes (at least something) to conn's output, with
   // bufferevent_write or on bufferevent_get_output(conn). Done once its last output is
@@ -72,6 +76,10 @@ class ConnWriter {
 // False, and the writer destroyed without Cancel, when conn is not a connection of the
 // local server or already has a writer.
 bool OS_AttachConnWriter(bufferevent* conn, std::unique_ptr<ConnWriter> writer);
+
+// Asks the server to call the waiting writer of connection connId again. Safe from any
+// thread; does nothing when that connection has closed or has no writer by then.
+void OS_WakeConnWriter(uint64_t connId);
 
 // Origin of a peer address: Loopback for 127.0.0.0/8, Lan for everything else.
 Origin OS_ClassifyPeer(const sockaddr* peer, socklen_t len);
