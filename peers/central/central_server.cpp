@@ -90,6 +90,22 @@ void Connection::SetIdleTimeout(int ms) {
   bufferevent_set_timeouts(m_bev, &tv, &tv);
 }
 
+void Connection::PauseReading() {
+  if (m_paused || m_closing) return;
+  m_paused = true;
+  bufferevent_disable(m_bev, EV_READ);
+}
+
+void Connection::ResumeReading() {
+  if (!m_paused) return;
+  m_paused = false;
+  if (m_closing) return;
+  if (!m_eof) bufferevent_enable(m_bev, EV_READ);
+  // Frames that arrived before the pause are handled on the loop's next turn, not
+  // inside the caller's handler.
+  bufferevent_trigger(m_bev, EV_READ, BEV_TRIG_IGNORE_WATERMARKS | BEV_TRIG_DEFER_CALLBACKS);
+}
+
 // ---- CentralServer
 
 CentralServer::CentralServer(CentralOptions options)
@@ -98,10 +114,13 @@ CentralServer::CentralServer(CentralOptions options)
   if (m_options.maxFrame > 0xFFFF) m_options.maxFrame = 0xFFFF;
   RegisterStationHandlers(*this);
   m_relay = std::make_unique<RelayRouter>(*this, m_options.relay);
+  m_transfer = std::make_unique<TransferRouter>(*this, *m_relay, m_options.transfer);
 }
 
 CentralServer::~CentralServer() {
   while (!m_connections.empty()) Free(*m_connections.begin()->second);
+  for (auto& [key, later] : m_later) event_free(later->ev);
+  m_later.clear();
   if (m_stateTimer != nullptr) event_free(m_stateTimer);
   if (m_freeSoonEvent != nullptr) event_free(m_freeSoonEvent);
   if (m_listener != nullptr) evconnlistener_free(m_listener);
@@ -131,7 +150,15 @@ bool CentralServer::Start(std::string* error) {
   UseThreads();
   // libevent writes with writev, which raises SIGPIPE on a peer that went away.
   platform::IgnoreSigpipe();
-  m_base = event_base_new();
+  // Precise timers: the answer delays of RunLater are a millisecond or two, which the
+  // loop's default millisecond rounding of its waits would stretch.
+  event_config* config = event_config_new();
+  if (config != nullptr) {
+    event_config_set_flag(config, EVENT_BASE_FLAG_PRECISE_TIMER);
+    m_base = event_base_new_with_config(config);
+    event_config_free(config);
+  }
+  if (m_base == nullptr) m_base = event_base_new();
   if (m_base == nullptr) return fail("event_base_new failed");
 
   sockaddr_in sin{};
@@ -234,6 +261,43 @@ bool CentralServer::WriteState() {
   return true;
 }
 
+Connection* CentralServer::FindConnection(uint64_t id) {
+  auto it = m_connections.find(id);
+  return it == m_connections.end() ? nullptr : it->second.get();
+}
+
+void CentralServer::RunLater(int ms, std::function<void()> fn) {
+  if (ms <= 0 || m_base == nullptr) {
+    fn();
+    return;
+  }
+  auto later = std::make_unique<Later>();
+  later->server = this;
+  later->fn = std::move(fn);
+  later->ev = evtimer_new(m_base, &CentralServer::LaterCb, later.get());
+  timeval tv = Timeval(ms);
+  // A common time-out keeps the calls of one delay in their order.
+  const timeval* common = event_base_init_common_timeout(m_base, &tv);
+  if (later->ev == nullptr || evtimer_add(later->ev, common != nullptr ? common : &tv) != 0) {
+    if (later->ev != nullptr) event_free(later->ev);
+    later->fn();
+    return;
+  }
+  Later* key = later.get();
+  m_later.emplace(key, std::move(later));
+}
+
+void CentralServer::LaterCb(int, short, void* arg) {
+  auto* key = static_cast<Later*>(arg);
+  CentralServer* self = key->server;
+  auto it = self->m_later.find(key);
+  if (it == self->m_later.end()) return;
+  std::unique_ptr<Later> later = std::move(it->second);
+  self->m_later.erase(it);
+  event_free(later->ev);
+  later->fn();
+}
+
 void CentralServer::StateTimerCb(int, short, void* arg) {
   auto* self = static_cast<CentralServer*>(arg);
   self->m_stateTimerPending = false;
@@ -294,13 +358,22 @@ void CentralServer::EventCb(bufferevent*, short what, void* arg) {
   } else if ((what & BEV_EVENT_ERROR) && !c->m_closing) {
     self->Log("%s closed: %s", c->m_peer.c_str(), std::strerror(errno));
   }
+  if ((what & BEV_EVENT_EOF) && !(what & (BEV_EVENT_ERROR | BEV_EVENT_TIMEOUT)) &&
+      !c->m_closing) {
+    // Frames that came before the end are handled first; a paused connection ends once
+    // its pause is over and they are done.
+    c->m_eof = true;
+    bufferevent_disable(c->m_bev, EV_READ);
+    self->OnRead(*c);
+    return;
+  }
   if (what & (BEV_EVENT_EOF | BEV_EVENT_ERROR | BEV_EVENT_TIMEOUT)) self->Free(*c);
 }
 
 void CentralServer::OnRead(Connection& c) {
   evbuffer* in = bufferevent_get_input(c.m_bev);
   std::vector<uint8_t> frame;
-  while (!c.m_closing) {
+  while (!c.m_closing && !c.m_paused) {
     size_t avail = evbuffer_get_length(in);
     if (avail == 0) break;
     uint8_t raw[ServerMsgHead::kSize];
@@ -337,7 +410,11 @@ void CentralServer::OnRead(Connection& c) {
     f.bodyLen = length - ServerMsgHead::kSize;
     OnFrame(c, f);
   }
-  if (c.m_closing && evbuffer_get_length(bufferevent_get_output(c.m_bev)) == 0) Free(c);
+  if (c.m_closing) {
+    if (evbuffer_get_length(bufferevent_get_output(c.m_bev)) == 0) Free(c);
+  } else if (c.m_eof && !c.m_paused) {
+    Free(c);  // a frame still partial at the end never completes
+  }
 }
 
 void CentralServer::OnFrame(Connection& c, const Frame& f) {

@@ -21,6 +21,7 @@
 #include "central/account_store.h"
 #include "central/relay_router.h"
 #include "central/station_registry.h"
+#include "central/transfer_router.h"
 #include "comm/wire.h"
 
 struct event_base;
@@ -44,6 +45,7 @@ struct CentralOptions {
   std::function<int64_t()> clock;               // ms since the epoch; the system clock when empty
   std::function<void(const std::string&)> log;  // receives each log line; none: silent
   RelayOptions relay;                            // the PCs' relay and their devices
+  TransferOptions transfer;                      // relayed downloads and uploads
 };
 
 class CentralServer;
@@ -72,6 +74,11 @@ class Connection {
   size_t Pending() const;
   // Replaces the server's idle time-out for this connection (0: none).
   void SetIdleTimeout(int ms);
+  // Stops taking frames from the peer (its sends wait in the network meanwhile), and
+  // takes them again; frames that had already arrived are handled after the resume.
+  void PauseReading();
+  void ResumeReading();
+  bool ReadingPaused() const { return m_paused; }
 
  private:
   friend class CentralServer;
@@ -83,6 +90,8 @@ class Connection {
   uint64_t m_id;
   std::string m_peer;
   bool m_closing = false;
+  bool m_paused = false;
+  bool m_eof = false;  // the peer has finished sending; what it sent is still handled
 };
 
 class CentralServer {
@@ -113,6 +122,7 @@ class CentralServer {
 
   StationRegistry& Stations() { return m_stations; }
   RelayRouter& Relay() { return *m_relay; }
+  TransferRouter& Transfers() { return *m_transfer; }
   AccountStore& Accounts() { return m_accounts; }
   size_t ConnectionCount() const { return m_connectionCount; }
   int64_t Now() const;
@@ -122,6 +132,12 @@ class CentralServer {
   void MarkStateChanged();
   // Writes the state file now. false (logged) on failure.
   bool WriteState();
+  // The open connection of this id, or null. Loop thread only.
+  Connection* FindConnection(uint64_t id);
+  // Runs fn on the loop after ms (at once for 0 or less); calls made with the same ms
+  // run in the order they were made. Loop thread only, after Start. What is still
+  // waiting when the server goes away is dropped.
+  void RunLater(int ms, std::function<void()> fn);
 
  private:
   friend class Connection;
@@ -139,6 +155,12 @@ class CentralServer {
   // Frees the connection on the loop's next turn, unless it is gone by then.
   void FreeSoon(uint64_t id);
   static void FreeSoonCb(int fd, short what, void* arg);
+  struct Later {
+    CentralServer* server = nullptr;
+    event* ev = nullptr;
+    std::function<void()> fn;
+  };
+  static void LaterCb(int fd, short what, void* arg);
 
   CentralOptions m_options;
   AccountStore m_accounts;
@@ -146,6 +168,8 @@ class CentralServer {
   std::map<uint16_t, Handler> m_handlers;
   std::vector<CloseHook> m_closeHooks;
   std::unique_ptr<RelayRouter> m_relay;
+  std::unique_ptr<TransferRouter> m_transfer;
+  std::map<Later*, std::unique_ptr<Later>> m_later;  // RunLater's waiting calls
 
   event_base* m_base = nullptr;
   evconnlistener* m_listener = nullptr;

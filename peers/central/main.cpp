@@ -20,7 +20,8 @@ constexpr const char* kUsage =
     "Usage:\n"
     "  tirvan-central [serve] --db FILE [--listen HOST:PORT] [--state FILE] [--log FILE]\n"
     "                 [--max-frame BYTES] [--idle-timeout MS] [--max-connections N]\n"
-    "                 [--max-stations N]\n"
+    "                 [--max-stations N] [--answer-delay MS] [--download-backlog BYTES]\n"
+    "                 [--upload-queue BYTES]\n"
     "  tirvan-central account add --db FILE EMAIL [--password PASSWORD | --hash HASH]\n"
     "  tirvan-central account remove --db FILE EMAIL\n"
     "  tirvan-central account list --db FILE\n"
@@ -29,6 +30,8 @@ constexpr const char* kUsage =
     "prints \"listening on HOST:PORT\" once it accepts connections. Accounts come from the\n"
     "SQLite file given with --db (created when missing). --state writes every PC's state\n"
     "as JSON to FILE after changes. Log lines go to standard output, or to --log FILE.\n"
+    "--answer-delay holds every answer to a relayed download frame or upload poll back\n"
+    "by MS (a longer round trip, for measurements).\n"
     "account add: without --password or --hash, reads the password from standard input.\n"
     "The password is hashed the way the tray program hashes it (at most 16 bytes);\n"
     "--hash stores a ready hash.\n";
@@ -88,6 +91,19 @@ int Serve(const std::vector<std::string>& args) {
     } else if (a == "--max-stations") {
       if (!ParseNumber(v, 10000000, &n) || n == 0) return Usage("bad --max-stations " + v);
       opt.maxStations = n;
+    } else if (a == "--answer-delay") {
+      if (!ParseNumber(v, 60000, &n)) return Usage("--answer-delay takes 0 to 60000 ms");
+      opt.transfer.answerDelayMs = static_cast<int>(n);
+    } else if (a == "--download-backlog") {
+      if (!ParseNumber(v, 1u << 30, &n) || n < 1024) {
+        return Usage("--download-backlog takes 1024 to 1073741824 bytes");
+      }
+      opt.transfer.maxDownloadBacklog = n;
+    } else if (a == "--upload-queue") {
+      if (!ParseNumber(v, 1u << 30, &n) || n < 65536) {
+        return Usage("--upload-queue takes 65536 to 1073741824 bytes");
+      }
+      opt.transfer.maxUploadQueue = n;
     } else {
       return Usage("unknown argument: " + a);
     }

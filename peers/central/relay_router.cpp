@@ -253,6 +253,7 @@ void RelayRouter::OnDeviceData(Connection& c, const Frame& f) {
   // The PC may have logged off, or on with another account, since the device came.
   if (!StationOfAccount(d.station, d.email))
     return DropDevice(c.Id(), "its PC is no longer logged on with its account");
+  if (m_deviceHook && m_deviceHook(c, d.station, d.id, f.body, f.bodyLen)) return;
   if (!HasRelay(d.station)) PromotePending(d.station);
   auto s = m_stations.find(d.station);
   if (s == m_stations.end() || s->second.relay == nullptr)

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -46,6 +47,21 @@ class RelayRouter {
   SendResult SendToDevice(const std::string& station, const std::string& deviceId,
                           const uint8_t* msg, size_t len, size_t limit = 0,
                           bool closeWhenFull = true);
+
+  // Why connection c may not act for the station now ("not logged on", "not the address
+  // of its logon"), or null when it may: the test a relay connection passes, also made of
+  // the PC's download and upload connections.
+  const char* StationRefusal(Connection& c, const std::string& station) {
+    return RelayRefusal(c, station);
+  }
+
+  // Sees every whole message of a logged-on device before it goes to its PC's relay
+  // connection, with the device's connection, its station and its relay id. Returns true
+  // when it took the message (it is then not relayed). One hook; call before Start.
+  using DeviceMessageHook = std::function<bool(Connection& device, const std::string& station,
+                                               const std::string& deviceId, const uint8_t* msg,
+                                               size_t len)>;
+  void SetDeviceMessageHook(DeviceMessageHook hook) { m_deviceHook = std::move(hook); }
 
   // Any thread.
   bool HasRelay(const std::string& station) const;
@@ -98,6 +114,7 @@ class RelayRouter {
   std::map<uint64_t, std::string> m_relays;   // relay connection id -> station id
   std::map<uint64_t, Pending> m_pending;      // by connection id
   std::map<uint64_t, Device> m_devices;       // device connection id -> device
+  DeviceMessageHook m_deviceHook;
 };
 
 }  // namespace central

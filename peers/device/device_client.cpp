@@ -242,7 +242,11 @@ bool DeviceClient::RefuseDownload(uint32_t seq) { return Send(OP_REFUSE_DOWN_LOA
 bool DeviceClient::StopDownload(uint32_t seq, char* status) {
   if (!Send(OP_STOP_DOWN_LOAD, seq, "")) return false;
   Message m;
-  if (!Recv(m)) return false;
+  // Packages of the download that were under way before the stop come first.
+  do {
+    if (!Recv(m)) return false;
+  } while ((m.head.opcode == OP_DOWN_LOAD_DATA || m.head.opcode == OP_DOWN_LOAD_OVER) &&
+           m.head.seq == seq);
   if (m.head.opcode != OP_STOP_DOWN_LOAD || m.head.length != 9 || m.body.empty()) {
     return Fail(Failure::Protocol, "unexpected answer to the stop request");
   }
@@ -308,7 +312,9 @@ bool DeviceClient::Download(uint32_t seq, const std::string& remote, const std::
     case DownloadEnd::Complete:
       break;
     case DownloadEnd::Stopped:
-      // On the LAN a download stops when its connection ends.
+      // Through the relay the PC sends on by itself until it hears the stop request; the
+      // connection stays usable. On the LAN a download stops when its connection ends.
+      if (m_transport->Relayed()) return StopDownload(seq, nullptr);
       Close();
       return true;
     case DownloadEnd::Failed:

@@ -52,8 +52,8 @@ struct DownloadOptions {
   enum class Mode { Fresh, Offset, Resume };
   Mode mode = Mode::Fresh;
   uint32_t offset = 0;  // Mode::Offset: the first byte to fetch
-  // Stop after this many bytes have arrived (0: never): the client sends a stop
-  // request and closes its connection, leaving a partial local file.
+  // Stop after this many bytes have arrived (0: never), leaving a partial local file: on
+  // the LAN the client closes its connection, through the relay it sends a stop request.
   uint64_t stopAfter = 0;
   // Called now and then with the bytes received so far and the bytes expected.
   std::function<void(uint64_t done, uint64_t total)> progress;
@@ -84,6 +84,7 @@ class DeviceClient {
   // Refuses an announced download (no answer is expected).
   bool RefuseDownload(uint32_t seq);
   // Asks the service to stop a (relayed) download; status is the reply's character.
+  // Packages and the end of that download that arrive before the reply are read over.
   bool StopDownload(uint32_t seq, char* status);
 
   // Downloads remote into local: announce, start at the offset the options give,

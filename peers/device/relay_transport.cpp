@@ -6,9 +6,12 @@
 #include <vector>
 
 #include "central/relay_device_client.h"
+#include "central/relay_protocol.h"
 #include "comm/wire.h"
 
 namespace device {
+
+static_assert(kRelayUploadChunk + 20 == central::kMaxRelayedMessage);
 
 namespace {
 
@@ -59,6 +62,8 @@ class RelayTransport : public Transport {
   void Close() override { m_client->Close(); }
 
   std::string Describe() const override { return m_name; }
+
+  bool Relayed() const override { return true; }
 
  private:
   std::unique_ptr<central::RelayDeviceClient> m_client;

@@ -3,6 +3,7 @@
 // station id, and then carries the same MsgHead messages as a LAN connection.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -19,6 +20,10 @@ struct RelayTarget {
   std::string station;  // the PC's station id
   std::string name = "tirvan-device";  // how this device calls itself
 };
+
+// Data bytes of an upload message through the relay: the longest message it carries
+// (65,401 bytes) less the 20-byte upload head.
+inline constexpr size_t kRelayUploadChunk = 0xFFFF - 134 - 20;
 
 // Connects and logs on, within timeoutMs; null with *error set when the server cannot be
 // reached or refuses the device.

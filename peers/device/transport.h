@@ -21,6 +21,10 @@ class Transport {
   virtual void Close() = 0;
   // "tcp 127.0.0.1:15002", for messages.
   virtual std::string Describe() const = 0;
+  // True when the PC is reached through the central server. A download there is sent
+  // apart from the connection and goes on when the device stops reading: it is stopped
+  // with a stop request.
+  virtual bool Relayed() const { return false; }
 };
 
 // A TCP connection to host:port, or null with *error set.

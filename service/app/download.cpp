@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 #include <thread>
 
@@ -22,6 +23,7 @@
 
 #include "app/listing.h"
 #include "app/md5.h"
+#include "app/relay_transfer.h"
 #include "app/trans_log.h"
 #include "app/transfer_table.h"
 #include "comm/core.h"
@@ -178,6 +180,35 @@ int SendOverUdt(const TransRecordPtr& rec, int64_t offset, uint32_t seq, int32_t
     return ERR_ALLOC;
   }
   return ERR_OK;
+}
+
+// A relayed start: its own job sends the download through the central server. The
+// pending entry is taken here, so a job that cannot reach the server leaves none behind;
+// a start without one (or too short to hold its offset) still gets its "1" from the job.
+int StartRelayedDownload(const uint8_t* body, uint32_t bodyLen, const MsgHead* head,
+                         uint8_t** reply, int32_t* replyLen) {
+  if (bodyLen < kRelayedDeviceIdSize) {
+    TLOG(MOD_INTRANET, LOG_ERROR, "Short start message of %u bytes.", bodyLen);
+    return -1;  // no device to answer
+  }
+  std::unique_ptr<InterDownLoadJob> job(new (std::nothrow) InterDownLoadJob);
+  if (!job) {
+    TLOG(MOD_INTRANET, LOG_ERROR, "Allocate memory error.");
+    return ERR_ALLOC;
+  }
+  job->seq = head->seq;
+  std::memcpy(job->target, body, kRelayedDeviceIdSize);
+  uint32_t off = RecordOffset(0);
+  if (bodyLen < off + 4) {
+    TLOG(MOD_INTRANET, LOG_ERROR, "Short start message of %u bytes.", bodyLen);
+  } else {
+    job->offset = wire::GetU32(body + off);
+    job->record = TransTake(head->seq, TransKind::PendingDownload, InterDownLoadOrigin(*job));
+  }
+  int rc = QueueInterDownLoad(std::move(job));
+  // Without a job the device would wait for an end that never comes: it gets "1" here.
+  if (rc != 0) SetOverReply(head->seq, false, reply, replyLen);
+  return rc;
 }
 
 }  // namespace
@@ -341,10 +372,8 @@ int AllowDownLoadFile(const uint8_t* body, uint32_t bodyLen, const MsgHead* head
   TLOG(MOD_INTRANET, LOG_DEBUG, "AllowDownLoadFile.");
   int32_t sock = *udtSock;
   if (*direct == 0 && sock < 0) {
-    // Relayed downloads are sent by their own job through the central server; until
-    // that transport exists the pending entry stays and nothing is answered here.
     TLOG(MOD_INTRANET, LOG_DEBUG, "DownLoad File interline.");
-    return ERR_OK;
+    return StartRelayedDownload(body, bodyLen, head, reply, replyLen);
   }
   TLOG(MOD_INTRANET, LOG_DEBUG, "%s",
        sock < 0 ? "DownLoad File using tcp." : "DownLoad File using udt.");
@@ -387,8 +416,8 @@ int RefuseDownLoadFile(const uint8_t* body, uint32_t bodyLen, const MsgHead* hea
   return ERR_OK;
 }
 
-int StopDownLoad(const uint8_t*, uint32_t, const MsgHead* head, bufferevent*, uint8_t** reply,
-                 int32_t* replyLen, int32_t*, uint8_t*) {
+int StopDownLoad(const uint8_t* body, uint32_t bodyLen, const MsgHead* head, bufferevent* conn,
+                 uint8_t** reply, int32_t* replyLen, int32_t* udtSock, uint8_t* direct) {
   uint32_t seq = head->seq;
   if (seq != 0) {
     {
@@ -396,6 +425,10 @@ int StopDownLoad(const uint8_t*, uint32_t, const MsgHead* head, bufferevent*, ui
       g_StopDownLoadList.push_back(seq);
     }
     TLOG(MOD_INTRANET, LOG_DEBUG, "stop download %d", static_cast<int>(seq));
+    // The relayed download of this device and number keeps the request until it ends,
+    // so a job that is busy past the wait below still stops; the wait only tells
+    // whether it heard the request in time (it then takes the number off the list).
+    StopInterDownLoad(TransOriginOf(body, bodyLen, conn, *udtSock, *direct), seq);
     for (int i = 0; i < kStopWaitTries; ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(g_stopWaitStepMs.load()));
       std::lock_guard<std::mutex> lock(g_StopDownLoadMutex);

@@ -20,7 +20,9 @@ inline constexpr uint32_t kStopDownLoadReplySize = 9;
 
 // Downloads that are sending (LAN, UDT and relayed), guarded by g_MutexDownLoadCount.
 extern int32_t g_DownLoadCount;
-// Sequence numbers of relayed downloads asked to stop, guarded by g_StopDownLoadMutex.
+// Numbers of stop requests that no relayed download has heard yet, guarded by
+// g_StopDownLoadMutex. The request itself reaches its download by device and number
+// (StopInterDownLoad); the download takes the number off this list when it stops.
 extern std::list<uint32_t> g_StopDownLoadList;
 
 int32_t GetDownLoadCount();
