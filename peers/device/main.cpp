@@ -2,6 +2,7 @@
 // and downloads files over the LAN, speaking the protocol the phone apps speak.
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -13,8 +14,11 @@
 
 #include "app/md5.h"
 #include "device/device_client.h"
+#include "device/discovery.h"
 #include "device/relay_transport.h"
+#include "device/udt_transport.h"
 #include "device/thumbnail.h"
+#include "device/upload.h"
 
 namespace {
 
@@ -29,6 +33,13 @@ const char kUsage[] =
     "       tirvan-device --relay HOST:PORT --account EMAIL --hash HASH --station ID ... COMMAND\n"
     "                     reaches the PC through the central server at HOST:PORT, logging on\n"
     "                     with the PC's account and naming the PC by its station id\n"
+    "       tirvan-device --p2p HOST:PORT --station ID ... COMMAND\n"
+    "                     reaches the PC peer to peer through the rendezvous server at\n"
+    "                     HOST:PORT, naming the PC by its station id\n"
+    "       tirvan-device discover [--address A] [--port P] [COMMAND ...]\n"
+    "                     finds PCs on the LAN by broadcast (or asks the one at address A)\n"
+    "                     on port P (default 61617) and lists them; with a COMMAND, runs it\n"
+    "                     on the first PC found, at the address and port it announced\n"
     "commands:\n"
     "  shares                       list the shared folders\n"
     "  ls PATH                      list a folder\n"
@@ -37,6 +48,10 @@ const char kUsage[] =
     "                               download REMOTE into LOCAL; --offset fetches the bytes\n"
     "                               from N on, --resume continues a partial LOCAL,\n"
     "                               --stop-after ends the download midway\n"
+    "  put LOCAL REMOTE_FOLDER [--stop-after BYTES] [--chunk BYTES]\n"
+    "                               upload LOCAL into REMOTE_FOLDER, continuing from what the\n"
+    "                               PC already holds; --stop-after drops the connection midway,\n"
+    "                               --chunk sets the data bytes per message (65515, 2028 P2P)\n"
     "  refuse REMOTE                announce a download, then refuse it\n"
     "  stop SEQ                     ask the service to stop a relayed download\n"
     "  thumb REMOTE WIDTH HEIGHT OUT.jpg\n"
@@ -45,6 +60,9 @@ const char kUsage[] =
 
 struct Options {
   device::RelayTarget relay;  // used when relay.host is set
+  device::P2PTarget p2p;      // used when p2p.host is set (the station is relay.station)
+  std::string discoverAddress;
+  bool portSet = false;
   std::string host = "127.0.0.1";
   uint16_t port = 15002;
   int timeoutMs = 10000;
@@ -52,6 +70,7 @@ struct Options {
   bool quiet = false;
   std::vector<std::string> args;
   device::DownloadOptions download;
+  size_t uploadChunk = 0;  // 0: the most the transport carries
 };
 
 int Usage(const char* problem) {
@@ -141,9 +160,15 @@ int RunGet(device::DeviceClient& client, const Options& o) {
 int Run(const Options& o) {
   const std::string& cmd = o.args[0];
   std::string error;
-  std::unique_ptr<device::Transport> t =
-      o.relay.host.empty() ? device::ConnectTcp(o.host, o.port, o.timeoutMs, &error)
-                           : device::ConnectRelay(o.relay, o.timeoutMs, &error);
+  std::unique_ptr<device::Transport> t;
+  if (!o.p2p.host.empty()) {
+    device::P2PTarget target = o.p2p;
+    target.station = o.relay.station;
+    t = device::ConnectUdt(target, o.timeoutMs, &error);
+  } else {
+    t = o.relay.host.empty() ? device::ConnectTcp(o.host, o.port, o.timeoutMs, &error)
+                             : device::ConnectRelay(o.relay, o.timeoutMs, &error);
+  }
   if (!t) {
     std::fprintf(stderr, "tirvan-device: %s\n", error.c_str());
     return kExitTransport;
@@ -183,6 +208,24 @@ int Run(const Options& o) {
     return kExitOk;
   }
   if (cmd == "get") return RunGet(client, o);
+  if (cmd == "put") {
+    if (o.args.size() != 3) return Usage("put needs LOCAL and REMOTE_FOLDER");
+    device::UploadOptions up;
+    up.stopAfter = o.download.stopAfter;
+    up.chunk = o.uploadChunk != 0        ? o.uploadChunk
+               : !o.p2p.host.empty()     ? device::kUdtUploadChunk
+               : !o.relay.host.empty()   ? device::kRelayUploadChunk
+                                         : device::kMaxUploadChunk;
+    device::UploadError err;
+    if (!device::RunPut(client, o.seq, o.args[1], o.args[2], up, o.quiet,
+                        !o.quiet && ::isatty(2), &err)) {
+      std::fprintf(stderr, "tirvan-device: %s\n", err.text.c_str());
+      return err.failure == device::Failure::Refused ? kExitRefused
+             : err.failure == device::Failure::Local ? kExitLocal
+                                                     : kExitTransport;
+    }
+    return kExitOk;
+  }
   if (cmd == "thumb") {
     uint64_t w = 0, h = 0;
     if (o.args.size() != 5 || !ParseNumber(o.args[2].c_str(), 65535, &w) ||
@@ -217,6 +260,41 @@ int Run(const Options& o) {
   return Usage(("unknown command " + cmd).c_str());
 }
 
+// Lists the PCs that answer a discovery request, or runs the rest of the command line on
+// the first one.
+int RunDiscover(Options o) {
+  device::DiscoverOptions d;
+  d.address = o.discoverAddress;
+  if (o.portSet) d.port = o.port;
+  d.timeoutMs = std::min(o.timeoutMs, 2000);
+  d.firstOnly = o.args.size() > 1;
+  std::vector<device::DiscoveredPc> pcs;
+  std::string error;
+  if (!device::Discover(d, &pcs, &error)) {
+    std::fprintf(stderr, "tirvan-device: %s\n", error.c_str());
+    return kExitTransport;
+  }
+  if (pcs.empty()) {
+    std::fprintf(stderr, "tirvan-device: no PC answered\n");
+    return kExitTransport;
+  }
+  if (o.args.size() == 1) {
+    for (const device::DiscoveredPc& pc : pcs) {
+      std::printf("%s:%u  %s  %s\n", pc.address.c_str(), unsigned{pc.port}, pc.hostName.c_str(),
+                  pc.email.c_str());
+    }
+    return kExitOk;
+  }
+  o.args.erase(o.args.begin());
+  o.host = pcs[0].address;
+  o.port = pcs[0].port;
+  if (!o.quiet) {
+    std::fprintf(stderr, "found %s at %s:%u\n", pcs[0].hostName.c_str(), o.host.c_str(),
+                 unsigned{o.port});
+  }
+  return Run(o);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -233,6 +311,13 @@ int main(int argc, char** argv) {
     if (a == "--help" || a == "-h") {
       std::fputs(kUsage, stdout);
       return kExitOk;
+    } else if (a == "--p2p") {
+      if (i + 1 >= argc || !device::ParseHostPort(argv[++i], &o.p2p.host, &o.p2p.port)) {
+        return Usage("--p2p needs HOST:PORT");
+      }
+    } else if (a == "--address") {
+      if (i + 1 >= argc) return Usage("--address needs a value");
+      o.discoverAddress = argv[++i];
     } else if (a == "--relay") {
       if (i + 1 >= argc || !device::ParseHostPort(argv[++i], &o.relay.host, &o.relay.port)) {
         return Usage("--relay needs HOST:PORT");
@@ -249,6 +334,7 @@ int main(int argc, char** argv) {
     } else if (a == "--port") {
       if (!value(65535, &v) || v == 0) return Usage("--port needs a port number");
       o.port = static_cast<uint16_t>(v);
+      o.portSet = true;
     } else if (a == "--timeout") {
       if (!value(3600000, &v) || v == 0) return Usage("--timeout needs milliseconds");
       o.timeoutMs = static_cast<int>(v);
@@ -263,6 +349,9 @@ int main(int argc, char** argv) {
     } else if (a == "--resume") {
       o.download.mode = device::DownloadOptions::Mode::Resume;
       resumeSet = true;
+    } else if (a == "--chunk") {
+      if (!value(device::kMaxUploadChunk, &v) || v == 0) return Usage("--chunk needs 1 to 65515");
+      o.uploadChunk = static_cast<size_t>(v);
     } else if (a == "--stop-after") {
       if (!value(UINT64_MAX, &v) || v == 0) return Usage("--stop-after needs a byte count");
       o.download.stopAfter = v;
@@ -278,6 +367,8 @@ int main(int argc, char** argv) {
     return Usage("--offset and --resume exclude each other");
   }
   if (o.args.empty()) return Usage("no command");
+  if (!o.p2p.host.empty() && o.relay.station.empty()) return Usage("--p2p needs --station");
+  if (o.args[0] == "discover") return RunDiscover(o);
   if (!o.relay.host.empty() &&
       (o.relay.email.empty() || o.relay.hash.empty() || o.relay.station.empty())) {
     return Usage("--relay needs --account, --hash and --station");

@@ -7,6 +7,7 @@
 
 #include "comm/core.h"
 #include "comm/local_server.h"
+#include "comm/p2p_client.h"
 #include "comm/log.h"
 #include "comm/wire.h"
 
@@ -272,7 +273,10 @@ void TransExpirePending() {
   CloseAll(expired);
 }
 
-void TransTableInit() { OS_SetConnCloseHook(TransCloseConnection); }
+void TransTableInit() {
+  OS_SetConnCloseHook(TransCloseConnection);
+  OS_SetUdtPeerLostHook(TransCloseUdtSocket);
+}
 
 void TransTableClear() {
   std::vector<TransRecordPtr> gone;
