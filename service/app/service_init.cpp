@@ -311,6 +311,7 @@ int Service_InitProgram(const ServiceInitOptions& options) {
   TransTableInit();
   SetServerReportOptions(ServerReportOptionsFromEnvironment());
   SetUPnPOptions(UPnPOptionsFromEnvironment());
+  OS_SetRelayConfig(RelayClientConfigFromEnvironment());
 
   int rc = OS_Init(options.os);
   if (rc != ERR_OK) {

@@ -1,6 +1,9 @@
 #include "app/transfer_table.h"
 
 #include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
 #include <vector>
 
 #include <unistd.h>
@@ -16,8 +19,19 @@ TransMap g_TransMap;
 namespace {
 
 std::atomic<int64_t> g_pendingTtlMs{10 * 60 * 1000};
+std::atomic<int64_t> g_relayedUploadIdleMs{10 * 60 * 1000};
 
 using Clock = std::chrono::steady_clock;
+
+int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch())
+      .count();
+}
+
+bool Expired(const TransRecord& r, Clock::time_point pendingLimit, int64_t idleLimitMs) {
+  if (r.kind == TransKind::PendingDownload) return r.created <= pendingLimit;
+  return r.origin.type == TransOrigin::Type::Relay && r.activeMs.load() <= idleLimitMs;
+}
 
 // Caller holds g_MutexUserInfo.
 TransMap::iterator FindLocked(uint32_t seq, TransKind kind, const TransOrigin& origin) {
@@ -28,12 +42,13 @@ TransMap::iterator FindLocked(uint32_t seq, TransKind kind, const TransOrigin& o
   return g_TransMap.end();
 }
 
-// Takes the expired pending downloads out; the caller closes their files after
-// releasing the table. Caller holds g_MutexUserInfo.
+// Takes the expired pending downloads and idle relayed uploads out; the caller closes
+// their files after releasing the table. Caller holds g_MutexUserInfo.
 void ExpireLocked(std::vector<TransRecordPtr>& expired) {
   auto limit = Clock::now() - std::chrono::milliseconds(g_pendingTtlMs.load());
+  int64_t idleLimit = NowMs() - g_relayedUploadIdleMs.load();
   for (auto it = g_TransMap.begin(); it != g_TransMap.end();) {
-    if (it->second->kind == TransKind::PendingDownload && it->second->created <= limit) {
+    if (Expired(*it->second, limit, idleLimit)) {
       expired.push_back(it->second);
       it = g_TransMap.erase(it);
     } else {
@@ -45,7 +60,12 @@ void ExpireLocked(std::vector<TransRecordPtr>& expired) {
 // Closes the files of expired entries, outside the table's mutex.
 void CloseAll(const std::vector<TransRecordPtr>& records) {
   for (const TransRecordPtr& r : records) {
-    TLOG(MOD_INTRANET, LOG_DEBUG, "pending download expired, file %s", r->path.c_str());
+    if (r->kind == TransKind::PendingDownload) {
+      TLOG(MOD_INTRANET, LOG_DEBUG, "pending download expired, file %s", r->path.c_str());
+    } else {
+      TLOG(MOD_INTRANET, LOG_DEBUG, "relayed upload idle, file %s kept for a resume",
+           r->path.c_str());
+    }
     r->CloseFile();
   }
 }
@@ -98,6 +118,8 @@ TransOrigin TransOriginOf(const uint8_t* body, uint32_t bodyLen, bufferevent* co
   if (OS_GetConnInfo(conn, &id, nullptr)) return TransOrigin::Lan(id);
   return TransOrigin{};
 }
+
+void TransRecord::Touch() { activeMs = NowMs(); }
 
 void TransRecord::CloseFile() {
   std::lock_guard<std::mutex> lock(fileMutex);
@@ -264,6 +286,8 @@ void TransCloseUdtSocket(int32_t sock) {
 
 void SetPendingDownloadTtl(std::chrono::milliseconds ttl) { g_pendingTtlMs = ttl.count(); }
 
+void SetRelayedUploadIdleTtl(std::chrono::milliseconds ttl) { g_relayedUploadIdleMs = ttl.count(); }
+
 void TransExpirePending() {
   std::vector<TransRecordPtr> expired;
   {
@@ -274,6 +298,14 @@ void TransExpirePending() {
 }
 
 void TransTableInit() {
+  if (const char* text = std::getenv(kRelayedUploadIdleEnv)) {
+    char* end = nullptr;
+    errno = 0;
+    long long v = std::strtoll(text, &end, 10);
+    if (errno == 0 && end != text && *end == '\0' && v >= 1 && v <= INT32_MAX) {
+      SetRelayedUploadIdleTtl(std::chrono::milliseconds(v));
+    }
+  }
   OS_SetConnCloseHook(TransCloseConnection);
   OS_SetUdtPeerLostHook(TransCloseUdtSocket);
 }

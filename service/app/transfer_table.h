@@ -5,6 +5,7 @@
 // never ends another's transfer.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -68,6 +69,13 @@ struct TransRecord {
                            // upload: the size the device announced
   int64_t written = 0;     // upload: the data file's length (under fileMutex)
   std::chrono::steady_clock::time_point created = std::chrono::steady_clock::now();
+  // upload: when data last arrived (steady clock, ms); see SetRelayedUploadIdleTtl.
+  std::atomic<int64_t> activeMs{std::chrono::duration_cast<std::chrono::milliseconds>(
+                                    created.time_since_epoch())
+                                    .count()};
+
+  // Notes that data arrived now.
+  void Touch();
 
   // Closes fd (under fileMutex) if it is open.
   void CloseFile();
@@ -115,8 +123,14 @@ void TransCloseUdtSocket(int32_t sock);
 
 // Pending downloads that nobody starts end after this idle time (10 minutes unless set).
 void SetPendingDownloadTtl(std::chrono::milliseconds ttl);
-// Ends the pending downloads older than the idle time. Every table function above does
-// this first, so nothing needs to call it, but a periodic caller frees files sooner.
+// A relayed upload has no connection of its own whose end would end it: one whose device
+// sent nothing for this long (10 minutes unless set) ends, its files kept for a resume.
+// TransTableInit takes the time from the environment when it is set there (ms, 1 or more).
+inline constexpr const char* kRelayedUploadIdleEnv = "TIRVAN_RELAYED_UPLOAD_IDLE_MS";
+void SetRelayedUploadIdleTtl(std::chrono::milliseconds ttl);
+// Ends the pending downloads older than the idle time, and the idle relayed uploads.
+// Every table function above does this first, so nothing needs to call it, but a periodic
+// caller frees files sooner.
 void TransExpirePending();
 
 // Installs TransCloseConnection as the local server's close hook. Start-up calls it

@@ -486,7 +486,7 @@ int ReqUpLoadFile(const uint8_t* body, uint32_t bodyLen, const MsgHead* head, bu
 }
 
 int UpLoadFile(const uint8_t* body, uint32_t bodyLen, const MsgHead* head, bufferevent* conn,
-               uint8_t**, int32_t*, int32_t* udtSock, uint8_t* direct) {
+               uint8_t** reply, int32_t* replyLen, int32_t* udtSock, uint8_t* direct) {
   if (RelayedWithoutUdt(udtSock, direct)) return ERR_OK;
   if (body == nullptr) {
     TLOG(MOD_INTRANET, LOG_ERROR, "Input msg buffer pointer is null.");
@@ -513,15 +513,18 @@ int UpLoadFile(const uint8_t* body, uint32_t bodyLen, const MsgHead* head, buffe
       size_t done = 0;
       bool written = WriteAll(rec->fd, data, n, &done);
       rec->written += static_cast<int64_t>(done);
+      rec->Touch();
       if (written) return ERR_OK;
       TLOG(MOD_INTRANET, LOG_ERROR, "write file %s error: %s.", rec->dataPath.c_str(),
            std::strerror(errno));
     }
   }
   // Later data would land at the wrong place: the upload ends here, and what the data file
-  // holds, a correct prefix, is resumed by the next announcement.
-  if (TransRemove(head->seq, rec)) rec->CloseFile();
-  return -1;
+  // holds, a correct prefix, is resumed by the next announcement. The device is told, or
+  // it would take the upload for complete (a polled message has nobody to tell).
+  if (!TransRemove(head->seq, rec)) return -1;
+  rec->CloseFile();
+  return SetTransErrorReply(head, OP_UP_LOAD_ERROR, -1, reply, replyLen);
 }
 
 bool AbortUpLoad(uint32_t seq, const TransOrigin& origin) {

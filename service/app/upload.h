@@ -4,7 +4,10 @@
 // T; the service answers the offset from which to send (OP_UP_LOAD_ALLOW) or refuses
 // (OP_UP_LOAD_ERROR). The data messages (OP_UP_LOAD_FILE) are appended to a data file
 // next to T, and the end message (OP_OVER_UP_LOAD_FILE) gives the complete file its
-// final name: T, or a free "T.(n).ext" when T holds other content.
+// final name: T, or a free "T.(n).ext" when T holds other content. A data message that
+// cannot be written (a full disk, or data past the announced size) ends the upload,
+// keeping what the data file holds for a resume, and is answered with OP_UP_LOAD_ERROR
+// (code 0xFFFF) for the upload's number.
 //
 // Files kept next to the target while an upload is unfinished:
 //   data file  T + "tirvan.rename", or a free variant T + "tirvan.rename.(n).rename"

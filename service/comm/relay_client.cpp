@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -255,6 +258,19 @@ void Release(RelayConn* rc, evutil_socket_t fd) {
 void OS_SetRelayConfig(const RelayClientConfig& config) {
   std::lock_guard<std::mutex> lock(g_configMutex);
   g_config = config;
+}
+
+RelayClientConfig RelayClientConfigFromEnvironment() {
+  RelayClientConfig c;
+  if (const char* text = std::getenv(kRelayRetryEnv)) {
+    char* end = nullptr;
+    errno = 0;
+    long long v = std::strtoll(text, &end, 10);
+    if (errno == 0 && end != text && *end == '\0' && v >= 1 && v <= INT32_MAX) {
+      c.retryMs = static_cast<unsigned>(v);
+    }
+  }
+  return c;
 }
 
 bool OS_RelayConnected() { return g_connected.load(); }

@@ -50,6 +50,12 @@ extern std::mutex g_MutexInterLine;
 // before the work item starts.
 void OS_SetRelayConfig(const RelayClientConfig& config);
 
+// The pause before a new relay connection can be shortened from the environment
+// (milliseconds, 1 or more), so end-to-end tests of the whole program need not wait 10 s
+// for the relay to come back after the server restarts.
+inline constexpr const char* kRelayRetryEnv = "TIRVAN_RELAY_RETRY_MS";
+RelayClientConfig RelayClientConfigFromEnvironment();
+
 // Work item, queued at start-up. arg: a RelayClientConfig to use, or null for the one set
 // with OS_SetRelayConfig. Until g_StopFlag is set: when the last logon succeeded
 // (g_LogOnRtn 0), runs one relay connection to its end; then waits retryMs.

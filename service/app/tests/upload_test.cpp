@@ -577,6 +577,12 @@ TEST_F(UploadTest, DataPastTheSizeAndShortEndsKeepTheFilesForAResume) {
   ASSERT_TRUE(Announce(c, 1, S("s.bin"), content).allowed);
   SendData(c, 1, content.substr(0, 600));
   SendData(c, 1, RandomBytes(500, 9));  // would pass the size: refused, the upload ends
+  // The device is told, once, with the upload's number.
+  std::optional<Message> refused = c.Recv();
+  ASSERT_TRUE(refused.has_value());
+  EXPECT_EQ(refused->head.opcode, OP_UP_LOAD_ERROR);
+  EXPECT_EQ(refused->head.seq, 1u);
+  EXPECT_EQ(wire::GetU16(reinterpret_cast<const uint8_t*>(refused->body.data())), 0xFFFF);
   SendData(c, 1, RandomBytes(100, 9));  // so nothing after it is appended
   End(c, 1, 0);
   EXPECT_FALSE(PathExists(S("s.bin")));

@@ -1,0 +1,143 @@
+#!/usr/bin/env bash
+# Runs every benchmark in one go and prints one table of their figures and ratios:
+# downloads (against nginx), uploads (against a plain TCP-to-file copy), thumbnails
+# (against vipsthumbnail, ImageMagick and a bare libjpeg loop), relayed transfers (against
+# the stop-and-wait bound) and, when it is built, UDT downloads (against plain UDT).
+#
+#   bench/run_all.sh [BUILD_DIR]      (default: build)
+#
+# The sizes are modest unless set in the environment: TIRVAN_BENCH_MIB (the download and
+# upload file, default 256), TIRVAN_BENCH_RUNS (upload runs, default 3), TIRVAN_BENCH_JPEGS
+# and TIRVAN_BENCH_ROUNDS (thumbnails, default 2 and 2), TIRVAN_BENCH_DELAYS (relay answer
+# delays in ms, default "1 10"), TIRVAN_BENCH_UDT_MIB (default 32). Each benchmark's own
+# output is kept in a folder named at the end; one that fails shows "failed" in its rows
+# and the others still run.
+set -uo pipefail
+
+here=$(cd "$(dirname "$0")/.." && pwd)
+build=$(cd "${1:-$here/build}" && pwd)
+export TIRVAN_BENCH_MIB=${TIRVAN_BENCH_MIB:-256}
+export TIRVAN_BENCH_RUNS=${TIRVAN_BENCH_RUNS:-3}
+export TIRVAN_BENCH_JPEGS=${TIRVAN_BENCH_JPEGS:-2}
+export TIRVAN_BENCH_ROUNDS=${TIRVAN_BENCH_ROUNDS:-2}
+export TIRVAN_BENCH_DELAYS=${TIRVAN_BENCH_DELAYS:-"1 10"}
+udt_mib=${TIRVAN_BENCH_UDT_MIB:-32}
+
+logs=$(mktemp -d /tmp/tirvan-bench-all.XXXXXX)
+rows=()  # "benchmark|figure|value|reference|ratio"
+row() { rows+=("$1|$2|$3|$4|$5"); }
+
+# run NAME COMMAND...: the benchmark's output goes to its log; 0 when it succeeded.
+run() {
+  local name=$1
+  shift
+  local t0=$SECONDS
+  printf '%-10s running ... ' "$name" >&2
+  if "$@" >"$logs/$name.log" 2>&1; then
+    printf 'done in %d s\n' "$((SECONDS - t0))" >&2
+    return 0
+  fi
+  printf 'FAILED after %d s (see %s)\n' "$((SECONDS - t0))" "$logs/$name.log" >&2
+  return 1
+}
+
+# The first number after the text key on the first line that holds it (n: the n-th
+# number after it, default 1).
+num() {  # file key [n]
+  grep -m1 -F -- "$2" "$1" | awk -v key="$2" -v n="${3:-1}" '{
+      line = substr($0, index($0, key) + length(key)); k = 0
+      while (match(line, /-?[0-9]+(\.[0-9]+)?/)) {
+        if (++k == n) { print substr(line, RSTART, RLENGTH); exit }
+        line = substr(line, RSTART + RLENGTH)
+      }
+    }'
+}
+# The value of key=VALUE on the m-th line that holds key= (default the first).
+field() {  # file key [m]
+  grep -F -- "$2=" "$1" | sed -n "${3:-1}p" | sed -n "s/.*\b$2=\([^ ]*\).*/\1/p"
+}
+div() { awk -v a="$1" -v b="$2" 'BEGIN { if (a == "" || b == "" || b + 0 == 0) print "-"; else printf "%.2f", a / b }'; }
+
+# ---- Downloads: TirvanClient against nginx with sendfile.
+if run download bash "$here/bench/download_bench.sh" "$build"; then
+  f=$logs/download.log
+  svc=$(num "$f" "service throughput"); http=$(num "$f" "http throughput")
+  row download "LAN download, ${TIRVAN_BENCH_MIB} MiB" "$svc MiB/s" "nginx $http MiB/s" "$(div "$svc" "$http")"
+  row download "peak RSS during the download" "$(num "$f" "service peak RSS" 2) MiB" "target < 64 MiB" "-"
+  row download "listing latency during it (max)" "$(num "$f" "listing latency" 2) ms" "target < 20 ms" "-"
+else
+  row download "LAN download" failed - -
+fi
+
+# ---- Uploads: TirvanClient against a plain TCP-to-file copy.
+if run upload bash "$here/bench/upload_bench.sh" "$build"; then
+  f=$logs/upload.log
+  svc=$(num "$f" "service upload"); copy=$(num "$f" "tcp-to-file copy")
+  row upload "LAN upload, ${TIRVAN_BENCH_MIB} MiB" "$svc MiB/s" "tcp-to-file $copy MiB/s" "$(div "$svc" "$copy")"
+else
+  row upload "LAN upload" failed - -
+fi
+
+# ---- Thumbnails: the service against vipsthumbnail, convert and a bare libjpeg loop.
+if run thumb bash "$here/bench/thumb_bench.sh" "$build"; then
+  f=$logs/thumb.log
+  svc=$(field "$f" per_second 1); bare=$(field "$f" per_second 2)
+  vips=$(field "$f" per_second 3); magick=$(field "$f" per_second 4)
+  row thumb "JPEG 4000x3000 -> 160x120" "$svc /s" "vipsthumbnail $vips /s" "$(div "$svc" "$vips")"
+  row thumb "" "" "convert $magick /s" "$(div "$svc" "$magick")"
+  row thumb "" "" "bare libjpeg loop $bare /s" "$(div "$svc" "$bare")"
+  row thumb "  p95 latency, peak RSS" "$(field "$f" p95_ms 1) ms, $(field "$f" peak_rss_mib 1) MiB" "-" "-"
+  row thumb "  listing latency meanwhile (max)" "$(field "$f" listing_max_ms 1) ms" "-" "-"
+  bsvc=$(field "$f" per_second 5); bvips=$(field "$f" per_second 6); bmagick=$(field "$f" per_second 7)
+  row thumb "BMP 4000x3000 -> 160x120" "$bsvc /s" "vipsthumbnail $bvips /s" "$(div "$bsvc" "$bvips")"
+  row thumb "" "" "convert $bmagick /s" "$(div "$bsvc" "$bmagick")"
+else
+  row thumb "thumbnails" failed - -
+fi
+
+# ---- Relayed transfers: against the bound of 1,000 bytes per round trip.
+if run relay bash "$here/bench/relay_bench.sh" "$build"; then
+  f=$logs/relay.log
+  i=0
+  while IFS= read -r line; do
+    i=$((i + 1))
+    delay=$(sed -n 's/^answer delay \([0-9]*\) ms.*/\1/p' <<<"$line")
+    bound=$(sed -n 's/.*per round trip = \([0-9.]*\) KB\/s.*/\1/p' <<<"$line")
+    down=$(grep '^  download' "$f" | sed -n "${i}p")
+    up=$(grep '^  upload' "$f" | sed -n "${i}p")
+    row relay "download, ${delay} ms answer delay" "$(awk '{print $2}' <<<"$down") KB/s" \
+      "bound $bound KB/s" "$(sed -n 's/.* \([0-9.]*\) of the bound.*/\1/p' <<<"$down")"
+    row relay "upload, ${delay} ms answer delay" "$(awk '{print $2}' <<<"$up") KB/s" \
+      "bound $bound KB/s" "$(sed -n 's/.* \([0-9.]*\) of the bound.*/\1/p' <<<"$up")"
+  done < <(grep '^answer delay' "$f")
+else
+  row relay "relayed transfers" failed - -
+fi
+
+# ---- UDT: a download over the P2P transport against plain UDT, when it is built.
+if [[ -x "$here/bench/udt_bench.sh" || -f "$here/bench/udt_bench.sh" ]]; then
+  udt=(bash "$here/bench/udt_bench.sh" "$build")
+elif [[ -x "$build/bench/tirvan-udt-bench" ]]; then
+  udt=("$build/bench/tirvan-udt-bench" "$udt_mib")
+else
+  udt=()
+fi
+if ((${#udt[@]} > 0)); then
+  if run udt "${udt[@]}"; then
+    f=$logs/udt.log
+    dl=$(num "$f" "packages):"); plain=$(num "$f" "messages:")
+    row udt "download over UDT, ${udt_mib} MiB" "$dl MB/s" "plain UDT $plain MB/s" "$(div "$dl" "$plain")"
+  else
+    row udt "download over UDT" failed - -
+  fi
+fi
+
+echo
+printf '%-9s | %-34s | %-18s | %-28s | %s\n' benchmark figure value reference ratio
+printf '%s\n' "----------+------------------------------------+--------------------+------------------------------+------"
+for r in "${rows[@]}"; do
+  IFS='|' read -r b fig val ref rat <<<"$r"
+  printf '%-9s | %-34s | %-18s | %-28s | %s\n' "$b" "$fig" "$val" "$ref" "$rat"
+done
+echo
+echo "each benchmark's own output: $logs"
