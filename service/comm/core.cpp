@@ -1,5 +1,6 @@
 #include "comm/core.h"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <type_traits>
@@ -96,8 +97,15 @@ int OS_Init(const OsInitOptions& options) {
     return ERR_LOCAL_SERVER;
   }
 
-  for (int i = 0; i < options.portWaitTries; ++i) {
+  // The server reports its outcome. A server thread that has not run yet (a loaded
+  // machine, a busy boot) is no failure, so past the usual wait a missing outcome is
+  // waited for up to pendingGraceMs more.
+  const uint64_t usual = static_cast<uint64_t>(std::max(options.portWaitTries, 0)) *
+                         options.portWaitMs;
+  const uint64_t longest = usual + options.pendingGraceMs;
+  for (uint64_t waited = 0; waited < longest;) {
     platform::SleepMs(options.portWaitMs);
+    waited += std::max(options.portWaitMs, 1u);
     LocalServerState state = OS_LocalServerState();
     if (state == LocalServerState::Running) return ERR_OK;
     if (state == LocalServerState::Failed) {

@@ -44,6 +44,8 @@ struct OsInitOptions {
   // How often and how long to wait for the local server's outcome.
   int portWaitTries = 20;
   unsigned portWaitMs = 10;
+  // Past that, how much longer to wait while the server has reported nothing yet.
+  unsigned pendingGraceMs = 5000;
   // Test hooks: the pool's creator (empty: ThreadPool_Create), the queueing of the
   // local server (empty: ThreadPool_Add), the server's work item (null: OS_RunEvent),
   // and the number (1 to 5) of a lock whose creation is to count as failed.
@@ -55,9 +57,10 @@ struct OsInitOptions {
 
 // Brings the core up: the pool into g_ThreadPool (ERR_POOL_CREATE), the locks
 // (ERR_MUTEX_CREATE, only through failLock), the local server queued on the pool
-// (ERR_LOCAL_SERVER), then a wait of up to portWaitTries x portWaitMs for the server to
-// report its outcome: 0 once it listens (g_LocalPort holds the port), ERR_LOCAL_PORT
-// when it failed (the port is taken, for example) or did not report in time.
+// (ERR_LOCAL_SERVER), then a wait of portWaitTries x portWaitMs (plus pendingGraceMs
+// while no outcome has come) for the server to report its outcome: 0 once it listens
+// (g_LocalPort holds the port), ERR_LOCAL_PORT when it failed (the port is taken, for
+// example) or did not report in time.
 int OS_Init(const OsInitOptions& options = OsInitOptions{});
 
 // Raises the stop flag. The locks stay, the pool and the local server are not stopped:
