@@ -13,7 +13,7 @@ build=${TIRVAN_BUILD_DIR:-build}
 
 bash scripts/install-deps.sh
 cmake -S . -B "$build" -G Ninja >/dev/null
-cmake --build "$build" --target TirvanClient tirvan-setup tirvan-sc
+cmake --build "$build" --target TirvanClient tirvan-setup tirvan-sc tirvan-device
 
 root=${1:-$HOME/tirvan}
 mkdir -p "$root"
