@@ -8,6 +8,7 @@ packages=(
   libevent-dev libsqlite3-dev sqlite3 libudt-dev libminiupnpc-dev
   libjpeg62-turbo-dev libcurl4-openssl-dev libjsoncpp-dev libcrypt-dev
   libgtest-dev libgmock-dev
+  clang-14 libclang-rt-14-dev
 )
 
 missing=()

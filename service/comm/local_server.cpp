@@ -51,6 +51,9 @@ struct LocalConn {
 
   // Streamed output; while it is set the connection's further requests wait.
   std::unique_ptr<ConnWriter> writer;
+  // The peer's stream has ended or a request closed the connection: nothing more is read,
+  // and the connection closes once its queued answers have gone out.
+  bool closing = false;
 };
 
 struct Server {
@@ -128,6 +131,24 @@ size_t ReadBodyFromSocket(LocalConn* c) {
   return got;
 }
 
+// Ends a connection whose peer may still read: the answers already queued go out first
+// (a peer that only ended its sending side still gets them), then the connection
+// closes. c may be gone on return.
+void CloseWhenFlushed(LocalConn* c) {
+  if (evbuffer_get_length(bufferevent_get_output(c->bev)) == 0) {
+    CloseConn(c);
+    return;
+  }
+  c->closing = true;
+  bufferevent_disable(c->bev, EV_READ);
+  bufferevent_setwatermark(c->bev, EV_WRITE, 0, 0);  // the write callback once all is out
+  // A peer that stops reading is given the idle time-out for the rest.
+  if (unsigned ms = g_idleTimeoutMs.load(); ms > 0) {
+    timeval tv{static_cast<time_t>(ms / 1000), static_cast<suseconds_t>((ms % 1000) * 1000)};
+    bufferevent_set_timeouts(c->bev, nullptr, &tv);
+  }
+}
+
 bool PassesOpcodeCheck(uint16_t opcode, Origin origin) {
   return opcode == kRelayKeepAlive || opcode == kRelayData || OS_IsServed(opcode, origin);
 }
@@ -163,7 +184,7 @@ void ReleaseFromWriter(LocalConn* c) {
 // Serves every complete message buffered on the connection, in order; a partial
 // head or body stays in the reader state until more data arrives. All progress
 // lives in the LocalConn, so this may be called again at any point between
-// messages. Returns false when the connection was closed (c is gone then).
+// messages. Returns false when the connection was closed (c is gone then) or is closing.
 bool ServeBuffered(LocalConn* c) {
   for (;;) {
     if (c->writer) return true;  // the rest waits until the writer is done
@@ -176,7 +197,7 @@ bool ServeBuffered(LocalConn* c) {
       c->headCount = 0;
       if (!PassesOpcodeCheck(c->head.opcode, c->origin)) {
         // Closed before its body is read; nothing is answered.
-        CloseConn(c);
+        CloseWhenFlushed(c);
         return false;
       }
       c->bodyLen = c->head.length > MsgHead::kSize ? c->head.length - MsgHead::kSize : 0;
@@ -227,6 +248,10 @@ void ReadCb(bufferevent* /*bev*/, void* arg) { ServeBuffered(static_cast<LocalCo
 
 void WriteCb(bufferevent* /*bev*/, void* arg) {
   auto* c = static_cast<LocalConn*>(arg);
+  if (c->closing) {
+    if (evbuffer_get_length(bufferevent_get_output(c->bev)) == 0) CloseConn(c);
+    return;
+  }
   if (!c->writer || !PumpWriter(c)) return;
   ReleaseFromWriter(c);
   // Requests that arrived meanwhile may already sit in the input buffer.
@@ -235,7 +260,13 @@ void WriteCb(bufferevent* /*bev*/, void* arg) {
 
 void EventCb(bufferevent* /*bev*/, short events, void* arg) {
   if ((events & (BEV_EVENT_EOF | BEV_EVENT_ERROR | BEV_EVENT_TIMEOUT)) == 0) return;
-  CloseConn(static_cast<LocalConn*>(arg));
+  auto* c = static_cast<LocalConn*>(arg);
+  // The end of the peer's stream: it may still be reading its answers.
+  if ((events & (BEV_EVENT_ERROR | BEV_EVENT_TIMEOUT)) == 0 && !c->closing && !c->writer) {
+    CloseWhenFlushed(c);
+    return;
+  }
+  CloseConn(c);
 }
 
 void AcceptCb(evconnlistener* /*listener*/, evutil_socket_t fd, sockaddr* peer, int peerLen,

@@ -36,7 +36,8 @@ void OS_StopLocalServer();
 
 // Called on every close of a connection (end of file, error, time-out, a refused
 // opcode, a failed allocation, the server's stop), once, before the bufferevent is
-// freed. Runs on the server's thread. Null removes the hook.
+// freed. Runs on the server's thread. Null removes the hook. At the end of the peer's
+// stream and at a refused opcode, the answers already queued go out before the close.
 using ConnCloseHook = void (*)(bufferevent* conn, uint64_t connId);
 void OS_SetConnCloseHook(ConnCloseHook hook);
 

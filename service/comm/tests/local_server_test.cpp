@@ -454,6 +454,38 @@ TEST_F(LocalServerTest, PeerResetDuringALargeReplyLeavesTheServerRunning) {
   RoundTrip();
 }
 
+TEST_F(LocalServerTest, AnswersQueuedBeforeTheCloseStillReachThePeer) {
+  // A peer that ends its sending side right after its requests, or follows them with a
+  // request that closes the connection, still gets every answer queued before: 16 MiB
+  // that cannot have gone out yet, and the echo after them.
+  for (bool refused : {false, true}) {
+    SCOPED_TRACE(refused ? "refused opcode" : "end of stream");
+    MsgClient c = Connect();
+    uint64_t id = Identify(c).first;
+    std::string batch = MsgClient::Frame(kBig, 1) + MsgClient::Frame(kEcho, 2, "last");
+    if (refused) batch += MsgClient::Frame(kUnknown, 3);
+    ASSERT_TRUE(c.SendRaw(batch));
+    if (!refused) {
+      ASSERT_EQ(::shutdown(c.fd(), SHUT_WR), 0);
+    }
+    timeval limit{10, 0};  // a server that never closes fails the test, not the run
+    ASSERT_EQ(::setsockopt(c.fd(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit), 0);
+    std::string got;
+    char buf[65536];
+    for (;;) {
+      ssize_t n = ::recv(c.fd(), buf, sizeof buf, 0);
+      if (n <= 0) break;
+      got.append(buf, static_cast<size_t>(n));
+    }
+    const size_t echoSize = MsgHead::kSize + 14;
+    ASSERT_EQ(got.size(), (16u << 20) + echoSize);
+    MsgHead echo = MsgHead::Decode(reinterpret_cast<const uint8_t*>(got.data()) + (16u << 20));
+    EXPECT_EQ(echo.opcode, kEcho);
+    EXPECT_EQ(echo.seq, 2u);
+    EXPECT_TRUE(WaitClosed(id));
+  }
+}
+
 TEST_F(LocalServerTest, ServerRestartsInTheSameProcess) {
   uint16_t first = m_port;
   MsgClient open = Connect();
