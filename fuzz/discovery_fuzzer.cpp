@@ -12,6 +12,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -33,6 +34,16 @@ struct Client {
   sockaddr_in server{};
 };
 
+std::thread g_discovery;
+
+// At the end of the run discovery stops as the service's does, before the objects its
+// thread uses go away.
+void StopDiscovery() {
+  if (!g_discovery.joinable()) return;
+  OS_SetStopFlag();
+  g_discovery.join();
+}
+
 Client& TheClient() {
   static Client* c = [] {
     fuzz::LogToNull();
@@ -51,7 +62,8 @@ Client& TheClient() {
     o.hostName = [] { return std::string("fuzz-host-\xE4\xB8\xAD"); };
     o.localPort = [] { return kServicePort; };
     SetDiscoveryOptions(o);
-    std::thread(StartBroadcastServer, nullptr).detach();
+    g_discovery = std::thread(StartBroadcastServer, nullptr);
+    std::atexit(StopDiscovery);
     auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (DiscoveryPort() == 0) {
       if (std::chrono::steady_clock::now() > until) fuzz::Fail("discovery did not start");

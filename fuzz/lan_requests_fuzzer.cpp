@@ -20,6 +20,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <chrono>
 #include <thread>
 #include <vector>
@@ -55,6 +56,16 @@ std::vector<fuzz::HandlerEntry> Table() {
   return table;
 }
 
+std::thread g_serverThread;
+
+// At the end of the run the server stops as the service's does, before the objects its
+// thread uses go away.
+void StopServer() {
+  if (!g_serverThread.joinable()) return;
+  OS_StopLocalServer();
+  g_serverThread.join();
+}
+
 uint16_t StartServer() {
   static uint16_t port = [] {
     fuzz::InitRequestTarget(Table());
@@ -67,7 +78,8 @@ uint16_t StartServer() {
     OS_SetOriginClassifier(Classify);
     g_LocalPort = 0;
     OS_ResetLocalServerState();
-    std::thread(OS_RunEvent, nullptr).detach();
+    g_serverThread = std::thread(OS_RunEvent, nullptr);
+    std::atexit(StopServer);
     for (auto until = Clock::now() + std::chrono::seconds(10);
          OS_LocalServerState() != LocalServerState::Running;) {
       if (Clock::now() > until) fuzz::Fail("the local server did not start");

@@ -19,6 +19,7 @@
 #include <cerrno>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -219,6 +220,16 @@ struct Server {
   uint16_t port = 0;
 };
 
+Server* g_server = nullptr;
+
+// At the end of the run the server stops as the service's does, before the objects its
+// thread uses go away.
+void StopServer() {
+  if (g_server == nullptr || !g_server->thread.joinable()) return;
+  OS_StopLocalServer();
+  g_server->thread.join();
+}
+
 Server& TheServer() {
   static Server* s = [] {
     fuzz::LogToNull();
@@ -234,7 +245,8 @@ Server& TheServer() {
     g_LocalPort = 0;
     OS_ResetLocalServerState();
     srv->thread = std::thread(OS_RunEvent, nullptr);
-    srv->thread.detach();
+    g_server = srv;
+    std::atexit(StopServer);
     auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (OS_LocalServerState() != LocalServerState::Running) {
       if (std::chrono::steady_clock::now() > until) fuzz::Fail("the local server did not start");

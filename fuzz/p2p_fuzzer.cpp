@@ -21,6 +21,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -112,6 +113,7 @@ bool RecvWithin(int fd, int ms, Bytes* out) {
 }
 
 struct Rig {
+  std::thread client;
   uint16_t pcPort = 0;
   int server = -1;    // the rendezvous server's socket
   int stranger = -1;  // another peer's socket
@@ -175,6 +177,16 @@ bool AsksForConnect(const Bytes& d) {
   return false;
 }
 
+Rig* g_rig = nullptr;
+
+void StopRig() {
+  if (g_rig == nullptr) return;
+  if (g_rig->device >= 0) UDT::close(g_rig->device);
+  OS_SetStopFlag();
+  if (g_rig->client.joinable()) g_rig->client.join();
+  UDT::cleanup();
+}
+
 Rig& TheRig() {
   static Rig* rig = [] {
     fuzz::LogToNull();
@@ -202,7 +214,10 @@ Rig& TheRig() {
     o.loggedOn = [] { return true; };
     SetP2PClientOptions(o);
     UDT::startup();
-    std::thread(StartP2PClient, nullptr).detach();
+    r->client = std::thread(StartP2PClient, nullptr);
+    // At the end of the run the client stops as the service's does, before the objects
+    // its threads use go away.
+    std::atexit(StopRig);
     for (auto until = Clock::now() + std::chrono::seconds(10); P2PClientPort() == 0;) {
       if (Clock::now() > until) fuzz::Fail("the p2p client did not start");
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -211,6 +226,7 @@ Rig& TheRig() {
     Bytes beat;
     if (!RecvWithin(r->server, 5000, &beat)) fuzz::Fail("no heartbeat reached the server");
     ConnectDevice(*r);
+    g_rig = r;
     return r;
   }();
   return *rig;
