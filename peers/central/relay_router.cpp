@@ -275,8 +275,9 @@ void RelayRouter::DropDevice(uint64_t connId, const char* why) {
   if (it == m_devices.end()) return;
   Device d = std::move(it->second);
   m_devices.erase(it);
-  ForgetDevice(d.station, d.id);
+  // Logged before the device leaves its station, so whoever sees it gone finds the reason.
   m_server.Log("%s device %s closed: %s", d.conn->Peer().c_str(), CleanText(d.id).c_str(), why);
+  ForgetDevice(d.station, d.id);
   d.conn->CloseAfterWrite();
 }
 

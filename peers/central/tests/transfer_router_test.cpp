@@ -170,10 +170,17 @@ class TransferRouterTest : public ::testing::Test {
                         2000),
               0);
   }
+  // Waits a while for the line: the server logs on its own thread.
   bool Logged(const std::string& part) {
-    std::lock_guard<std::mutex> lock(m_logMutex);
-    for (const auto& l : m_log)
-      if (l.find(part) != std::string::npos) return true;
+    auto deadline = Clock::now() + std::chrono::seconds(3);
+    do {
+      {
+        std::lock_guard<std::mutex> lock(m_logMutex);
+        for (const auto& l : m_log)
+          if (l.find(part) != std::string::npos) return true;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    } while (Clock::now() < deadline);
     return false;
   }
   // Waits until the station's queue holds n messages.
