@@ -249,6 +249,10 @@ void Release(RelayConn* rc, evutil_socket_t fd) {
   if (rc->keepAlive != nullptr) event_free(rc->keepAlive);
   if (rc->stopCheck != nullptr) event_free(rc->stopCheck);
   if (rc->connectTimer != nullptr) event_free(rc->connectTimer);
+  // A deferred callback still queued holds a reference to the bufferevent, and freeing
+  // the base would drop it unrun, leaking the bufferevent and its socket. One pass of the
+  // loop runs it (the callbacks are cleared, so nothing of ours runs) and the finalizer.
+  if (rc->base != nullptr) event_base_loop(rc->base, EVLOOP_NONBLOCK);
   if (rc->dns != nullptr) evdns_base_free(rc->dns, 0);
   if (rc->base != nullptr) event_base_free(rc->base);
 }
