@@ -1,11 +1,5 @@
 // tirvan-central: runs the central server, or manages its accounts.
-#include <pthread.h>
-#include <signal.h>
-
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <iostream>
 #include <string>
 #include <thread>
@@ -13,6 +7,7 @@
 
 #include "central/account_store.h"
 #include "central/central_server.h"
+#include "common/program.h"
 
 namespace {
 
@@ -36,31 +31,7 @@ constexpr const char* kUsage =
     "The password is hashed the way the tray program hashes it (at most 16 bytes);\n"
     "--hash stores a ready hash.\n";
 
-int Usage(const std::string& error) {
-  if (!error.empty()) std::fprintf(stderr, "tirvan-central: %s\n", error.c_str());
-  std::fputs(kUsage, error.empty() ? stdout : stderr);
-  return error.empty() ? 0 : 2;
-}
-
-bool ParseNumber(const std::string& text, unsigned long max, unsigned long* out) {
-  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return false;
-  errno = 0;
-  unsigned long v = std::strtoul(text.c_str(), nullptr, 10);
-  if (errno != 0 || v > max) return false;
-  *out = v;
-  return true;
-}
-
-bool ParseListen(const std::string& text, std::string* host, uint16_t* port) {
-  size_t colon = text.rfind(':');
-  std::string h = colon == std::string::npos ? "" : text.substr(0, colon);
-  std::string p = colon == std::string::npos ? text : text.substr(colon + 1);
-  unsigned long v = 0;
-  if (!ParseNumber(p, 65535, &v)) return false;
-  if (!h.empty()) *host = h;
-  *port = static_cast<uint16_t>(v);
-  return true;
-}
+int Usage(const std::string& error) { return peers::Usage("tirvan-central", kUsage, error); }
 
 int Serve(const std::vector<std::string>& args) {
   central::CentralOptions opt;
@@ -74,33 +45,35 @@ int Serve(const std::vector<std::string>& args) {
     if (a == "--db") {
       opt.accountDb = v;
     } else if (a == "--listen") {
-      if (!ParseListen(v, &opt.listenHost, &opt.listenPort)) return Usage("bad --listen " + v);
+      if (!peers::ParseListen(v, &opt.listenHost, &opt.listenPort))
+        return Usage("bad --listen " + v);
     } else if (a == "--state") {
       opt.stateFile = v;
     } else if (a == "--log") {
       logPath = v;
     } else if (a == "--max-frame") {
-      if (!ParseNumber(v, 65535, &n) || n < 70) return Usage("--max-frame takes 70 to 65535");
+      if (!peers::ParseNumber(v, 65535, &n) || n < 70)
+        return Usage("--max-frame takes 70 to 65535");
       opt.maxFrame = n;
     } else if (a == "--idle-timeout") {
-      if (!ParseNumber(v, 86400000, &n)) return Usage("bad --idle-timeout " + v);
+      if (!peers::ParseNumber(v, 86400000, &n)) return Usage("bad --idle-timeout " + v);
       opt.idleTimeoutMs = static_cast<int>(n);
     } else if (a == "--max-connections") {
-      if (!ParseNumber(v, 1000000, &n) || n == 0) return Usage("bad --max-connections " + v);
+      if (!peers::ParseNumber(v, 1000000, &n) || n == 0) return Usage("bad --max-connections " + v);
       opt.maxConnections = n;
     } else if (a == "--max-stations") {
-      if (!ParseNumber(v, 10000000, &n) || n == 0) return Usage("bad --max-stations " + v);
+      if (!peers::ParseNumber(v, 10000000, &n) || n == 0) return Usage("bad --max-stations " + v);
       opt.maxStations = n;
     } else if (a == "--answer-delay") {
-      if (!ParseNumber(v, 60000, &n)) return Usage("--answer-delay takes 0 to 60000 ms");
+      if (!peers::ParseNumber(v, 60000, &n)) return Usage("--answer-delay takes 0 to 60000 ms");
       opt.transfer.answerDelayMs = static_cast<int>(n);
     } else if (a == "--download-backlog") {
-      if (!ParseNumber(v, 1u << 30, &n) || n < 1024) {
+      if (!peers::ParseNumber(v, 1u << 30, &n) || n < 1024) {
         return Usage("--download-backlog takes 1024 to 1073741824 bytes");
       }
       opt.transfer.maxDownloadBacklog = n;
     } else if (a == "--upload-queue") {
-      if (!ParseNumber(v, 1u << 30, &n) || n < 65536) {
+      if (!peers::ParseNumber(v, 1u << 30, &n) || n < 65536) {
         return Usage("--upload-queue takes 65536 to 1073741824 bytes");
       }
       opt.transfer.maxUploadQueue = n;
@@ -110,26 +83,10 @@ int Serve(const std::vector<std::string>& args) {
   }
   if (opt.accountDb.empty()) return Usage("--db FILE is required");
 
-  FILE* logFile = stdout;
-  if (!logPath.empty()) {
-    logFile = std::fopen(logPath.c_str(), "a");
-    if (logFile == nullptr) {
-      std::fprintf(stderr, "tirvan-central: cannot open %s: %s\n", logPath.c_str(),
-                   std::strerror(errno));
-      return 1;
-    }
-  }
-  opt.log = [logFile](const std::string& line) {
-    std::fprintf(logFile, "%s\n", line.c_str());
-    std::fflush(logFile);
-  };
-
-  // SIGINT and SIGTERM are taken by one thread that stops the server.
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGINT);
-  sigaddset(&stopSignals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  peers::LogSink log;
+  if (!log.Open("tirvan-central", logPath)) return 1;
+  opt.log = log.Writer();
+  peers::StopSignals stop;  // before the server starts its threads
 
   central::CentralServer server(opt);
   std::string error;
@@ -142,16 +99,14 @@ int Serve(const std::vector<std::string>& args) {
   server.Log("listening on %s, accounts in %s", server.ListenAddress().c_str(),
              opt.accountDb.c_str());
 
-  std::thread signals([&server, stopSignals] {
-    int sig = 0;
-    sigwait(&stopSignals, &sig);
+  std::thread signals([&server, &stop] {
+    int sig = stop.Wait();
     server.Log("signal %d: stopping", sig);
     server.Stop();
   });
   server.Run();
   signals.join();
   server.Log("stopped");
-  if (logFile != stdout) std::fclose(logFile);
   return 0;
 }
 

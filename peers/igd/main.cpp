@@ -1,11 +1,9 @@
 // tirvan-igd: runs the test gateway until SIGINT or SIGTERM.
-#include <pthread.h>
-#include <signal.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
+#include "common/program.h"
 #include "igd/igd_emulator.h"
 
 namespace {
@@ -16,24 +14,7 @@ constexpr const char* kUsage =
     "HTTP (default 127.0.0.1:0; port 0 lets the system pick). Prints \"listening on\n"
     "HOST:PORT\" and the root description's URL, then one line per request.\n";
 
-int Usage(const std::string& error) {
-  if (!error.empty()) std::fprintf(stderr, "tirvan-igd: %s\n", error.c_str());
-  std::fputs(kUsage, error.empty() ? stdout : stderr);
-  return error.empty() ? 0 : 2;
-}
-
-bool ParseListen(const std::string& text, std::string* host, uint16_t* port) {
-  size_t colon = text.rfind(':');
-  std::string h = colon == std::string::npos ? "" : text.substr(0, colon);
-  std::string p = colon == std::string::npos ? text : text.substr(colon + 1);
-  if (p.empty() || p.size() > 5 || p.find_first_not_of("0123456789") != std::string::npos)
-    return false;
-  unsigned long v = std::strtoul(p.c_str(), nullptr, 10);
-  if (v > 65535) return false;
-  if (!h.empty()) *host = h;
-  *port = static_cast<uint16_t>(v);
-  return true;
-}
+int Usage(const std::string& error) { return peers::Usage("tirvan-igd", kUsage, error); }
 
 }  // namespace
 
@@ -45,7 +26,7 @@ int main(int argc, char** argv) {
     if (i + 1 >= argc) return Usage("unknown argument or missing value: " + a);
     std::string v = argv[++i];
     if (a == "--listen") {
-      if (!ParseListen(v, &opt.host, &opt.port)) return Usage("bad --listen " + v);
+      if (!peers::ParseListen(v, &opt.host, &opt.port)) return Usage("bad --listen " + v);
     } else if (a == "--external-ip") {
       opt.externalIp = v;
     } else {
@@ -57,11 +38,7 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
   };
 
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGINT);
-  sigaddset(&stopSignals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  peers::StopSignals stop;  // before any thread starts
 
   igd::Emulator emulator(opt);
   std::string error;
@@ -72,8 +49,7 @@ int main(int argc, char** argv) {
   std::printf("listening on %s:%u\nroot description %s\n", opt.host.c_str(),
               unsigned{emulator.Port()}, emulator.RootUrl().c_str());
   std::fflush(stdout);
-  int sig = 0;
-  sigwait(&stopSignals, &sig);
+  stop.Wait();
   emulator.Stop();
   return 0;
 }

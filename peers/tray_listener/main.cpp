@@ -1,14 +1,12 @@
 // tirvan-tray-listener: answers the service's device-login questions as scripted, until
 // SIGINT or SIGTERM.
-#include <pthread.h>
-#include <signal.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "common/program.h"
 #include "tray_listener/tray_listener.h"
 
 namespace {
@@ -22,24 +20,7 @@ constexpr const char* kUsage =
     "answer), wrong-opcode, short (default admit). --delay waits before each answer.\n"
     "Prints \"listening on HOST:PORT\", then one line per question.\n";
 
-int Usage(const std::string& error) {
-  if (!error.empty()) std::fprintf(stderr, "tirvan-tray-listener: %s\n", error.c_str());
-  std::fputs(kUsage, error.empty() ? stdout : stderr);
-  return error.empty() ? 0 : 2;
-}
-
-bool ParseListen(const std::string& text, std::string* host, uint16_t* port) {
-  size_t colon = text.rfind(':');
-  std::string h = colon == std::string::npos ? "" : text.substr(0, colon);
-  std::string p = colon == std::string::npos ? text : text.substr(colon + 1);
-  if (p.empty() || p.size() > 5 || p.find_first_not_of("0123456789") != std::string::npos)
-    return false;
-  unsigned long v = std::strtoul(p.c_str(), nullptr, 10);
-  if (v > 65535) return false;
-  if (!h.empty()) *host = h;
-  *port = static_cast<uint16_t>(v);
-  return true;
-}
+int Usage(const std::string& error) { return peers::Usage("tirvan-tray-listener", kUsage, error); }
 
 }  // namespace
 
@@ -54,7 +35,7 @@ int main(int argc, char** argv) {
     if (i + 1 >= argc) return Usage("unknown argument or missing value: " + a);
     std::string v = argv[++i];
     if (a == "--listen") {
-      if (!ParseListen(v, &host, &port)) return Usage("bad --listen " + v);
+      if (!peers::ParseListen(v, &host, &port)) return Usage("bad --listen " + v);
     } else if (a == "--answers") {
       answers.clear();
       std::istringstream in(v);
@@ -78,18 +59,15 @@ int main(int argc, char** argv) {
   traylistener::Answer fallback = answers.back();
   answers.pop_back();
 
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGINT);
-  sigaddset(&stopSignals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  peers::StopSignals stop;  // before any thread starts
 
   traylistener::TrayListener listener;
   listener.SetScript(answers, fallback);
   listener.SetObserver([](const traylistener::Question& q, const traylistener::Answer& ans) {
-    std::printf("question number=%u opcode=0x%04X length=%u email=%s name=%s network=%s answer=%s\n",
-                q.number, unsigned{q.opcode}, unsigned{q.length}, q.email.c_str(), q.name.c_str(),
-                q.network.c_str(), traylistener::AnswerName(ans).c_str());
+    std::printf(
+        "question number=%u opcode=0x%04X length=%u email=%s name=%s network=%s answer=%s\n",
+        q.number, unsigned{q.opcode}, unsigned{q.length}, q.email.c_str(), q.name.c_str(),
+        q.network.c_str(), traylistener::AnswerName(ans).c_str());
     std::fflush(stdout);
   });
   std::string error;
@@ -99,8 +77,7 @@ int main(int argc, char** argv) {
   }
   std::printf("listening on %s:%u\n", host.c_str(), unsigned{listener.Port()});
   std::fflush(stdout);
-  int sig = 0;
-  sigwait(&stopSignals, &sig);
+  stop.Wait();
   listener.Stop();
   return 0;
 }

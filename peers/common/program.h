@@ -1,0 +1,52 @@
+// What the peers' programs share around their servers: command-line values, the usage
+// text, a log sink, and the wait for SIGINT or SIGTERM.
+#pragma once
+
+#include <signal.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <string>
+
+namespace peers {
+
+// A decimal number of at most max; false for anything else (signs, spaces, overflow).
+bool ParseNumber(const std::string& text, unsigned long max, unsigned long* out);
+
+// "HOST:PORT" or "PORT"; the host stays as it was when the text gives none.
+bool ParseListen(const std::string& text, std::string* host, uint16_t* port);
+
+// Prints the usage: to standard output with exit status 0 when error is empty, otherwise
+// the error and the usage to standard error with status 2.
+int Usage(const char* program, const char* usage, const std::string& error);
+
+// Log lines to standard output, or appended to a file. Opening fails with a message on
+// standard error.
+class LogSink {
+ public:
+  LogSink() = default;
+  ~LogSink();
+  LogSink(const LogSink&) = delete;
+  LogSink& operator=(const LogSink&) = delete;
+
+  bool Open(const char* program, const std::string& path);  // "" = standard output
+  // Writes one line and flushes it; the function stays valid while the sink lives.
+  std::function<void(const std::string&)> Writer();
+
+ private:
+  FILE* m_file = stdout;
+};
+
+// Blocks SIGINT and SIGTERM in the calling thread, and so in every thread it starts
+// afterwards; Wait() takes the first of them. Make it before any thread is started.
+class StopSignals {
+ public:
+  StopSignals();
+  int Wait();
+
+ private:
+  sigset_t m_set;
+};
+
+}  // namespace peers
