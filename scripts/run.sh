@@ -71,6 +71,31 @@ if ! sc query "$service" >/dev/null 2>&1; then
   }
 fi
 
+# An embedded server of an earlier run goes first: the process in PIDFILE, when it is
+# still PROGRAM.
+stop_earlier() {
+  local pidfile=$1 program=$2 old
+  [[ -f $pidfile ]] || return 0
+  old=$(cat "$pidfile")
+  if [[ $old =~ ^[0-9]+$ ]] && tr '\0' ' ' 2>/dev/null <"/proc/$old/cmdline" | grep -q "$program"; then
+    kill "$old" 2>/dev/null || true
+    for _ in $(seq 50); do kill -0 "$old" 2>/dev/null || break; sleep 0.1; done
+  fi
+  rm -f "$pidfile"
+}
+# The loopback port a server started as PID says it listens on in OUTFILE; empty when it
+# did not say so within 10 s or ended first.
+listening_port() {
+  local out=$1 pid=$2 port=
+  for _ in $(seq 100); do
+    port=$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$out" | head -n 1)
+    [[ -n $port ]] && break
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  echo "$port"
+}
+
 # The central server: tirvan-central on loopback, its accounts, state and log in
 # ROOT/central, started before the service with the root's svhost and svport pointing at
 # it. A root without an account gets the demo account (TIRVAN_DEMO_EMAIL and
@@ -88,15 +113,7 @@ else
   central_dir=$root/central
   mkdir -p "$central_dir"
   put "$build/peers/central/tirvan-central" "$central"
-  # An embedded server of an earlier run goes first.
-  if [[ -f $central_dir/central.pid ]]; then
-    old=$(cat "$central_dir/central.pid")
-    if [[ $old =~ ^[0-9]+$ ]] && tr '\0' ' ' 2>/dev/null <"/proc/$old/cmdline" | grep -q "tirvan-central"; then
-      kill "$old" 2>/dev/null || true
-      for _ in $(seq 50); do kill -0 "$old" 2>/dev/null || break; sleep 0.1; done
-    fi
-    rm -f "$central_dir/central.pid"
-  fi
+  stop_earlier "$central_dir/central.pid" tirvan-central
 
   email=$(sqlite3 "$db" "select ifnull(email,'') from qz_user limit 1")
   psw=$(sqlite3 "$db" "select ifnull(psw,'') from qz_user limit 1")
@@ -120,13 +137,7 @@ else
   central_pid=$!
   disown "$central_pid" 2>/dev/null || true
   echo "$central_pid" >"$central_dir/central.pid"
-  central_port=
-  for _ in $(seq 100); do
-    central_port=$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$central_dir/central.out")
-    [[ -n $central_port ]] && break
-    kill -0 "$central_pid" 2>/dev/null || break
-    sleep 0.1
-  done
+  central_port=$(listening_port "$central_dir/central.out" "$central_pid")
   if [[ -z $central_port ]]; then
     echo "The central server did not start:" >&2
     cat "$central_dir/central.out" >&2
@@ -137,6 +148,40 @@ else
   echo "  its state     $central_dir/state.json"
   echo "  its log       $central_dir/central.log"
   echo "  stop it with  kill \$(cat $central_dir/central.pid)"
+fi
+
+# The rendezvous server: tirvan-rendezvous on loopback, its output and log in
+# ROOT/rendezvous, started before the service with the root's p2phost and p2pport
+# pointing at it, so that devices reach the PC peer to peer. TIRVAN_RENDEZVOUS_PORT fixes
+# its port (the system picks one by default). A root set up for another rendezvous server
+# (p2phost neither empty nor loopback) keeps it.
+p2phost=$(sqlite3 "$db" "select ifnull(p2phost,'') from qz_conf limit 1")
+if [[ -n $p2phost && $p2phost != 127.0.0.1 && $p2phost != localhost ]]; then
+  echo "The root uses the rendezvous server $p2phost; the embedded one is not started."
+else
+  cmake --build "$build" --target tirvan-rendezvous
+  rendezvous=$root/bin/tirvan-rendezvous
+  rendezvous_dir=$root/rendezvous
+  mkdir -p "$rendezvous_dir"
+  put "$build/peers/rendezvous/tirvan-rendezvous" "$rendezvous"
+  stop_earlier "$rendezvous_dir/rendezvous.pid" tirvan-rendezvous
+
+  : >"$rendezvous_dir/rendezvous.out"
+  nohup "$rendezvous" --listen "127.0.0.1:${TIRVAN_RENDEZVOUS_PORT:-0}" \
+    --log "$rendezvous_dir/rendezvous.log" >"$rendezvous_dir/rendezvous.out" 2>&1 </dev/null &
+  rendezvous_pid=$!
+  disown "$rendezvous_pid" 2>/dev/null || true
+  echo "$rendezvous_pid" >"$rendezvous_dir/rendezvous.pid"
+  rendezvous_port=$(listening_port "$rendezvous_dir/rendezvous.out" "$rendezvous_pid")
+  if [[ -z $rendezvous_port ]]; then
+    echo "The rendezvous server did not start:" >&2
+    cat "$rendezvous_dir/rendezvous.out" >&2
+    exit 1
+  fi
+  sqlite3 "$db" "update qz_conf set p2phost='127.0.0.1', p2pport=$rendezvous_port"
+  echo "Rendezvous server tirvan-rendezvous is running on 127.0.0.1:$rendezvous_port."
+  echo "  its log       $rendezvous_dir/rendezvous.log"
+  echo "  stop it with  kill \$(cat $rendezvous_dir/rendezvous.pid)"
 fi
 
 port=$(configured_port)

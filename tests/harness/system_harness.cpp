@@ -12,6 +12,7 @@
 #include <json/json.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <csetjmp>
 #include <cstdio>
@@ -97,6 +98,10 @@ const std::string& DeviceProgram() {
   static const std::string p = TIRVAN_DEVICE_PATH;
   return p;
 }
+const std::string& RendezvousProgram() {
+  static const std::string p = TIRVAN_RENDEZVOUS_PATH;
+  return p;
+}
 
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -154,6 +159,16 @@ std::map<std::string, std::string> TreeSnapshot(const std::string& dir) {
     }
   }
   return out;
+}
+
+std::string CrashReports(const std::string& output) {
+  std::string found;
+  for (const char* key : {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:",
+                          "terminate called", "Segmentation fault"}) {
+    size_t at = output.find(key);
+    if (at != std::string::npos) found += output.substr(at, 2000) + "\n";
+  }
+  return found;
 }
 
 // ---- Child
@@ -259,6 +274,39 @@ std::string Central::Output() const {
   return all;
 }
 
+// ---- Rendezvous
+
+Rendezvous::Rendezvous(const support::TempDir& tmp) : m_tmp(tmp) {}
+
+bool Rendezvous::Start() {
+  if (m_child) return true;
+  m_child = std::make_unique<Child>(
+      std::vector<std::string>{RendezvousProgram(), "--listen", "127.0.0.1:0"},
+      m_tmp.Sub("rendezvous.out"));
+  std::string port = m_child->WaitLine("listening on 127.0.0.1:", 10000);
+  if (port.empty()) {
+    m_child.reset();
+    return false;
+  }
+  m_port = static_cast<uint16_t>(std::atoi(port.c_str()));
+  return true;
+}
+
+void Rendezvous::Stop() {
+  if (m_child) m_child->Kill(SIGTERM);
+  m_child.reset();
+}
+
+bool Rendezvous::Knows(const std::string& station) const {
+  // The server writes station ids in capitals.
+  std::string id = station;
+  std::transform(id.begin(), id.end(), id.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+  return !id.empty() && Output().find("station " + id + " (") != std::string::npos;
+}
+
+std::string Rendezvous::Output() const { return ReadFile(m_tmp.Sub("rendezvous.out")); }
+
 // ---- ProcessView
 
 ProcessView ViewProcess(pid_t pid) {
@@ -332,6 +380,10 @@ Service::Service(const support::TempDir& tmp, ServiceOptions options)
   if (m_options.central != nullptr) {
     argv.push_back("--server");
     argv.push_back(m_options.central->Address());
+  }
+  if (m_options.rendezvous != nullptr) {
+    argv.push_back("--p2p");
+    argv.push_back(m_options.rendezvous->Address());
   }
   for (const std::string& s : m_options.shares) {
     argv.push_back("--share");
@@ -430,16 +482,7 @@ std::string Service::Log() const { return ReadFile(m_root + "/log/Log.txt"); }
 
 std::string Service::Output() const { return ReadFile(m_tmp.Sub("scm/Tirvan.log")); }
 
-std::string Service::Reports() const {
-  std::string out = Output();
-  std::string found;
-  for (const char* key : {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:",
-                          "terminate called", "Segmentation fault"}) {
-    size_t at = out.find(key);
-    if (at != std::string::npos) found += out.substr(at, 2000) + "\n";
-  }
-  return found;
-}
+std::string Service::Reports() const { return CrashReports(Output()); }
 
 std::optional<support::Message> Service::Tray(uint16_t opcode, const std::string& payload,
                                               int timeoutMs) const {

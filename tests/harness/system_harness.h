@@ -1,9 +1,9 @@
-// The whole system under test, as the system tests (soak, faults, traversal) drive it:
-// the built TirvanClient under the built-in service manager in a root laid out by
-// tirvan-setup, tirvan-central as a child process with an account, and device clients
-// over the LAN and through the relay. Also what the tests observe of the running service:
-// its open descriptors, its resident memory, its transfer table (through the tray's
-// status request) and its log.
+// The whole system under test, as the system tests (soak, faults, traversal, p2p) drive
+// it: the built TirvanClient under the built-in service manager in a root laid out by
+// tirvan-setup, tirvan-central as a child process with an account, tirvan-rendezvous as a
+// child process, and device clients over the LAN, through the relay and peer to peer.
+// Also what the tests observe of the running service: its open descriptors, its resident
+// memory, its transfer table (through the tray's status request) and its log.
 #pragma once
 
 #include <sys/types.h>
@@ -28,6 +28,7 @@ const std::string& SetupProgram();
 const std::string& ClientProgram();
 const std::string& CentralProgram();
 const std::string& DeviceProgram();
+const std::string& RendezvousProgram();
 
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& data);
@@ -37,6 +38,9 @@ bool WaitUntil(const std::function<bool()>& done, int timeoutMs, int stepMs = 10
 // Every file and folder below dir (relative names, folders with a trailing "/"), with the
 // content's size and a checksum for files: what "nothing changed here" compares.
 std::map<std::string, std::string> TreeSnapshot(const std::string& dir);
+
+// Sanitizer and crash reports in a program's output ("" when none).
+std::string CrashReports(const std::string& output);
 
 // A program running beside the test with its output in a file; SIGTERM when destroyed.
 class Child {
@@ -86,9 +90,32 @@ class Central {
   std::unique_ptr<Child> m_child;
 };
 
+// tirvan-rendezvous on a loopback port the system picks.
+class Rendezvous {
+ public:
+  explicit Rendezvous(const support::TempDir& tmp);
+  // False when it did not come up.
+  bool Start();
+  // SIGTERM, and waits until it has ended.
+  void Stop();
+  bool Running() const { return m_child != nullptr; }
+
+  uint16_t port() const { return m_port; }
+  std::string Address() const { return "127.0.0.1:" + std::to_string(m_port); }
+  // True once a heartbeat of the PC with this station id reached the server.
+  bool Knows(const std::string& station) const;
+  std::string Output() const;
+
+ private:
+  const support::TempDir& m_tmp;
+  uint16_t m_port = 0;
+  std::unique_ptr<Child> m_child;
+};
+
 struct ServiceOptions {
   std::vector<std::string> shares;  // absolute folders
   const Central* central = nullptr;  // logs on to this server with its account
+  const Rendezvous* rendezvous = nullptr;  // the P2P side announces the PC to this server
   int logPriority = 600;
   // Set in this process's environment before every start, inherited by the service.
   std::vector<std::pair<std::string, std::string>> env;
