@@ -62,7 +62,7 @@ int main(int argc, char** argv) {
   }
   std::printf("listening on %s\n", server.ListenAddress().c_str());
   std::fflush(stdout);
-  opt.log("listening on " + server.ListenAddress());
+  if (!logPath.empty()) opt.log("listening on " + server.ListenAddress());  // else said above
 
   int sig = stop.Wait();
   opt.log("signal " + std::to_string(sig) + ": stopping");
