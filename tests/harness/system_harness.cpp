@@ -1,6 +1,10 @@
 #include "system_harness.h"
 
+#include <arpa/inet.h>
 #include <dirent.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <sqlite3.h>
 #include <sys/prctl.h>
@@ -9,7 +13,6 @@
 #include <unistd.h>
 
 #include <jpeglib.h>
-#include <json/json.h>
 
 #include <algorithm>
 #include <cctype>
@@ -102,6 +105,14 @@ const std::string& RendezvousProgram() {
   static const std::string p = TIRVAN_RENDEZVOUS_PATH;
   return p;
 }
+const std::string& TrayListenerProgram() {
+  static const std::string p = TIRVAN_TRAY_LISTENER_PATH;
+  return p;
+}
+const std::string& IgdProgram() {
+  static const std::string p = TIRVAN_IGD_PATH;
+  return p;
+}
 
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -159,6 +170,21 @@ std::map<std::string, std::string> TreeSnapshot(const std::string& dir) {
     }
   }
   return out;
+}
+
+std::string LanAddress() {
+  ifaddrs* list = nullptr;
+  if (::getifaddrs(&list) != 0) return "";
+  std::string found;
+  for (ifaddrs* i = list; i != nullptr && found.empty(); i = i->ifa_next) {
+    if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_INET) continue;
+    if ((i->ifa_flags & IFF_UP) == 0 || (i->ifa_flags & IFF_LOOPBACK) != 0) continue;
+    char text[INET_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(i->ifa_addr)->sin_addr, text, sizeof text);
+    if (std::strncmp(text, "127.", 4) != 0) found = text;
+  }
+  ::freeifaddrs(list);
+  return found;
 }
 
 std::string CrashReports(const std::string& output) {
@@ -223,11 +249,16 @@ Central::Central(const support::TempDir& tmp, std::string email, std::string pas
       m_email(std::move(email)),
       m_password(std::move(password)),
       m_hash(central::HashPassword(m_password)) {
+  AddAccount(m_email, m_password);
+}
+
+bool Central::AddAccount(const std::string& email, const std::string& password) const {
   platform::CommandResult r =
       platform::RunCommand({CentralProgram(), "account", "add", "--db", m_tmp.Sub("central.db"),
-                            m_email, "--password", m_password},
+                            email, "--password", password},
                            30000);
   if (r.exitCode != 0) std::fprintf(stderr, "account add: %s%s\n", r.out.c_str(), r.err.c_str());
+  return r.exitCode == 0;
 }
 
 bool Central::Start(const std::vector<std::string>& extraArgs) {
@@ -255,15 +286,21 @@ void Central::Kill() {
   std::remove(m_tmp.Sub("central-state.json").c_str());
 }
 
-std::string Central::LoggedOnStation() const {
+std::optional<Json::Value> Central::Station() const {
   std::string text = ReadFile(m_tmp.Sub("central-state.json"));
   Json::CharReaderBuilder builder;
   std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
   Json::Value root;
-  if (!reader->parse(text.data(), text.data() + text.size(), &root, nullptr)) return "";
+  if (!reader->parse(text.data(), text.data() + text.size(), &root, nullptr)) return std::nullopt;
   const Json::Value& list = root["stations"];
-  if (!list.isArray() || list.size() != 1 || !list[0]["loggedOn"].asBool()) return "";
-  return list[0]["station"].asString();
+  if (!list.isArray() || list.size() != 1) return std::nullopt;
+  return list[0];
+}
+
+std::string Central::LoggedOnStation() const {
+  std::optional<Json::Value> pc = Station();
+  if (!pc || !(*pc)["loggedOn"].asBool()) return "";
+  return (*pc)["station"].asString();
 }
 
 std::string Central::Output() const {
@@ -505,6 +542,28 @@ long Service::LogOnResult() const {
   auto m = Tray(OP_SHOW_LOG_ON_STATUES);
   if (!m || m->body.size() != 4) return -1;
   return static_cast<long>(wire::GetU32(reinterpret_cast<const uint8_t*>(m->body.data())));
+}
+
+std::vector<TransRow> Service::TransLog() const {
+  std::vector<TransRow> rows;
+  sqlite3* db = nullptr;
+  if (sqlite3_open_v2(DbPath().c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+    sqlite3_close(db);
+    return rows;
+  }
+  sqlite3_busy_timeout(db, 5000);
+  sqlite3_stmt* st = nullptr;
+  if (sqlite3_prepare_v2(db, "select type, file, size from qz_trans order by id", -1, &st,
+                         nullptr) == SQLITE_OK) {
+    while (sqlite3_step(st) == SQLITE_ROW) {
+      rows.push_back({sqlite3_column_int(st, 0),
+                      reinterpret_cast<const char*>(sqlite3_column_text(st, 1)),
+                      sqlite3_column_int64(st, 2)});
+    }
+  }
+  sqlite3_finalize(st);
+  sqlite3_close(db);
+  return rows;
 }
 
 bool Service::WaitRelay(const Central& central, int timeoutMs) const {

@@ -1,5 +1,6 @@
-// The whole system under test, as the system tests (soak, faults, traversal, p2p) drive
-// it: the built TirvanClient under the built-in service manager in a root laid out by
+// The whole system under test, as the system tests (soak, faults, traversal, p2p) and the
+// end-to-end tests of the service, the relay and the device client drive it: the built
+// TirvanClient under the built-in service manager in a root laid out by
 // tirvan-setup, tirvan-central as a child process with an account, tirvan-rendezvous as a
 // child process, and device clients over the LAN, through the relay and peer to peer.
 // Also what the tests observe of the running service: its open descriptors, its resident
@@ -16,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include <json/json.h>
+
 #include "device/device_client.h"
 #include "platform/service_manager.h"
 #include "support/msg_client.h"
@@ -29,6 +32,8 @@ const std::string& ClientProgram();
 const std::string& CentralProgram();
 const std::string& DeviceProgram();
 const std::string& RendezvousProgram();
+const std::string& TrayListenerProgram();
+const std::string& IgdProgram();
 
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& data);
@@ -38,6 +43,9 @@ bool WaitUntil(const std::function<bool()>& done, int timeoutMs, int stepMs = 10
 // Every file and folder below dir (relative names, folders with a trailing "/"), with the
 // content's size and a checksum for files: what "nothing changed here" compares.
 std::map<std::string, std::string> TreeSnapshot(const std::string& dir);
+
+// An IPv4 address of this host other than loopback, or "".
+std::string LanAddress();
 
 // Sanitizer and crash reports in a program's output ("" when none).
 std::string CrashReports(const std::string& output);
@@ -67,6 +75,8 @@ class Child {
 class Central {
  public:
   Central(const support::TempDir& tmp, std::string email, std::string password);
+  // One more account in the server's database; false when the program refused it.
+  bool AddAccount(const std::string& email, const std::string& password) const;
   // Starts the server on port (0: the system picks one the first time, the same one
   // after). False when it did not come up.
   bool Start(const std::vector<std::string>& extraArgs = {});
@@ -78,6 +88,9 @@ class Central {
   const std::string& hash() const { return m_hash; }
   uint16_t port() const { return m_port; }
   std::string Address() const { return "127.0.0.1:" + std::to_string(m_port); }
+  // The one PC's record in the state file, logged on or not; none while the file holds
+  // no single PC or is not readable.
+  std::optional<Json::Value> Station() const;
   // The station id of the logged-on PC, or "" while none is logged on.
   std::string LoggedOnStation() const;
   std::string Output() const;
@@ -132,6 +145,13 @@ ProcessView ViewProcess(pid_t pid);
 // The port of the TCP socket a process listens on (the first one), or 0.
 uint16_t ListeningPort(pid_t pid);
 
+// A row of the service's transfer log.
+struct TransRow {
+  int type;  // 0 upload, 1 download
+  std::string file;
+  long long size;
+};
+
 class Service {
  public:
   // Lays out the root in tmp/root and installs the service; Start() starts it.
@@ -162,6 +182,8 @@ class Service {
   bool Transfers(int* entries, int* downloads) const;
   // The logon result the tray reads (g_LogOnRtn), or -1 without an answer.
   long LogOnResult() const;
+  // The transfer log, read from the service's database, oldest first.
+  std::vector<TransRow> TransLog() const;
   // True once the relay connection is up: a relayed share list is answered.
   bool WaitRelay(const Central& central, int timeoutMs) const;
 

@@ -4,12 +4,7 @@
 // like the share's, over-long paths and invalid UTF-8, over the LAN and through the relay.
 // Canary files wait outside the shares: none may be listed, served, thumbnailed,
 // overwritten, and nothing may be created next to them.
-#include <ifaddrs.h>
-#include <net/if.h>
-#include <netinet/in.h>
 #include <unistd.h>
-
-#include <arpa/inet.h>
 
 #include <gtest/gtest.h>
 
@@ -30,22 +25,6 @@ using device::DeviceClient;
 using device::Message;
 
 constexpr const char* kToken = "TIRVAN-CANARY-3f9c2a7d";
-
-// An IPv4 address of this host other than loopback, or "".
-std::string LanAddress() {
-  ifaddrs* list = nullptr;
-  if (::getifaddrs(&list) != 0) return "";
-  std::string found;
-  for (ifaddrs* i = list; i != nullptr && found.empty(); i = i->ifa_next) {
-    if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_INET) continue;
-    if ((i->ifa_flags & IFF_UP) == 0 || (i->ifa_flags & IFF_LOOPBACK) != 0) continue;
-    char text[INET_ADDRSTRLEN] = {};
-    ::inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(i->ifa_addr)->sin_addr, text, sizeof text);
-    if (std::strncmp(text, "127.", 4) != 0) found = text;
-  }
-  ::freeifaddrs(list);
-  return found;
-}
 
 std::string Backslashed(std::string s) {
   for (char& c : s) {
@@ -435,7 +414,7 @@ TEST_F(TraversalTest, TrayRequestsOnlyFromLoopbackAndNeverListFiles) {
   }
 
   // From a LAN address of this host: no answer, the connection closes.
-  const std::string lan = LanAddress();
+  const std::string lan = systest::LanAddress();
   if (lan.empty()) {
     std::printf("no LAN address on this host: only loopback is tried\n");
     return;

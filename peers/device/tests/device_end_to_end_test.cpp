@@ -1,28 +1,16 @@
 // The device client against the built TirvanClient, running under the built-in service
 // manager in an install root laid out by tirvan-setup.
-#include <fcntl.h>
-#include <sqlite3.h>
-#include <sys/prctl.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <memory>
-#include <random>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "device/device_client.h"
-#include "platform/service_manager.h"
-#include "support/temp_dir.h"
+#include "lan_service_fixture.h"
+#include "system_harness.h"
 
 namespace {
 
@@ -30,130 +18,12 @@ using device::DeviceClient;
 using device::DownloadEnd;
 using device::DownloadOptions;
 using device::DownloadResult;
+using systest::RandomBytes;
+using systest::ReadFile;
+using systest::TransRow;
+using systest::WriteFile;
 
-std::string RandomBytes(size_t n, unsigned seed) {
-  std::mt19937 gen(seed);
-  std::string s(n, '\0');
-  for (char& c : s) c = static_cast<char>(gen());
-  return s;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-void WriteFile(const std::string& path, const std::string& data) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << data;
-}
-
-struct TransRow {
-  int type;
-  std::string file;
-  long long size;
-};
-
-// The service's transfer log, read from its database file.
-std::vector<TransRow> ReadTransLog(const std::string& dbPath) {
-  std::vector<TransRow> rows;
-  sqlite3* db = nullptr;
-  if (sqlite3_open_v2(dbPath.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
-    sqlite3_close(db);
-    return rows;
-  }
-  sqlite3_busy_timeout(db, 5000);
-  sqlite3_stmt* st = nullptr;
-  if (sqlite3_prepare_v2(db, "select type, file, size from qz_trans order by id", -1, &st,
-                         nullptr) == SQLITE_OK) {
-    while (sqlite3_step(st) == SQLITE_ROW) {
-      rows.push_back({sqlite3_column_int(st, 0),
-                      reinterpret_cast<const char*>(sqlite3_column_text(st, 1)),
-                      sqlite3_column_int64(st, 2)});
-    }
-  }
-  sqlite3_finalize(st);
-  sqlite3_close(db);
-  return rows;
-}
-
-class DeviceEndToEndTest : public ::testing::Test {
- protected:
-  // The service runs detached from its manager; as subreaper the test reaps it.
-  static void SetUpTestSuite() { ::prctl(PR_SET_CHILD_SUBREAPER, 1); }
-
-  void SetUp() override {
-    m_tmp.MakeDir("scm");
-    m_tmp.MakeDir("lock");
-    for (const char* v : {"NOTIFY_SOCKET", "INVOCATION_ID", "TIRVAN_SCM_SERVICE"}) ::unsetenv(v);
-    ::setenv("TIRVAN_SCM", "builtin", 1);
-    ::setenv("TIRVAN_SCM_DIR", m_tmp.Sub("scm").c_str(), 1);
-    ::setenv("TIRVAN_LOCK_DIR", m_tmp.Sub("lock").c_str(), 1);
-
-    m_root = m_tmp.Sub("root");
-    m_share = m_tmp.Sub("share");
-    m_tmp.MakeDir("share");
-    m_tmp.MakeDir("outside");
-    m_tmp.MakeDir("local");
-    platform::CommandResult setup = platform::RunCommand(
-        {TIRVAN_SETUP_PATH, "--root", m_root, "--port", "0", "--log-priority", "700", "--share",
-         m_share},
-        30000);
-    ASSERT_EQ(setup.exitCode, 0) << setup.out << setup.err;
-    std::filesystem::copy_file(TIRVAN_CLIENT_PATH, m_root + "/bin/TirvanClient");
-
-    platform::ServiceManagerOptions o;
-    o.stateDir = m_tmp.Sub("scm");
-    o.pollMs = 10;
-    m_scm = platform::OpenBuiltinServiceManager(o);
-    ASSERT_TRUE(m_scm->Install(kName, m_root + "/bin/TirvanClient").ok());
-    platform::ScmResult started = m_scm->Start(kName, 20000);
-    ASSERT_TRUE(started.ok()) << started.message << ReadFile(m_tmp.Sub("scm/Tirvan.log"));
-    const std::string key = "Bind port ";
-    std::string log = ReadFile(m_root + "/log/Log.txt");
-    size_t at = log.find(key);
-    ASSERT_NE(at, std::string::npos) << log;
-    m_port = static_cast<uint16_t>(std::atoi(log.c_str() + at + key.size()));
-    ASSERT_NE(m_port, 0);
-  }
-
-  void TearDown() override {
-    if (!m_scm) return;
-    platform::ServiceStatus st;
-    if (m_scm->QueryStatus(kName, &st).ok() && st.state != platform::ServiceState::kStopped) {
-      m_scm->Stop(kName, 20000);
-      if (st.pid > 0) ::waitpid(st.pid, nullptr, 0);
-    }
-  }
-
-  std::unique_ptr<DeviceClient> Client() {
-    std::string error;
-    auto t = device::ConnectTcp("127.0.0.1", m_port, 5000, &error);
-    EXPECT_NE(t, nullptr) << error;
-    auto c = std::make_unique<DeviceClient>(std::move(t));
-    c->SetTimeout(10000);
-    return c;
-  }
-
-  // Runs tirvan-device against the service.
-  platform::CommandResult Device(const std::vector<std::string>& args) {
-    std::vector<std::string> argv{TIRVAN_DEVICE_PATH, "--port", std::to_string(m_port)};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return platform::RunCommand(argv, 60000);
-  }
-
-  std::string Shared(const std::string& name) const { return m_share + "/" + name; }
-  std::string Local(const std::string& name) const { return m_tmp.Sub("local/" + name); }
-
-  static constexpr const char* kName = "Tirvan";
-  support::TempDir m_tmp;
-  std::string m_root;
-  std::string m_share;
-  std::unique_ptr<platform::ServiceManager> m_scm;
-  uint16_t m_port = 0;
-};
+using DeviceEndToEndTest = LanServiceTest;
 
 TEST_F(DeviceEndToEndTest, DownloadsAreByteIdenticalAndLogged) {
   const size_t kSizes[] = {0, 1, 999, 1000, 1001, 5000123};
@@ -181,7 +51,7 @@ TEST_F(DeviceEndToEndTest, DownloadsAreByteIdenticalAndLogged) {
   EXPECT_NE(cli.out.find("digest ok"), std::string::npos) << cli.out;
   EXPECT_EQ(ReadFile(Local("cli.bin")), ReadFile(Shared("f5000123.bin")));
 
-  std::vector<TransRow> rows = ReadTransLog(m_root + "/etc/Tirvan.db");
+  std::vector<TransRow> rows = m_service->TransLog();
   ASSERT_EQ(rows.size(), std::size(kSizes) + 1);
   for (size_t i = 0; i < std::size(kSizes); ++i) {
     EXPECT_EQ(rows[i].type, 1);
@@ -228,7 +98,7 @@ TEST_F(DeviceEndToEndTest, ResumesAndStartsAtAnOffset) {
       << resumed.out;
   EXPECT_TRUE(ReadFile(Local("cli.bin")) == content);
   // Only the completed downloads are in the log.
-  EXPECT_EQ(ReadTransLog(m_root + "/etc/Tirvan.db").size(), 3u);
+  EXPECT_EQ(m_service->TransLog().size(), 3u);
 }
 
 TEST_F(DeviceEndToEndTest, RefusedAndUnknownDownloadsGetTheirAnswers) {
@@ -266,7 +136,7 @@ TEST_F(DeviceEndToEndTest, RefusedAndUnknownDownloadsGetTheirAnswers) {
   EXPECT_EQ(refuse.exitCode, 0) << refuse.err;
   EXPECT_NE(refuse.out.find("4 bytes, 1 packages"), std::string::npos) << refuse.out;
   EXPECT_NE(refuse.out.find("refused download 77"), std::string::npos) << refuse.out;
-  EXPECT_TRUE(ReadTransLog(m_root + "/etc/Tirvan.db").empty());
+  EXPECT_TRUE(m_service->TransLog().empty());
 }
 
 TEST_F(DeviceEndToEndTest, SharesAndFolders) {

@@ -1,32 +1,24 @@
 // Uploads from the device client to the built TirvanClient, running under the built-in
 // service manager in an install root laid out by tirvan-setup: whole files, files cut
 // off midway and resumed, the service killed midway and started again.
-#include <fcntl.h>
 #include <signal.h>
-#include <sqlite3.h>
-#include <sys/prctl.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <cstdlib>
+#include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <memory>
-#include <random>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "comm/opcodes.h"
+#include "comm/wire.h"
 #include "device/device_client.h"
 #include "device/upload.h"
-#include "platform/service_manager.h"
-#include "support/temp_dir.h"
+#include "lan_service_fixture.h"
+#include "system_harness.h"
 
 namespace {
 
@@ -34,155 +26,20 @@ using device::DeviceClient;
 using device::UploadError;
 using device::UploadOptions;
 using device::UploadResult;
+using systest::FileSize;
+using systest::RandomBytes;
+using systest::ReadFile;
+using systest::TransRow;
+using systest::WaitUntil;
+using systest::WriteFile;
 
-std::string RandomBytes(size_t n, unsigned seed) {
-  std::mt19937 gen(seed);
-  std::string s(n, '\0');
-  for (char& c : s) c = static_cast<char>(gen());
-  return s;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-void WriteFile(const std::string& path, const std::string& data) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << data;
-}
-
-long long FileSize(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : -1;
-}
-
-template <typename Pred>
-bool WaitFor(Pred pred, int timeoutMs = 10000) {
-  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() >= until) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
-
-struct TransRow {
-  int type;
-  std::string file;
-  long long size;
-};
-
-std::vector<TransRow> ReadTransLog(const std::string& dbPath) {
-  std::vector<TransRow> rows;
-  sqlite3* db = nullptr;
-  if (sqlite3_open_v2(dbPath.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
-    sqlite3_close(db);
-    return rows;
-  }
-  sqlite3_busy_timeout(db, 5000);
-  sqlite3_stmt* st = nullptr;
-  if (sqlite3_prepare_v2(db, "select type, file, size from qz_trans order by id", -1, &st,
-                         nullptr) == SQLITE_OK) {
-    while (sqlite3_step(st) == SQLITE_ROW) {
-      rows.push_back({sqlite3_column_int(st, 0),
-                      reinterpret_cast<const char*>(sqlite3_column_text(st, 1)),
-                      sqlite3_column_int64(st, 2)});
-    }
-  }
-  sqlite3_finalize(st);
-  sqlite3_close(db);
-  return rows;
-}
-
-class DeviceUploadTest : public ::testing::Test {
+class DeviceUploadTest : public LanServiceTest {
  protected:
-  // The service runs detached from its manager; as subreaper the test reaps it.
-  static void SetUpTestSuite() { ::prctl(PR_SET_CHILD_SUBREAPER, 1); }
-
   void SetUp() override {
-    m_tmp.MakeDir("scm");
-    m_tmp.MakeDir("lock");
-    for (const char* v : {"NOTIFY_SOCKET", "INVOCATION_ID", "TIRVAN_SCM_SERVICE"}) ::unsetenv(v);
-    ::setenv("TIRVAN_SCM", "builtin", 1);
-    ::setenv("TIRVAN_SCM_DIR", m_tmp.Sub("scm").c_str(), 1);
-    ::setenv("TIRVAN_LOCK_DIR", m_tmp.Sub("lock").c_str(), 1);
-
-    m_root = m_tmp.Sub("root");
-    m_share = m_tmp.Sub("share");
-    m_tmp.MakeDir("share");
-    m_tmp.MakeDir("outside");
-    m_tmp.MakeDir("local");
-    platform::CommandResult setup = platform::RunCommand(
-        {TIRVAN_SETUP_PATH, "--root", m_root, "--port", "0", "--log-priority", "700", "--share",
-         m_share},
-        30000);
-    ASSERT_EQ(setup.exitCode, 0) << setup.out << setup.err;
-    std::filesystem::copy_file(TIRVAN_CLIENT_PATH, m_root + "/bin/TirvanClient");
-    m_pictures = m_root + "/Tirvan/Pictures";
+    LanServiceTest::SetUp();
+    if (HasFatalFailure()) return;
+    m_pictures = m_service->DefaultFolder() + "/Pictures";
     ASSERT_TRUE(std::filesystem::is_directory(m_pictures));
-
-    platform::ServiceManagerOptions o;
-    o.stateDir = m_tmp.Sub("scm");
-    o.pollMs = 10;
-    m_scm = platform::OpenBuiltinServiceManager(o);
-    ASSERT_TRUE(m_scm->Install(kName, m_root + "/bin/TirvanClient").ok());
-    StartService();
-  }
-
-  void TearDown() override {
-    if (!m_scm) return;
-    platform::ServiceStatus st;
-    if (m_scm->QueryStatus(kName, &st).ok() && st.state != platform::ServiceState::kStopped) {
-      m_scm->Stop(kName, 20000);
-      if (st.pid > 0) ::waitpid(st.pid, nullptr, 0);
-    }
-  }
-
-  void StartService() {
-    platform::ScmResult started = m_scm->Start(kName, 20000);
-    ASSERT_TRUE(started.ok()) << started.message << ReadFile(m_tmp.Sub("scm/Tirvan.log"));
-    // The port of this start: the last one the log names.
-    const std::string key = "Bind port ";
-    std::string log = ReadFile(m_root + "/log/Log.txt");
-    size_t at = log.rfind(key);
-    ASSERT_NE(at, std::string::npos) << log;
-    m_port = static_cast<uint16_t>(std::atoi(log.c_str() + at + key.size()));
-    ASSERT_NE(m_port, 0);
-  }
-
-  // Kills the service with SIGKILL, as a crash or power cut would end it.
-  void KillService() {
-    platform::ServiceStatus st;
-    ASSERT_TRUE(m_scm->QueryStatus(kName, &st).ok());
-    ASSERT_GT(st.pid, 0);
-    ASSERT_EQ(::kill(st.pid, SIGKILL), 0);
-    ::waitpid(st.pid, nullptr, 0);
-    ASSERT_TRUE(WaitFor([&] {
-      platform::ServiceStatus now;
-      return m_scm->QueryStatus(kName, &now).ok() && now.state == platform::ServiceState::kStopped;
-    }));
-  }
-
-  std::unique_ptr<DeviceClient> Client() {
-    std::string error;
-    auto t = device::ConnectTcp("127.0.0.1", m_port, 5000, &error);
-    EXPECT_NE(t, nullptr) << error;
-    if (!t) return nullptr;
-    auto c = std::make_unique<DeviceClient>(std::move(t));
-    c->SetTimeout(10000);
-    return c;
-  }
-
-  std::vector<std::string> DeviceArgs(const std::vector<std::string>& args) const {
-    std::vector<std::string> argv{TIRVAN_DEVICE_PATH, "--port", std::to_string(m_port)};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return argv;
-  }
-  platform::CommandResult Device(const std::vector<std::string>& args) {
-    return platform::RunCommand(DeviceArgs(args), 60000);
   }
 
   // Uploads a whole local file; the offset the service asked for.
@@ -225,17 +82,9 @@ class DeviceUploadTest : public ::testing::Test {
     return c;
   }
 
-  std::string Shared(const std::string& name) const { return m_share + "/" + name; }
-  std::string Local(const std::string& name) const { return m_tmp.Sub("local/" + name); }
-  std::vector<TransRow> TransLog() const { return ReadTransLog(m_root + "/etc/Tirvan.db"); }
+  std::vector<TransRow> TransLog() const { return m_service->TransLog(); }
 
-  static constexpr const char* kName = "Tirvan";
-  support::TempDir m_tmp;
-  std::string m_root;
-  std::string m_share;
   std::string m_pictures;
-  std::unique_ptr<platform::ServiceManager> m_scm;
-  uint16_t m_port = 0;
 };
 
 TEST_F(DeviceUploadTest, UploadsAreByteIdenticalAndLogged) {
@@ -288,7 +137,8 @@ TEST_F(DeviceUploadTest, CutOffMidwayThenResumed) {
     EXPECT_EQ(r.sent, 1000000u);
   }
   EXPECT_FALSE(std::filesystem::exists(Shared("r.bin")));
-  ASSERT_TRUE(WaitFor([&] { return FileSize(Shared("r.bintirvan.rename")) == 1000000; }));
+  ASSERT_TRUE(
+      WaitUntil([&] { return FileSize(Shared("r.bintirvan.rename")) == 1000000; }, 10000, 1));
   EXPECT_EQ(Upload(Local("r.bin"), Shared("r.bin"), 2), 1000000u);
   EXPECT_TRUE(ReadFile(Shared("r.bin")) == content);
 
@@ -306,7 +156,7 @@ TEST_F(DeviceUploadTest, CutOffMidwayThenResumed) {
   }
   ASSERT_GT(pid, 0);
   const std::string data = Shared("k.bintirvan.rename");
-  ASSERT_TRUE(WaitFor([&] { return FileSize(data) > 65536; }));
+  ASSERT_TRUE(WaitUntil([&] { return FileSize(data) > 65536; }, 10000, 1));
   ::kill(pid, SIGKILL);
   ::waitpid(pid, nullptr, 0);
   ASSERT_FALSE(std::filesystem::exists(Shared("k.bin"))) << "the upload ended before the kill";
@@ -329,10 +179,10 @@ TEST_F(DeviceUploadTest, ServiceKilledMidwayThenStartedAgain) {
   ASSERT_EQ(FileSize(Shared("s.bintirvan.rename")), 1200000);
   ASSERT_EQ(FileSize(m_pictures + "/p.jpgtirvan.rename"), 700000);
 
-  KillService();
+  ASSERT_TRUE(m_service->Kill());
   a.reset();
   b.reset();
-  StartService();
+  ASSERT_TRUE(m_service->Start()) << m_service->Output();
   // The start-up removed the partial files of the default sub-folders only.
   EXPECT_FALSE(std::filesystem::exists(m_pictures + "/p.jpgtirvan.rename"));
   EXPECT_FALSE(std::filesystem::exists(m_pictures + "/p.jpgtirvan.renametmp"));
