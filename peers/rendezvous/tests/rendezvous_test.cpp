@@ -112,6 +112,10 @@ class RendezvousTest : public ::testing::Test {
     pc.SendTo(m_server->port(), HeartBeat(station));
     ASSERT_TRUE(WaitFor([&] { return m_server->Counters().heartBeats > before; }));
   }
+  // Waits for a line: the server logs on its own thread, after its state has changed.
+  bool Logged(const std::string& text) {
+    return WaitFor([&] { return Log().find(text) != std::string::npos; });
+  }
   std::string Log() {
     std::lock_guard<std::mutex> lock(m_logMutex);
     return m_log;
@@ -136,7 +140,7 @@ TEST_F(RendezvousTest, HeartBeatRegistersThePc) {
   EXPECT_EQ(stations[0].addr, htonl(INADDR_LOOPBACK));
   EXPECT_EQ(stations[0].port, pc.port());
   EXPECT_EQ(stations[0].heartBeats, 2u);
-  EXPECT_NE(Log().find("station 00-1A-2B-3C-4D-5E (study-pc) at 127.0.0.1:"), std::string::npos);
+  EXPECT_TRUE(Logged("station 00-1A-2B-3C-4D-5E (study-pc) at 127.0.0.1:"));
 }
 
 TEST_F(RendezvousTest, ConnectRequestTellsTheDeviceAndPunchesThePcThreeTimes) {
@@ -177,7 +181,7 @@ TEST_F(RendezvousTest, ConnectRequestTellsTheDeviceAndPunchesThePcThreeTimes) {
   pc.SendTo(m_server->port(), fwd, sizeof fwd);
   ASSERT_TRUE(WaitFor([&] { return m_server->Counters().confirmations == 1; }));
   EXPECT_EQ(m_server->Stations()[0].confirmations, 1u);
-  EXPECT_NE(Log().find("station 00-1A-2B-3C-4D-5E confirms session 1"), std::string::npos);
+  EXPECT_TRUE(Logged("station 00-1A-2B-3C-4D-5E confirms session 1"));
 }
 
 TEST_F(RendezvousTest, UnknownStationIsAnsweredWithoutPunching) {
@@ -228,9 +232,9 @@ TEST_F(RendezvousTest, QuietPcsAreForgottenAndTheirNumberBounded) {
   Register(pc);
   Register(other, kOther);
   EXPECT_EQ(m_server->Stations().size(), 1u);  // the second did not fit
-  EXPECT_NE(Log().find("station 02-00-00-00-00-09 dropped"), std::string::npos);
+  EXPECT_TRUE(Logged("station 02-00-00-00-00-09 dropped"));
   ASSERT_TRUE(WaitFor([&] { return m_server->Stations().empty(); }));
-  EXPECT_NE(Log().find("station 00-1A-2B-3C-4D-5E gone quiet"), std::string::npos);
+  EXPECT_TRUE(Logged("station 00-1A-2B-3C-4D-5E gone quiet"));
   Udp device;
   device.SendTo(m_server->port(), ConnectReq(kStation));
   auto answer = device.Recv(2000);
