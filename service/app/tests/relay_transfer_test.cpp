@@ -810,12 +810,19 @@ TEST_F(PollerTest, BacksOffThenStartsANewCycle) {
   m_server.AddPollAnswer(FakeCentral::PollAnswer(0));
   m_server.AddPollAnswer(FakeCentral::PollAnswer(0));
   StartPoller();
-  ASSERT_TRUE(apptest::WaitFor([&] { return m_server.Connections() >= 2; }, 3000));
+  // Until the second cycle's first poll has arrived, not just its connection.
+  auto secondCycle = [&] {
+    for (auto& [conn, at] : m_server.Polls())
+      if (conn == 2) return true;
+    return false;
+  };
+  ASSERT_TRUE(apptest::WaitFor(secondCycle, 3000));
   StopPoller();
   auto polls = m_server.Polls();
   std::vector<Clock::time_point> first;
   for (auto& [conn, at] : polls)
     if (conn == 1) first.push_back(at);
+  ASSERT_GT(polls.size(), first.size());
   // 2 answered 0, then nothing for back-offs of 2, 4, 8, 16, 32 ms; 64 passes 40.
   ASSERT_EQ(first.size(), 2u + 5u);
   auto gap = [&](size_t i) { return first[i + 1] - first[i]; };
