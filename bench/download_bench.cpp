@@ -1,7 +1,8 @@
 // tirvan-download-bench: downloads one file over loopback from a running TirvanClient
 // and from a static HTTP server, and prints the throughput of each, their ratio, the
-// service's peak memory during the download and the latency of folder listings made on
-// a second connection meanwhile. download_bench.sh sets the scene and runs it.
+// processor time each server spent per GiB, the service's peak memory during the
+// download and the latency of folder listings made on a second connection meanwhile.
+// download_bench.sh sets the scene and runs it.
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -13,6 +14,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -29,6 +32,7 @@ using Clock = std::chrono::steady_clock;
 struct Args {
   uint16_t tirvanPort = 0;
   int tirvanPid = 0;
+  int httpPid = 0;         // the HTTP server's process that sends, for its processor time
   std::string remote;      // the file, as the device names it
   std::string listFolder;  // the folder listed meanwhile
   uint16_t httpPort = 0;
@@ -48,6 +52,29 @@ long StatusKiB(int pid, const char* field) {
     }
   }
   return 0;
+}
+
+// User and system time of a process in seconds (all its threads), 0 when unreadable.
+double CpuSeconds(int pid) {
+  if (pid <= 0) return 0;
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  size_t at = stat.rfind(')');
+  if (at == std::string::npos) return 0;
+  std::istringstream fields(stat.substr(at + 2));
+  std::string f;
+  unsigned long long utime = 0, stime = 0;
+  // After the name: state is field 3, utime 14 and stime 15.
+  for (int i = 3; i <= 15 && fields >> f; ++i) {
+    if (i == 14) utime = std::strtoull(f.c_str(), nullptr, 10);
+    if (i == 15) stime = std::strtoull(f.c_str(), nullptr, 10);
+  }
+  return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v.empty() ? 0 : v[v.size() / 2];
 }
 
 [[noreturn]] void Die(const std::string& why) {
@@ -131,7 +158,7 @@ uint64_t DownloadOverHttp(const Args& a) {
 int main(int argc, char** argv) {
   Args a;
   uint64_t size = 0;
-  int runs = 3;
+  int runs = 7;
   for (int i = 1; i + 1 < argc; i += 2) {
     std::string k = argv[i], v = argv[i + 1];
     if (k == "--service-port") a.tirvanPort = static_cast<uint16_t>(std::atoi(v.c_str()));
@@ -140,29 +167,35 @@ int main(int argc, char** argv) {
     else if (k == "--list") a.listFolder = v;
     else if (k == "--http-port") a.httpPort = static_cast<uint16_t>(std::atoi(v.c_str()));
     else if (k == "--http-path") a.httpPath = v;
+    else if (k == "--http-pid") a.httpPid = std::atoi(v.c_str());
     else if (k == "--size") size = std::strtoull(v.c_str(), nullptr, 10);
     else if (k == "--runs") runs = std::max(1, std::atoi(v.c_str()));
     else Die("unknown option " + k);
   }
   if (a.tirvanPort == 0 || a.remote.empty() || a.listFolder.empty() || size == 0) {
     Die("usage: --service-port P --service-pid PID --remote PATH --list FOLDER --size BYTES "
-        "[--http-port P --http-path /PATH] [--runs N]");
+        "[--http-port P --http-path /PATH [--http-pid PID]] [--runs N]");
   }
   platform::IgnoreSigpipe();
 
-  // Alternating runs; the best of each side counts, so that a busy moment of the machine
-  // does not decide the ratio. The first HTTP download only warms the page cache.
+  // Rounds of one download from each side, which goes first alternating. The ratio is
+  // the median of the rounds' ratios, so that a busy moment of the machine, which slows
+  // both downloads of its round alike, does not decide it. The first HTTP download only
+  // warms the page cache.
   if (a.httpPort != 0) DownloadOverHttp(a);
-  std::vector<double> httpSecs, serviceSecs;
+  std::vector<double> httpSecs, serviceSecs, ratios;
+  double httpCpu = 0, serviceCpu = 0;
   std::vector<double> latencies;
   long peakRssKiB = 0;
-  for (int run = 0; run < runs; ++run) {
-    if (a.httpPort != 0) {
-      auto t0 = Clock::now();
-      uint64_t got = DownloadOverHttp(a);
-      httpSecs.push_back(Seconds(Clock::now() - t0));
-      if (got != size) Die("the HTTP server sent " + std::to_string(got) + " bytes");
-    }
+  auto fromHttp = [&] {
+    double cpu0 = CpuSeconds(a.httpPid);
+    auto t0 = Clock::now();
+    uint64_t got = DownloadOverHttp(a);
+    httpSecs.push_back(Seconds(Clock::now() - t0));
+    httpCpu += CpuSeconds(a.httpPid) - cpu0;
+    if (got != size) Die("the HTTP server sent " + std::to_string(got) + " bytes");
+  };
+  auto fromService = [&] {
     // While the service sends, a second connection lists a folder again and again, and
     // the service's resident memory is sampled.
     std::atomic<bool> running{true};
@@ -178,36 +211,49 @@ int main(int argc, char** argv) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
       }
     });
+    double cpu0 = CpuSeconds(a.tirvanPid);
     auto t0 = Clock::now();
     uint64_t got = DownloadFromService(a, size);
     serviceSecs.push_back(Seconds(Clock::now() - t0));
+    serviceCpu += CpuSeconds(a.tirvanPid) - cpu0;
     running = false;
     lister.join();
     if (got != size) Die("the service sent " + std::to_string(got) + " data bytes");
+  };
+  for (int run = 0; run < runs; ++run) {
+    if (a.httpPort != 0 && run % 2 == 0) fromHttp();
+    fromService();
+    if (a.httpPort != 0 && run % 2 == 1) fromHttp();
+    if (a.httpPort != 0) ratios.push_back(httpSecs.back() / serviceSecs.back());
   }
   long hwm = a.tirvanPid > 0 ? StatusKiB(a.tirvanPid, "VmHWM") : 0;
 
-  std::sort(latencies.begin(), latencies.end());
-  std::sort(httpSecs.begin(), httpSecs.end());
-  std::sort(serviceSecs.begin(), serviceSecs.end());
   double mib = static_cast<double>(size) / (1 << 20);
-  double serviceRate = mib / serviceSecs.front();
-  std::printf("file                  %.0f MiB, %d runs each, best (median)\n", mib, runs);
-  std::printf("service throughput    %.1f MiB/s (%.1f)\n", serviceRate,
-              mib / serviceSecs[serviceSecs.size() / 2]);
+  double gib = mib / 1024;
+  double bestService = *std::min_element(serviceSecs.begin(), serviceSecs.end());
+  std::printf("file                  %.0f MiB, %d rounds, best (median)\n", mib, runs);
+  std::printf("service throughput    %.1f MiB/s (%.1f)\n", mib / bestService,
+              mib / Median(serviceSecs));
   if (!httpSecs.empty()) {
-    double httpRate = mib / httpSecs.front();
-    std::printf("http throughput       %.1f MiB/s (%.1f)\n", httpRate,
-                mib / httpSecs[httpSecs.size() / 2]);
-    std::printf("ratio service/http    %.2f   (target >= 1.0: %s)\n", serviceRate / httpRate,
-                serviceRate / httpRate >= 1.0 ? "met" : "missed");
+    double bestHttp = *std::min_element(httpSecs.begin(), httpSecs.end());
+    std::printf("http throughput       %.1f MiB/s (%.1f)\n", mib / bestHttp, mib / Median(httpSecs));
+    double ratio = Median(ratios);
+    std::printf("ratio service/http    %.2f median of rounds, %.2f best to best   (target >= 1.0: "
+                "%s)\n",
+                ratio, bestHttp / bestService, ratio >= 1.0 ? "met" : "missed");
   }
   if (a.tirvanPid > 0) {
+    std::printf("processor time/GiB    service %.0f ms", serviceCpu * 1000 / gib / runs);
+    if (a.httpPid > 0 && !httpSecs.empty()) {
+      std::printf(", http %.0f ms", httpCpu * 1000 / gib / static_cast<double>(httpSecs.size()));
+    }
+    std::printf("\n");
     std::printf("service peak RSS      %.1f MiB sampled, %.1f MiB high-water mark   (target < 64 "
                 "MiB: %s)\n",
                 peakRssKiB / 1024.0, hwm / 1024.0, hwm < 64 * 1024 ? "met" : "missed");
   }
   if (!latencies.empty()) {
+    std::sort(latencies.begin(), latencies.end());
     double median = latencies[latencies.size() / 2];
     double worst = latencies.back();
     std::printf("listing latency       median %.2f ms, max %.2f ms over %zu listings   (target "

@@ -6,6 +6,10 @@
 #
 #   bench/download_bench.sh [BUILD_DIR]      (default: build)
 #
+# TIRVAN_BENCH_DOWNLOAD_ROUNDS sets the number of rounds (7 unless set); each round
+# downloads the file once from each server, which goes first alternating, and the ratio
+# is the median of the rounds' ratios.
+#
 # Installs Debian's nginx-light when nginx is missing (apt-get, as root). Everything
 # else lives in a temporary folder that is removed at the end.
 set -euo pipefail
@@ -81,7 +85,11 @@ EOF
 nginx -c "$work/nginx/nginx.conf" -p "$work/nginx"
 for _ in $(seq 1 100); do [[ -f "$work/nginx/nginx.pid" ]] && break; sleep 0.05; done
 
+# nginx's worker sends; its processor time is compared with the service's.
+npid=$(pgrep -P "$(cat "$work/nginx/nginx.pid")" nginx | head -n 1 || true)
+
 echo "service pid $pid on port $port, nginx on port $nport"
 "$build/bench/tirvan-download-bench" --service-port "$port" --service-pid "$pid" \
   --remote "$work/share/big.bin" --list "$work/share" --size "$((mib << 20))" \
-  --http-port "$nport" --http-path /big.bin
+  --http-port "$nport" --http-path /big.bin ${npid:+--http-pid "$npid"} \
+  ${TIRVAN_BENCH_DOWNLOAD_ROUNDS:+--runs "$TIRVAN_BENCH_DOWNLOAD_ROUNDS"}

@@ -1,16 +1,17 @@
 #include "app/download.h"
 
 #include <sys/stat.h>
-#include <sys/uio.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <string>
 #include <thread>
@@ -40,8 +41,15 @@ std::list<uint32_t> g_StopDownLoadList;
 
 namespace {
 
-// Packages built per refill of a LAN download; preadv takes one vector per package.
+// Packages built by one Fill at most (a refill of a LAN download read on the server's
+// thread builds that many).
 constexpr size_t kMaxPackagesPerFill = 256;
+// A LAN download read ahead: packages per buffer, and buffers. Each buffer small enough
+// to stay in the processor's cache between its read and its send; together about what
+// the connection's output holds.
+constexpr size_t kReadAheadPackages = 64;
+constexpr size_t kReadAheadSlots = 16;
+static_assert(kLanReadAheadAbove == kReadAheadSlots * kReadAheadPackages * kPackageDataSize);
 constexpr int kStopWaitTries = 10;
 
 std::atomic<int64_t> g_stopWaitStepMs{10};
@@ -72,29 +80,15 @@ std::string RealPathOfFd(int fd) {
   return result;
 }
 
-// Reads into the vectors at pos until they are full. False on an error or when the
-// file ends first.
-bool PreadvAll(int fd, iovec* iov, int count, int64_t pos) {
-  while (count > 0) {
-    if (iov->iov_len == 0) {
-      ++iov;
-      --count;
-      continue;
-    }
-    ssize_t n = ::preadv(fd, iov, std::min(count, IOV_MAX), static_cast<off_t>(pos));
+// Reads len bytes at pos. False on an error or when the file ends first.
+bool PreadAll(int fd, uint8_t* out, size_t len, int64_t pos) {
+  while (len > 0) {
+    ssize_t n = ::pread(fd, out, len, static_cast<off_t>(pos));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
+    out += n;
+    len -= static_cast<size_t>(n);
     pos += n;
-    auto left = static_cast<size_t>(n);
-    while (count > 0 && left >= iov->iov_len) {
-      left -= iov->iov_len;
-      ++iov;
-      --count;
-    }
-    if (count > 0) {
-      iov->iov_base = static_cast<uint8_t*>(iov->iov_base) + left;
-      iov->iov_len -= left;
-    }
   }
   return true;
 }
@@ -107,14 +101,211 @@ void EndDownload(const TransRecordPtr& rec, bool complete) {
   if (complete) WriteTranLog(rec->path, TRANS_LOG_DOWNLOAD, rec->size);
 }
 
+// A LAN download's packages read ahead on a thread of its own, so that copying the file
+// out of the page cache (or waiting for the disk) runs beside the server's thread, which
+// only hands the filled buffers to the connection's output. The output references a
+// buffer until it has been written to the socket, and then frees it for the next read.
+// Shared by the reader, the writer and the output's references: whichever lets go last
+// frees it.
+class ReadAhead {
+ public:
+  ReadAhead(int fd, int64_t size, int64_t offset, uint32_t seq, uint64_t connId)
+      : m_stream(fd, size, offset, seq), m_connId(connId) {}
+
+  // The reader's loop: fills the slots in ring order as they come free, until the stream
+  // is done, a read fails or Stop. Both sides wake the other in batches: the reader
+  // waits until half the slots are free (unless the writer has nothing left to send), and
+  // wakes a waiting writer once two slots are filled (or it must wait itself).
+  void Run() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    for (;;) {
+      m_readerWaiting = true;
+      m_cond.wait(lock, [&] { return m_stop || ReaderMayGo(); });
+      m_readerWaiting = false;
+      if (m_stop) break;
+      Slot& slot = m_slots[m_fillAt];
+      lock.unlock();
+      ptrdiff_t n = m_stream.Fill(slot.data, kReadAheadPackages);
+      lock.lock();
+      if (n < 0) {
+        m_failed = true;
+        break;
+      }
+      slot.len = static_cast<size_t>(n);
+      slot.state = SlotState::Filled;
+      --m_free;
+      ++m_filled;
+      m_fillAt = (m_fillAt + 1) % kReadAheadSlots;
+      if (m_stream.Done()) break;
+      if (m_writerWaiting && (m_filled >= 2 || !ReaderMayGo())) {
+        m_writerWaiting = false;
+        lock.unlock();
+        OS_WakeConnWriter(m_connId);
+        lock.lock();
+      }
+    }
+    // From here on the reader leaves the file alone: the writer may close it.
+    m_readerDone = true;
+    m_cond.notify_all();
+    lock.unlock();
+    OS_WakeConnWriter(m_connId);
+  }
+
+  enum class HandResult { Handed, Waiting, Drained, Failed };
+  // Hands the filled slots, in order, to out until about room bytes are queued. Drained
+  // once every package has been handed over; Failed once a read has failed and what was
+  // read before it has been handed over, or when the output takes no more. Waiting when
+  // nothing was ready: the reader then wakes the writer when it has filled the next slot.
+  HandResult Hand(const std::shared_ptr<ReadAhead>& self, evbuffer* out, size_t room) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    bool handed = false;
+    for (;;) {
+      Slot& slot = m_slots[m_sendAt];
+      if (slot.state != SlotState::Filled || (handed && room == 0)) break;
+      auto* ref = new (std::nothrow) SlotRef{self, &slot};
+      if (ref == nullptr ||
+          evbuffer_add_reference(out, slot.data, slot.len, ReleaseSlot, ref) != 0) {
+        delete ref;
+        return HandResult::Failed;
+      }
+      slot.state = SlotState::Queued;
+      --m_filled;
+      room -= std::min(room, slot.len);
+      m_sendAt = (m_sendAt + 1) % kReadAheadSlots;
+      handed = true;
+    }
+    if (handed) {
+      if (m_readerWaiting && ReaderMayGo()) m_cond.notify_all();
+      return HandResult::Handed;
+    }
+    if (m_readerDone) return m_failed ? HandResult::Failed : HandResult::Drained;
+    m_writerWaiting = true;
+    return HandResult::Waiting;
+  }
+
+  // Stops the reader and waits until it has left the file alone.
+  void Stop() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_stop = true;
+    m_cond.notify_all();
+    m_cond.wait(lock, [&] { return m_readerDone; });
+  }
+
+  // Without a reader thread the writer reads on its own thread.
+  void ReaderNotStarted() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_readerDone = true;
+  }
+
+ private:
+  enum class SlotState { Free, Filled, Queued };
+  struct Slot {
+    uint8_t data[kReadAheadPackages * kPackageSize];
+    size_t len = 0;
+    SlotState state = SlotState::Free;
+  };
+  // What the output holds with a queued slot: the slot, and the state that owns it.
+  struct SlotRef {
+    std::shared_ptr<ReadAhead> owner;
+    Slot* slot;
+  };
+
+  // Under m_mutex: whether the reader should fill its next slot now.
+  bool ReaderMayGo() const {
+    return m_slots[m_fillAt].state == SlotState::Free &&
+           (m_free >= kReadAheadSlots / 2 || m_filled == 0);
+  }
+
+  static void ReleaseSlot(const void* /*data*/, size_t /*len*/, void* arg) {
+    std::unique_ptr<SlotRef> ref(static_cast<SlotRef*>(arg));
+    ReadAhead& self = *ref->owner;
+    bool wake;
+    {
+      std::lock_guard<std::mutex> lock(self.m_mutex);
+      ref->slot->state = SlotState::Free;
+      ++self.m_free;
+      wake = self.m_readerWaiting && self.ReaderMayGo();
+    }
+    if (wake) self.m_cond.notify_all();
+  }
+
+  std::mutex m_mutex;
+  std::condition_variable m_cond;
+  PackageStream m_stream;  // the reader's alone
+  uint64_t m_connId;
+  Slot m_slots[kReadAheadSlots];
+  size_t m_fillAt = 0;  // the next slot the reader fills
+  size_t m_sendAt = 0;  // the next slot the writer hands over
+  bool m_stop = false;
+  bool m_readerDone = false;
+  bool m_failed = false;
+  bool m_writerWaiting = false;
+  bool m_readerWaiting = false;  // the reader waits for slots to come free
+  size_t m_free = kReadAheadSlots;  // slots in each state
+  size_t m_filled = 0;
+};
+
 // Streams one download on a local connection, from the server's write callback, and
-// queues its end message last.
+// queues its end message last. A download of more than kLanReadAheadAbove bytes is read
+// ahead on a thread of its own; a smaller one (or one whose thread cannot start) is read
+// here.
 class LanDownloadWriter : public ConnWriter {
  public:
   LanDownloadWriter(TransRecordPtr rec, int64_t offset, uint32_t seq)
-      : m_rec(std::move(rec)), m_stream(m_rec->fd, m_rec->size, offset, seq), m_seq(seq) {}
+      : m_rec(std::move(rec)), m_stream(m_rec->fd, m_rec->size, offset, seq), m_offset(offset),
+        m_seq(seq) {}
+
+  ~LanDownloadWriter() override {
+    if (m_ahead) m_ahead->Stop();
+  }
 
   Status Refill(bufferevent* conn, size_t room) override {
+    if (!m_started) {
+      m_started = true;
+      StartReader(conn);
+    }
+    if (!m_ahead) return FillHere(conn, room);
+    switch (m_ahead->Hand(m_ahead, bufferevent_get_output(conn), room)) {
+      case ReadAhead::HandResult::Handed:
+        return Status::More;
+      case ReadAhead::HandResult::Waiting:
+        return Status::Wait;
+      case ReadAhead::HandResult::Drained:
+        return Finish(conn, true);
+      case ReadAhead::HandResult::Failed:
+        break;
+    }
+    TLOG(MOD_INTRANET, LOG_ERROR, "Read file %s error.", m_rec->path.c_str());
+    return Finish(conn, false);
+  }
+
+  void Cancel() override {
+    TLOG(MOD_INTRANET, LOG_DEBUG, "download of %s ended by its connection.", m_rec->path.c_str());
+    if (m_ahead) m_ahead->Stop();
+    EndDownload(m_rec, false);
+  }
+
+ private:
+  // Starts the reader for a download larger than its slots hold. Without one the
+  // packages are read on this thread.
+  void StartReader(bufferevent* conn) {
+    uint64_t connId = 0;
+    if (m_rec->size - m_offset <= kLanReadAheadAbove || !OS_GetConnInfo(conn, &connId, nullptr)) {
+      return;
+    }
+    auto ahead = std::make_shared<ReadAhead>(m_rec->fd, m_rec->size, m_offset, m_seq, connId);
+    try {
+      std::thread([ahead] { ahead->Run(); }).detach();
+    } catch (const std::exception&) {
+      TLOG(MOD_INTRANET, LOG_INFO, "No reader thread for %s; reading on the server's thread.",
+           m_rec->path.c_str());
+      ahead->ReaderNotStarted();
+      return;
+    }
+    m_ahead = std::move(ahead);
+  }
+
+  Status FillHere(bufferevent* conn, size_t room) {
     evbuffer* out = bufferevent_get_output(conn);
     size_t packages = std::clamp<size_t>(room / kPackageSize, 1, kMaxPackagesPerFill);
     evbuffer_iovec vec;
@@ -133,13 +324,8 @@ class LanDownloadWriter : public ConnWriter {
     return m_stream.Done() ? Finish(conn, true) : Status::More;
   }
 
-  void Cancel() override {
-    TLOG(MOD_INTRANET, LOG_DEBUG, "download of %s ended by its connection.", m_rec->path.c_str());
-    EndDownload(m_rec, false);
-  }
-
- private:
   Status Finish(bufferevent* conn, bool complete) {
+    if (m_ahead) m_ahead->Stop();
     EndDownload(m_rec, complete);
     uint8_t over[kDownLoadOverSize];
     EncodeDownLoadOver(over, m_seq, complete);
@@ -150,8 +336,11 @@ class LanDownloadWriter : public ConnWriter {
   }
 
   TransRecordPtr m_rec;
-  PackageStream m_stream;
+  PackageStream m_stream;  // read here when there is no reader
+  int64_t m_offset;
   uint32_t m_seq;
+  bool m_started = false;
+  std::shared_ptr<ReadAhead> m_ahead;
 };
 
 // Sends the whole download over UDT, one message per package, on the calling thread.
@@ -257,23 +446,31 @@ PackageStream::PackageStream(int fd, int64_t size, int64_t offset, uint32_t seq)
 
 ptrdiff_t PackageStream::Fill(uint8_t* out, size_t maxPackages) {
   size_t n = static_cast<size_t>(std::min<uint64_t>({m_left, maxPackages, kMaxPackagesPerFill}));
-  iovec iov[kMaxPackagesPerFill];
+  if (n == 0) return 0;
+  // Every package but the last of the stream is full, so the data is one run of the file:
+  // one read puts it behind the heads' room, and each package's data then moves down to
+  // its place after its head. Package i's data starts 20 * (n - 1 - i) bytes ahead of its
+  // place, so no move overwrites data still to move. Cheaper than a read into one vector
+  // per package.
+  int64_t data = std::min<int64_t>(std::max<int64_t>(0, m_end - m_pos),
+                                   static_cast<int64_t>(n * kPackageDataSize));
+  size_t heads = n * kDataHeadSize;
+  if (!PreadAll(m_fd, out + heads, static_cast<size_t>(data), m_pos)) return -1;
   size_t at = 0;
   int64_t pos = m_pos;
   for (size_t i = 0; i < n; ++i) {
-    auto data = static_cast<uint32_t>(
+    auto len = static_cast<uint32_t>(
         std::clamp<int64_t>(m_end - pos, 0, static_cast<int64_t>(kPackageDataSize)));
     uint8_t* head = out + at;
-    MsgHead{static_cast<uint16_t>(kDataHeadSize + data), OP_DOWN_LOAD_DATA, m_seq}.Encode(head);
+    MsgHead{static_cast<uint16_t>(kDataHeadSize + len), OP_DOWN_LOAD_DATA, m_seq}.Encode(head);
     wire::PutU32(head + 8, m_next + static_cast<uint32_t>(i));
     wire::PutU32(head + 12, 0);
     wire::PutU32(head + 16, 0);
-    iov[i].iov_base = head + kDataHeadSize;
-    iov[i].iov_len = data;
-    at += kDataHeadSize + data;
-    pos += data;
+    const uint8_t* from = out + heads + static_cast<size_t>(pos - m_pos);
+    if (from != head + kDataHeadSize) std::memmove(head + kDataHeadSize, from, len);
+    at += kDataHeadSize + len;
+    pos += len;
   }
-  if (!PreadvAll(m_fd, iov, static_cast<int>(n), m_pos)) return -1;
   m_pos = pos;
   m_next += static_cast<uint32_t>(n);
   m_left -= n;

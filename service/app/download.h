@@ -17,6 +17,9 @@ inline constexpr uint32_t kDownLoadInfoSize = 64;
 inline constexpr uint32_t kTransErrorSize = 266;
 inline constexpr uint32_t kDownLoadOverSize = 12;
 inline constexpr uint32_t kStopDownLoadReplySize = 9;
+// A LAN download with more bytes than this to send is read ahead on a thread of its own,
+// beside the local server's thread; a smaller one is read on the server's thread.
+inline constexpr int64_t kLanReadAheadAbove = 1024000;
 
 // Downloads that are sending (LAN, UDT and relayed), guarded by g_MutexDownLoadCount.
 extern int32_t g_DownLoadCount;

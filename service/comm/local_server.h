@@ -53,7 +53,9 @@ bool OS_GetConnInfo(bufferevent* conn, uint64_t* id, Origin* origin);
 // writer is done, the connection's further requests wait (they are neither read nor
 // dispatched), so its answers keep the order of its requests. Everything runs on the
 // server's thread.
-inline constexpr size_t kConnWriterQueueBytes = 256 * 1024;
+// It is also the largest single write: a stream sent in writes of this size runs at
+// about the speed of the loopback interface.
+inline constexpr size_t kConnWriterQueueBytes = 1024 * 1024;
 
 // A writer may also wait for something that happens off the server's thread (the answer
 // of another process, say): Refill then returns Wait without adding output, and once there

@@ -196,6 +196,65 @@ TEST_F(DownloadTest, PackagesNumberingAndEndMessage) {
   EXPECT_EQ(TransSize(), 0u);
 }
 
+// The packages a download of content from offset consists of, built one by one.
+std::string ExpectedPackages(const std::string& content, size_t offset, uint32_t seq) {
+  std::string out;
+  uint32_t number = static_cast<uint32_t>(offset / kPackageDataSize) + 1;
+  size_t pos = offset;
+  for (;;) {
+    size_t len = pos < content.size() ? std::min<size_t>(kPackageDataSize, content.size() - pos) : 0;
+    uint8_t head[kDataHeadSize] = {};
+    MsgHead{static_cast<uint16_t>(kDataHeadSize + len), OP_DOWN_LOAD_DATA, seq}.Encode(head);
+    wire::PutU32(head + 8, number++);
+    out.append(reinterpret_cast<char*>(head), sizeof head);
+    out.append(content, std::min(pos, content.size()), len);
+    pos += len;
+    if (len < kPackageDataSize) return out;
+  }
+}
+
+TEST_F(DownloadTest, PackageStreamFillsWholePackagesInOrder) {
+  struct Case {
+    size_t size;
+    size_t offset;
+    size_t perFill;
+  };
+  const Case kCases[] = {
+      {0, 0, 64},      {999, 0, 64},        {1000, 0, 64},        {1001, 0, 1},
+      {64000, 0, 64},  {64001, 0, 64},      {130500, 1500, 64},   {130500, 2345, 7},
+      {300000, 0, 256}, {2500, 9000, 4},  // past the end: one empty package
+  };
+  for (const Case& k : kCases) {
+    SCOPED_TRACE(std::to_string(k.size) + "@" + std::to_string(k.offset) + "/" +
+                 std::to_string(k.perFill));
+    std::string content = RandomBytes(k.size, static_cast<unsigned>(k.size + k.perFill));
+    m_dir.Write("share/p.bin", content);
+    int fd = ::open(m_dir.Sub("share/p.bin").c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    PackageStream stream(fd, static_cast<int64_t>(k.size), static_cast<int64_t>(k.offset), 77);
+    std::vector<uint8_t> buf(k.perFill * kPackageSize);
+    std::string got;
+    while (!stream.Done()) {
+      ptrdiff_t n = stream.Fill(buf.data(), k.perFill);
+      ASSERT_GT(n, 0);
+      ASSERT_LE(static_cast<size_t>(n), buf.size());
+      got.append(reinterpret_cast<char*>(buf.data()), static_cast<size_t>(n));
+    }
+    EXPECT_EQ(stream.Fill(buf.data(), k.perFill), 0);
+    ::close(fd);
+    EXPECT_TRUE(got == ExpectedPackages(content, k.offset, 77));
+  }
+  // A file shorter than its size fails the fill that reaches its end.
+  m_dir.Write("share/short", RandomBytes(3500, 1));
+  int fd = ::open(m_dir.Sub("share/short").c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  PackageStream stream(fd, 5000, 0, 1);
+  std::vector<uint8_t> buf(8 * kPackageSize);
+  EXPECT_EQ(stream.Fill(buf.data(), 3), 3 * static_cast<ptrdiff_t>(kPackageSize));
+  EXPECT_EQ(stream.Fill(buf.data(), 8), -1);
+  ::close(fd);
+}
+
 TEST_F(DownloadTest, InfoDigestIsTheSampledOne) {
   MsgClient c = Connect();
   for (size_t size : {51200u, 51201u}) {
@@ -346,6 +405,57 @@ TEST_F(DownloadTest, FileThatShrinksEndsWithAFailureAndNoLogRow) {
   EXPECT_NE(LogText().find("Read file " + m_share + "/s error."), std::string::npos);
 }
 
+// Downloads of more than a few buffers are read ahead on a thread of their own.
+TEST_F(DownloadTest, ReadAheadDownloadsArriveWholeAndInOrder) {
+  struct Case {
+    int64_t size;
+    uint32_t offset;
+  };
+  const Case kCases[] = {
+      {kLanReadAheadAbove, 0},      // the largest read on the server's thread
+      {kLanReadAheadAbove + 1, 0},  // the smallest read ahead
+      {3000123, 0},
+      {3000123, 1234567},
+  };
+  MsgClient c = Connect();
+  uint32_t seq = 10;
+  for (const Case& k : kCases) {
+    SCOPED_TRACE(std::to_string(k.size) + "@" + std::to_string(k.offset));
+    auto size = static_cast<size_t>(k.size);
+    std::string content = RandomBytes(size, static_cast<unsigned>(size + k.offset));
+    m_dir.Write("share/r.bin", content);
+    ASSERT_TRUE(Ask(c, ++seq, m_share + "/r.bin").has_value());
+    ASSERT_TRUE(c.Send(OP_ALLOW_DOWN_LOAD_FILE, seq, Offset(k.offset)));
+    Received r = ReadDownload(c, seq, 5000);
+    EXPECT_EQ(r.status, '0');
+    EXPECT_TRUE(r.headsValid);
+    ASSERT_FALSE(r.numbers.empty());
+    bool consecutive = true;
+    for (size_t i = 0; i < r.numbers.size(); ++i) {
+      consecutive = consecutive && r.numbers[i] == k.offset / 1000 + 1 + i;
+    }
+    EXPECT_TRUE(consecutive);
+    EXPECT_EQ(r.lengths.back(), (size - k.offset) % 1000);
+    EXPECT_TRUE(r.data == content.substr(k.offset));
+    EXPECT_EQ(GetDownLoadCount(), 0);
+  }
+  EXPECT_EQ(TransRows(), static_cast<int>(std::size(kCases)));
+
+  // A file that shrinks under the reader: what was read goes out, then the failure.
+  std::string content = RandomBytes(3000000, 3);
+  m_dir.Write("share/r.bin", content);
+  ASSERT_TRUE(Ask(c, ++seq, m_share + "/r.bin").has_value());
+  ASSERT_EQ(::truncate(m_dir.Sub("share/r.bin").c_str(), 1000500), 0);
+  ASSERT_TRUE(c.Send(OP_ALLOW_DOWN_LOAD_FILE, seq, Offset(0)));
+  Received r = ReadDownload(c, seq, 5000);
+  EXPECT_EQ(r.status, '1');
+  EXPECT_LE(r.data.size(), 1000500u);
+  EXPECT_TRUE(r.data == content.substr(0, r.data.size()));
+  EXPECT_EQ(GetDownLoadCount(), 0);
+  EXPECT_EQ(TransRows(), static_cast<int>(std::size(kCases)));
+  EXPECT_NE(LogText().find("Read file " + m_share + "/r.bin error."), std::string::npos);
+}
+
 TEST_F(DownloadTest, ConnectionClosedMidwayEndsTheDownloadWithoutALogRow) {
   // Bigger than what the socket buffers and the service's queue hold together.
   int fd = ::open(m_dir.Sub("share/big").c_str(), O_CREAT | O_WRONLY, 0600);
@@ -363,6 +473,14 @@ TEST_F(DownloadTest, ConnectionClosedMidwayEndsTheDownloadWithoutALogRow) {
   MsgClient next = Connect();
   ASSERT_TRUE(next.Send(OP_GET_SHARE_INFO, 1));
   EXPECT_TRUE(next.Recv().has_value());
+  // A download still streaming when the server stops ends as well.
+  ASSERT_TRUE(Ask(next, 4, m_share + "/big").has_value());
+  ASSERT_TRUE(next.Send(OP_ALLOW_DOWN_LOAD_FILE, 4, Offset(0)));
+  ASSERT_TRUE(next.Recv().has_value());
+  EXPECT_EQ(GetDownLoadCount(), 1);
+  m_server.reset();
+  EXPECT_EQ(GetDownLoadCount(), 0);
+  EXPECT_EQ(TransRows(), 0);
 }
 
 TEST_F(DownloadTest, OtherConnectionsAreServedDuringALargeDownload) {
