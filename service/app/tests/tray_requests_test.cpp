@@ -385,6 +385,9 @@ TEST_F(TrayRequestsTest, SystemTypeIsTwo) { EXPECT_EQ(Result(OP_SHOW_GET_SYS_TYP
 TEST_F(TrayRequestsTest, LanConnectionsGetNothingAndChangeNothing) {
   StoreAccount(kEmail, Hash("secret"));
   ASSERT_EQ(SetShareInfo({"/kept"}), 0);
+  // The origin is decided at accept: a first answer proves the tray's connection was accepted
+  // as loopback before every later connection is taken for the LAN.
+  ASSERT_EQ(Result(OP_SHOW_GET_SYS_TYPE), 2u);
   OS_SetOriginClassifier([](const sockaddr*, socklen_t) { return Origin::Lan; });
   const std::vector<std::pair<uint16_t, std::string>> requests = {
       {OP_SHOW_LOG_ON, Account("thief@example.com", "hash")},
@@ -404,7 +407,7 @@ TEST_F(TrayRequestsTest, LanConnectionsGetNothingAndChangeNothing) {
   GetUsernfo(email, psw);
   EXPECT_EQ(email, kEmail);
   EXPECT_EQ(Shares(), std::vector<std::string>{"/kept"});
-  // The tray's own connection (accepted before) is still served.
+  // The tray's own connection is still served.
   EXPECT_EQ(Result(OP_SHOW_GET_SYS_TYPE), 2u);
 }
 
