@@ -2,9 +2,9 @@
 // in a number of checkpoints, runs until it gets a control, then cleans up and stops.
 // Its behaviour comes from a key=value file ($TIRVAN_TEST_SERVICE_CONF, else
 // $TIRVAN_SCM_DIR/NAME.test): steps, stepms, failcode, cleanupms, quiethandler (the
-// handler does not report STOP_PENDING). It appends what
-// happens, one line per event, to $TIRVAN_TEST_SERVICE_EVENTS, else
-// $TIRVAN_SCM_DIR/NAME.events.
+// handler does not report STOP_PENDING), cleanuphold (the clean-up then also lasts until
+// the file EVENTS.release exists, at most a minute). It appends what happens, one line
+// per event, to $TIRVAN_TEST_SERVICE_EVENTS, else $TIRVAN_SCM_DIR/NAME.events (EVENTS).
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -26,7 +26,8 @@ namespace {
 
 std::string g_eventsPath;
 std::map<std::string, int> g_conf = {
-    {"steps", 2}, {"stepms", 20}, {"failcode", 0}, {"cleanupms", 20}, {"quiethandler", 0}};
+    {"steps", 2}, {"stepms", 20}, {"failcode", 0}, {"cleanupms", 20}, {"quiethandler", 0},
+    {"cleanuphold", 0}};
 
 std::mutex g_mutex;
 std::condition_variable g_cv;
@@ -96,6 +97,10 @@ void ControlHandler(uint32_t control) {
                                   platform::kDefaultWaitHintMs);
   }
   platform::SleepMs(static_cast<unsigned>(g_conf["cleanupms"]));
+  if (g_conf["cleanuphold"] != 0) {
+    const std::string release = g_eventsPath + ".release";
+    for (int i = 0; i < 12000 && ::access(release.c_str(), F_OK) != 0; ++i) platform::SleepMs(5);
+  }
   Event("cleanup-done");
   SetStopEvent();
 }

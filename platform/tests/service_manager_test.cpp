@@ -49,6 +49,11 @@ class BuiltinScm : public ::testing::Test {
     return scmtest::ReadLines(m_dir + "/" + name + ".events");
   }
 
+  // Ends the clean-up of a service configured with cleanuphold=1.
+  void ReleaseCleanUp(const std::string& name) {
+    m_tmp.Write("scm/" + name + ".events.release", "");
+  }
+
   ServiceStatus Status(const std::string& name) {
     ServiceStatus st;
     platform::ScmResult r = m->QueryStatus(name, &st);
@@ -204,16 +209,20 @@ struct SignalCase {
 class BuiltinScmSignals : public BuiltinScm, public ::testing::WithParamInterface<SignalCase> {};
 
 TEST_P(BuiltinScmSignals, OnlyTheFirstStopSignalRunsTheHandler) {
-  int pid = InstallAndRun("Svc", "cleanupms=300\n");
+  // The clean-up lasts until released, so that what follows surely comes during it.
+  int pid = InstallAndRun("Svc", "cleanuphold=1\n");
   ASSERT_GT(pid, 0);
   ASSERT_EQ(::kill(pid, GetParam().signo), 0);
   ASSERT_TRUE(
-      scmtest::WaitUntil([&] { return Status("Svc").state == ServiceState::kStopPending; }, 5000));
+      scmtest::WaitUntil([&] { return Status("Svc").state == ServiceState::kStopPending; }, 10000));
   // More stop signals while the clean-up runs.
   ::kill(pid, SIGTERM);
   ::kill(pid, SIGHUP);
   ::kill(pid, SIGINT);
-  EXPECT_TRUE(m->Stop("Svc", 10000).ok());  // no second control, it only waits
+  EXPECT_TRUE(m->Stop("Svc", 0).ok());  // stopping already: no second control
+  ReleaseCleanUp("Svc");
+  EXPECT_TRUE(
+      scmtest::WaitUntil([&] { return Status("Svc").state == ServiceState::kStopped; }, 10000));
 
   auto ev = Events("Svc");
   EXPECT_EQ(scmtest::Count(ev, "control"), 1);
@@ -230,13 +239,14 @@ INSTANTIATE_TEST_SUITE_P(Signals, BuiltinScmSignals,
                          [](const auto& p) { return std::string(p.param.name); });
 
 TEST_F(BuiltinScm, SecondStopIsNotDeliveredToAHandlerThatReportsNothing) {
-  int pid = InstallAndRun("Svc", "quiethandler=1\ncleanupms=300\n");
+  int pid = InstallAndRun("Svc", "quiethandler=1\ncleanuphold=1\n");
   ASSERT_GT(pid, 0);
   ASSERT_EQ(::kill(pid, SIGTERM), 0);
   ASSERT_TRUE(
-      scmtest::WaitUntil([&] { return scmtest::Count(Events("Svc"), "control") > 0; }, 5000));
+      scmtest::WaitUntil([&] { return scmtest::Count(Events("Svc"), "control") > 0; }, 10000));
   ASSERT_EQ(Status("Svc").state, ServiceState::kRunning);  // as far as the manager knows
-  ::kill(pid, SIGTERM);
+  ::kill(pid, SIGTERM);  // while the clean-up runs
+  ReleaseCleanUp("Svc");
   int ws = scmtest::WaitExit(pid, 10000);
   EXPECT_TRUE(WIFEXITED(ws) && WEXITSTATUS(ws) == 0);
   EXPECT_EQ(scmtest::Count(Events("Svc"), "control"), 1);

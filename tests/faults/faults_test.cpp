@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -278,7 +279,8 @@ TEST_F(FaultsTest, AbandonedRelayedUploadEndsAfterItsIdleTimeAndResumesLater) {
   o.central = m_central.get();
   o.env = {{"TIRVAN_UPLOAD_POLL_MS", "20"},
            {"TIRVAN_UPLOAD_BACKOFF_MS", "10"},
-           {kRelayedUploadIdleEnv, "500"}};
+           // Long enough that a loaded machine's slow polls never look idle mid-upload.
+           {kRelayedUploadIdleEnv, "2000"}};
   m_service = std::make_unique<systest::Service>(m_tmp, o);
   ASSERT_TRUE(m_service->Start());
   ASSERT_TRUE(WaitUntil([&] { return !m_central->LoggedOnStation().empty(); }, 20000));
@@ -300,7 +302,7 @@ TEST_F(FaultsTest, AbandonedRelayedUploadEndsAfterItsIdleTimeAndResumesLater) {
     ASSERT_TRUE(m_service->Transfers(&entries, &downloads));
     EXPECT_EQ(entries, 1);
   }  // gone without an end
-  EXPECT_TRUE(m_service->WaitIdle(5000)) << "the abandoned upload stays open";
+  EXPECT_TRUE(m_service->WaitIdle(15000)) << "the abandoned upload stays open";
   EXPECT_TRUE(WaitUntil([&] { return m_service->View().fds == baseline.fds; }, 5000))
       << ::testing::PrintToString(m_service->View().fds);
   EXPECT_EQ(FileSize(target + "tirvan.rename"), 300000);
@@ -345,8 +347,26 @@ TEST_F(FaultsTest, ServiceKilledDuringTransfersResumesThemByteIdentical) {
   const std::string big = systest::RandomBytes(16u << 20, 3);
   systest::WriteFile(share + "/big.bin", big);
 
+  // Each transfer holds once it is well under way until the service has been killed, so
+  // none can end before the kill however slowly this machine runs.
   std::atomic<int> moving{0};
+  std::atomic<bool> killed{false};
+  auto holdUntilKilled = [&] {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!killed && std::chrono::steady_clock::now() < until)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  };
   std::vector<std::thread> threads;
+  struct Joiner {
+    std::atomic<bool>& killed;
+    std::vector<std::thread>& threads;
+    ~Joiner() {
+      killed = true;
+      for (std::thread& t : threads) {
+        if (t.joinable()) t.join();
+      }
+    }
+  } joiner{killed, threads};
   for (int i = 0; i < kUploads; ++i) {
     threads.emplace_back([&, i] {
       auto c = m_service->Lan();
@@ -360,6 +380,7 @@ TEST_F(FaultsTest, ServiceKilledDuringTransfersResumesThemByteIdentical) {
       // Small messages at a steady pace until the service is gone: the kill lands between
       // and inside them, long before the end.
       for (size_t at = 0; at < content.size(); at += 4096) {
+        if (at == (1u << 20)) holdUntilKilled();
         if (!c->Send(OP_UP_LOAD_FILE, seq, std::string(12, '\0') + content.substr(at, 4096))) break;
         std::this_thread::sleep_for(std::chrono::microseconds(500));
       }
@@ -375,6 +396,7 @@ TEST_F(FaultsTest, ServiceKilledDuringTransfersResumesThemByteIdentical) {
         if (!counted && done > 200000) {
           counted = true;
           ++moving;
+          holdUntilKilled();
         }
         // A slow reader, so the kill finds the download midway.
         std::this_thread::sleep_for(std::chrono::microseconds(200));
@@ -395,6 +417,7 @@ TEST_F(FaultsTest, ServiceKilledDuringTransfersResumesThemByteIdentical) {
       30000))
       << moving;
   ASSERT_TRUE(m_service->Kill());
+  killed = true;
   for (std::thread& t : threads) t.join();
   EXPECT_EQ(IntegrityCheck(m_service->DbPath()), "ok");
 

@@ -453,7 +453,9 @@ TEST_F(CentralTest, FramesAreAssembledAcrossReadsAndSeveralShareAConnection) {
 
 TEST_F(CentralTest, AStalledClientNeitherBlocksOthersNorStaysForever) {
   CentralOptions o = Options();
-  o.idleTimeoutMs = 300;
+  // Long enough that the other client's logon, on a loaded machine too, is done well
+  // before a server held up by the stalled client would get to it.
+  o.idleTimeoutMs = 4000;
   StartServer(o);
   // Announces a whole logon but sends only part of it.
   int stalled = Connect();
@@ -463,8 +465,9 @@ TEST_F(CentralTest, AStalledClientNeitherBlocksOthersNorStaysForever) {
 
   auto t0 = Clock::now();
   EXPECT_EQ(LogOn(), 0);
-  EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count(), 250);
-  EXPECT_TRUE(ClosedWithin(stalled, 3000));
+  EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count(),
+            2500);
+  EXPECT_TRUE(ClosedWithin(stalled, 10000));
   ::close(stalled);
 }
 

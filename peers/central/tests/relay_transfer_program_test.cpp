@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -122,22 +123,17 @@ TEST_F(RelayTransferProgramTest, DownloadsAndUploadsThroughTheServerWithResumeAn
     ASSERT_EQ(cut.exitCode, 0) << cut.out << cut.err;
     EXPECT_NE(cut.out.find("stopped after 1500000 bytes"), std::string::npos) << cut.out;
     const std::string data = share + "/up/ubig.bintirvan.rename";
-    // The data file stops growing once the server has dropped the rest of the cut upload.
-    long long held = -1;
-    ASSERT_TRUE(WaitUntil(
-        [&] {
-          long long now = FileSize(data);
-          bool steady = now > 0 && now == held;
-          held = now;
-          return steady;
-        },
-        10000, 20));
-    EXPECT_LE(held, 1500000);
-    EXPECT_TRUE(ReadFile(data) == content.substr(0, static_cast<size_t>(held)));
+    ASSERT_TRUE(WaitUntil([&] { return FileSize(data) > 0; }, 10000, 20));
+    // The service may still be fetching what the server holds of the cut upload; the next
+    // announcement closes that upload first and resumes from what reached the data file.
     platform::CommandResult resume = Device({"put", local, share + "/up"}, false);
     ASSERT_EQ(resume.exitCode, 0) << resume.out << resume.err;
-    EXPECT_NE(resume.out.find("from offset " + std::to_string(held) + " "), std::string::npos)
+    std::smatch offset;
+    ASSERT_TRUE(std::regex_search(resume.out, offset, std::regex("from offset ([0-9]+) ")))
         << resume.out;
+    const long long held = std::stoll(offset[1]);
+    EXPECT_GT(held, 0);
+    EXPECT_LE(held, 1500000);
     const std::string target = share + "/up/ubig.bin";
     EXPECT_TRUE(WaitUntil(
         [&] { return FileSize(target) == static_cast<long long>(content.size()); }, 10000, 20));

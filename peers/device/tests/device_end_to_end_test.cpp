@@ -184,7 +184,9 @@ TEST_F(DeviceEndToEndTest, SecondConnectionIsServedDuringALargeDownload) {
   auto t0 = std::chrono::steady_clock::now();
   std::vector<device::FolderEntry> entries;
   ASSERT_TRUE(b->ListFolder(m_share, entries)) << b->LastError();
-  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
+  // Served at once, not after a wait for a's stalled output: well inside b's 10 s time-out,
+  // with room for a loaded machine.
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
   EXPECT_EQ(entries.size(), 1u);
 
   // a goes on reading where it paused, to the end message.

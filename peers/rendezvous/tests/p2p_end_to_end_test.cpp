@@ -115,9 +115,10 @@ class P2PEndToEndTest : public ::testing::Test {
 
     P2PClientOptions po;
     po.pollTimeoutMs = 100;
-    po.udtConnectTimeoutMs = 3000;
+    // Generous for a loaded machine; the stop and a connect that succeeds do not wait them out.
+    po.udtConnectTimeoutMs = 10000;
     po.udtLingerSec = 0;
-    po.stopWaitMs = 3000;
+    po.stopWaitMs = 10000;
     po.heartBeatIntervalMs = 200;
     po.bindAddr = htonl(INADDR_LOOPBACK);
     const uint16_t rport = m_rendezvous->port();
@@ -150,7 +151,7 @@ class P2PEndToEndTest : public ::testing::Test {
 
   std::unique_ptr<device::DeviceClient> Connect() {
     std::string error;
-    auto t = device::ConnectUdt(Target(), 5000, &error);
+    auto t = device::ConnectUdt(Target(), 20000, &error);
     EXPECT_TRUE(t) << error;
     if (!t) return nullptr;
     auto c = std::make_unique<device::DeviceClient>(std::move(t));
@@ -218,12 +219,15 @@ TEST_F(P2PEndToEndTest, LostDeviceTakesItsTransfersWithIt) {
   EXPECT_EQ(TransCount(TransKind::PendingDownload), 1u);
   client->Close();
   EXPECT_TRUE(WaitFor([] { return P2PPeerCount() == 0; }));
-  EXPECT_EQ(TransCount(TransKind::PendingDownload), 0u);
+  // The peer leaves the list before its transfers are ended.
+  EXPECT_TRUE(WaitFor([] { return TransCount(TransKind::PendingDownload) == 0; }))
+      << TransCount(TransKind::PendingDownload);
 }
 
 TEST_F(P2PEndToEndTest, UnknownStationIsReported) {
   std::string error;
-  auto t = device::ConnectUdt({"127.0.0.1", m_rendezvous->port(), "02-00-00-00-00-09"}, 2000, &error);
+  auto t =
+      device::ConnectUdt({"127.0.0.1", m_rendezvous->port(), "02-00-00-00-00-09"}, 10000, &error);
   EXPECT_FALSE(t);
   EXPECT_EQ(error, "station 02-00-00-00-00-09 is not online");
 }
@@ -320,9 +324,15 @@ class DiscoveryEndToEndTest : public ::testing::Test {
 
 TEST_F(DiscoveryEndToEndTest, DeviceFindsThePcAndConnectsToTheAnnouncedPort) {
   const std::string port = std::to_string(DiscoveryPort());
-  platform::CommandResult list = platform::RunCommand(
-      {TIRVAN_DEVICE_BIN, "--timeout", "500", "discover", "--address", "127.0.0.1", "--port", port},
-      30000);
+  // The listing takes the answers that come within its time-out; a loaded machine may answer
+  // later, and then the question is asked again.
+  platform::CommandResult list;
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    list = platform::RunCommand({TIRVAN_DEVICE_BIN, "--timeout", "500", "discover", "--address",
+                                 "127.0.0.1", "--port", port},
+                                30000);
+    if (list.err.find("no PC answered") == std::string::npos) break;
+  }
   ASSERT_EQ(list.exitCode, 0) << list.err;
   EXPECT_EQ(list.out, "127.0.0.1:" + std::to_string(g_LocalPort.load()) +
                           "  study-pc  owner@example.com\n");

@@ -84,7 +84,7 @@ Bytes ConnectReq(const uint8_t station[6]) {
 }
 
 template <typename Pred>
-bool WaitFor(Pred pred, int timeoutMs = 2000) {
+bool WaitFor(Pred pred, int timeoutMs = 10000) {
   const auto until = Clock::now() + std::chrono::milliseconds(timeoutMs);
   while (!pred()) {
     if (Clock::now() >= until) return false;
@@ -102,6 +102,8 @@ class RendezvousTest : public ::testing::Test {
       m_log += line + "\n";
     };
   }
+  // The server's thread logs into this fixture: stop it before the log goes.
+  void TearDown() override { m_server.reset(); }
   void Start() {
     m_server = std::make_unique<RendezvousServer>(m_opt);
     std::string error;
@@ -224,14 +226,19 @@ TEST_F(RendezvousTest, MalformedDatagramsAreIgnored) {
 }
 
 TEST_F(RendezvousTest, QuietPcsAreForgottenAndTheirNumberBounded) {
-  m_opt.stationTtlMs = 100;
+  // Long enough that the first PC is surely still known when the second one's heartbeat,
+  // sent right behind its own, is handled.
+  m_opt.stationTtlMs = 1000;
   m_opt.maxStations = 1;
   Start();
   Udp pc;
   Udp other;
-  Register(pc);
-  Register(other, kOther);
-  EXPECT_EQ(m_server->Stations().size(), 1u);  // the second did not fit
+  const uint64_t before = m_server->Counters().heartBeats;
+  pc.SendTo(m_server->port(), HeartBeat(kStation));
+  other.SendTo(m_server->port(), HeartBeat(kOther));
+  ASSERT_TRUE(WaitFor([&] { return m_server->Counters().heartBeats == before + 2; }));
+  ASSERT_EQ(m_server->Stations().size(), 1u);  // the second did not fit
+  EXPECT_EQ(m_server->Stations()[0].stationId, "00-1A-2B-3C-4D-5E");
   EXPECT_TRUE(Logged("station 02-00-00-00-00-09 dropped"));
   ASSERT_TRUE(WaitFor([&] { return m_server->Stations().empty(); }));
   EXPECT_TRUE(Logged("station 00-1A-2B-3C-4D-5E gone quiet"));

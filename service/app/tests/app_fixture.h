@@ -86,9 +86,9 @@ class ServerRunner {
   uint16_t m_port = 0;
 };
 
-// Waits until pred holds, up to timeoutMs.
+// Waits until pred holds, up to timeoutMs (by default room for a loaded machine).
 template <typename Pred>
-bool WaitFor(Pred pred, int timeoutMs = 2000) {
+bool WaitFor(Pred pred, int timeoutMs = 10000) {
   auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   while (!pred()) {
     if (std::chrono::steady_clock::now() >= until) return false;

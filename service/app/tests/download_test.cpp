@@ -504,7 +504,7 @@ TEST_F(DownloadTest, OtherConnectionsAreServedDuringALargeDownload) {
   std::optional<Message> share = b.Recv();
   ASSERT_TRUE(share.has_value());
   EXPECT_EQ(share->head.opcode, OP_GET_SHARE_INFO);
-  EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::milliseconds(500));
+  EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::seconds(3));
   EXPECT_EQ(GetDownLoadCount(), 1);
 
   Received r = ReadDownload(a, 1, 5000);

@@ -45,10 +45,13 @@ int Dummy(const uint8_t*, uint32_t, const MsgHead*, bufferevent*, uint8_t**, int
   return 0;
 }
 
+// Waits until the server has ended (its state goes back to Pending last): a server still
+// ending would set that state over the next start's.
 void StopLocalServer() {
   if (OS_LocalServerState() != LocalServerState::Running) return;
   OS_StopLocalServer();
-  apptest::WaitUntil([] { return OS_LocalServerState() != LocalServerState::Running; }, 2000);
+  EXPECT_TRUE(apptest::WaitUntil(
+      [] { return OS_LocalServerState() != LocalServerState::Running; }, 20000));
 }
 
 // A host with one physical interface and a name that resolves; or with neither.
@@ -344,7 +347,7 @@ TEST_F(ServiceInitTest, ExitClosesTheDatabaseUnderItsLock) {
     platform::SleepMs(100);
     released = true;
   });
-  apptest::WaitUntil([&] { return held.load(); }, 2000);
+  EXPECT_TRUE(apptest::WaitUntil([&] { return held.load(); }, 20000));
   EXPECT_EQ(Service_Exit(), 0);
   EXPECT_TRUE(released.load());
   reader.join();

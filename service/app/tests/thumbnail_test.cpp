@@ -515,7 +515,6 @@ TEST_F(ThumbnailServerTest, DeviceClientWritesTheThumbnailToAFile) {
   auto transport = device::ConnectTcp("127.0.0.1", g_LocalPort.load(), 2000, &error);
   ASSERT_NE(transport, nullptr) << error;
   device::DeviceClient client(std::move(transport));
-  client.SetTimeout(3000);
 
   device::ThumbnailResult thumb;
   device::ThumbnailError err;
@@ -621,6 +620,9 @@ constexpr const char* kDevice = "phone-7";
 
 class RelayPeer {
  public:
+  // Room for the client's thread to connect and for a thumbnail made on a loaded machine.
+  static constexpr int kWaitMs = 10000;
+
   RelayPeer() {
     m_listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in sin{};
@@ -639,7 +641,7 @@ class RelayPeer {
   uint16_t port() const { return m_port; }
   bool Accept() {
     pollfd p{m_listen, POLLIN, 0};
-    if (::poll(&p, 1, 3000) <= 0) return false;
+    if (::poll(&p, 1, kWaitMs) <= 0) return false;
     m_fd = ::accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
     return m_fd >= 0;
   }
@@ -661,7 +663,7 @@ class RelayPeer {
     size_t got = 0;
     while (got < len) {
       pollfd p{m_fd, POLLIN, 0};
-      if (::poll(&p, 1, 3000) <= 0) return false;
+      if (::poll(&p, 1, kWaitMs) <= 0) return false;
       ssize_t n = ::recv(m_fd, out + got, len - got, 0);
       if (n <= 0) return false;
       got += static_cast<size_t>(n);

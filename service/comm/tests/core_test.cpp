@@ -82,9 +82,12 @@ class CoreTest : public ::testing::Test {
 };
 
 TEST_F(CoreTest, EphemeralPortIsBoundAndServed) {
+  // The wait ends once the server is listening, far before its ten seconds.
+  OsInitOptions o;
+  o.portWaitTries = 1000;
   auto start = Clock::now();
-  ASSERT_EQ(OS_Init(), ERR_OK) << Log();
-  EXPECT_LT(MsSince(start), 250);  // a few 10 ms waits, never the whole 200 ms plus
+  ASSERT_EQ(OS_Init(o), ERR_OK) << Log();
+  EXPECT_LT(MsSince(start), 5000);
   EXPECT_NE(g_ThreadPool, nullptr);
   ASSERT_EQ(OS_LocalServerState(), LocalServerState::Running);
   ASSERT_NE(g_LocalPort.load(), 0);
@@ -101,10 +104,12 @@ TEST_F(CoreTest, TakenPortFailsWithLocalPortError) {
   PortHolder holder;
   ASSERT_NE(holder.port(), 0);
   g_LocalPort = holder.port();
+  // The server's failure ends the wait, far before its ten seconds.
+  OsInitOptions o;
+  o.portWaitTries = 1000;
   auto start = Clock::now();
-  EXPECT_EQ(OS_Init(), ERR_LOCAL_PORT);
-  // The server's failure ends the wait at once.
-  EXPECT_LT(MsSince(start), 150);
+  EXPECT_EQ(OS_Init(o), ERR_LOCAL_PORT);
+  EXPECT_LT(MsSince(start), 5000);
   EXPECT_EQ(OS_LocalServerState(), LocalServerState::Failed);
   EXPECT_TRUE(Logged("Couldn't create listener.")) << Log();
   EXPECT_TRUE(Logged("the local server cannot listen on port " + std::to_string(holder.port())));
@@ -175,7 +180,7 @@ TEST_F(CoreTest, ExitRaisesTheFlagAndTheLocksStayUsable) {
   // A sleep that starts after the stop returns at once.
   auto start = Clock::now();
   EXPECT_FALSE(SleepUnlessStopped(10000));
-  EXPECT_LT(MsSince(start), 100);
+  EXPECT_LT(MsSince(start), 5000);
 }
 
 TEST_F(CoreTest, SleepRunsItsTimeWhileTheFlagIsClear) {
@@ -199,7 +204,7 @@ TEST_F(CoreTest, SleepersWakeWhenTheServiceStops) {
     else OS_Exit();
     a.join();
     b.join();
-    EXPECT_LT(MsSince(start), 500);
+    EXPECT_LT(MsSince(start), 5000);
     EXPECT_FALSE(slept[0]);
     EXPECT_FALSE(slept[1]);
   }

@@ -301,7 +301,7 @@ class P2PClientTest : public ::testing::Test {
   void Start() {
     SetP2PClientOptions(m_opt);
     m_client = std::thread([] { StartP2PClient(nullptr); });
-    for (int i = 0; i < 500 && P2PClientPort() == 0; ++i) {
+    for (int i = 0; i < 2500 && P2PClientPort() == 0; ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     ASSERT_NE(P2PClientPort(), 0);
@@ -457,6 +457,8 @@ TEST(P2PMessages, OnlyTheConstantSixMarksAP2PMessage) {
 // ---- The client on loopback.
 
 TEST_F(P2PClientTest, HeartBeatGoesToTheServerEveryInterval) {
+  // Before the client exists: the n-th heartbeat cannot arrive before n intervals after.
+  const auto t0 = Clock::now();
   Start();
   sockaddr_in from{};
   auto first = m_server.Recv(2000, &from);
@@ -467,9 +469,9 @@ TEST_F(P2PClientTest, HeartBeatGoesToTheServerEveryInterval) {
   uint8_t expected[kP2PHeartBeatSize];
   BuildP2PHeartBeat(expected, "study-pc", station, "owner@example.com");
   EXPECT_EQ(*first, Bytes(expected, expected + sizeof expected));
-  const auto t0 = Clock::now();
   ASSERT_TRUE(m_server.Recv(2000).has_value());
-  EXPECT_GE(Clock::now() - t0, std::chrono::milliseconds(60));
+  ASSERT_TRUE(m_server.Recv(2000).has_value());
+  EXPECT_GE(Clock::now() - t0, std::chrono::milliseconds(2 * 100 - 20));
   EXPECT_TRUE(WaitLog("p2p client started."));
   EXPECT_TRUE(WaitLog("p2p heart beat started."));
 }
@@ -481,11 +483,10 @@ TEST_F(P2PClientTest, UnresolvableServerIsRetried) {
   };
   m_opt.resolveRetryMs = 20;
   Start();
-  EXPECT_TRUE(WaitLog("gethostbyname error host no-such-host.invalid"));
+  ASSERT_TRUE(WaitLog("gethostbyname error host no-such-host.invalid"));
   const size_t first = LogCount("gethostbyname error host");
-  EXPECT_TRUE(WaitLog("gethostbyname error host", 100));
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  EXPECT_GT(LogCount("gethostbyname error host"), first);
+  // Each retry is a fresh lookup, which may take a while on a loaded machine.
+  EXPECT_TRUE(WaitFor([&] { return LogCount("gethostbyname error host") > first; }, 10000));
 }
 
 TEST_F(P2PClientTest, ServerPunchIsForwardedThreeTimesToThePeerAndTheServer) {
@@ -582,6 +583,8 @@ TEST_F(P2PClientTest, DevicePunchIsAnsweredThriceAndASilentDeviceGivenUp) {
   Start();
   UdpPeer device;
   const Bytes punch = Punch(0, Loopback(), device.port(), Ip("203.0.113.5"), 777);
+  // The connect starts after the first punch has gone, whenever this thread reads the answer.
+  const auto punched = Clock::now();
   std::optional<Bytes> first;
   for (int i = 0; i < 50 && !first; ++i) {
     device.SendTo(m_pcPort, punch);
@@ -605,9 +608,8 @@ TEST_F(P2PClientTest, DevicePunchIsAnsweredThriceAndASilentDeviceGivenUp) {
   EXPECT_GE(answers, 3u);
   EXPECT_EQ(answers % 3, 0u);
   ASSERT_TRUE(WaitLog("recv p2p hole punch msg from client, init udt error."));
-  const auto waited = Clock::now() - answered;
-  EXPECT_GE(waited, std::chrono::milliseconds(300));
-  EXPECT_LT(waited, std::chrono::milliseconds(3000));
+  EXPECT_GE(Clock::now() - punched, std::chrono::milliseconds(400 - 20));
+  EXPECT_LT(Clock::now() - answered, std::chrono::milliseconds(3000));
   EXPECT_EQ(P2PPeerCount(), 0u);
 }
 
@@ -803,7 +805,8 @@ TEST_F(P2PClientTest, ReceiveLoopSleepsWhileNothingArrives) {
   ASSERT_EQ(pthread_getcpuclockid(loop, &cid), 0);
   timespec a{};
   timespec b{};
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  // Past the loop's start-up work, which a loaded machine may run late.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
   clock_gettime(cid, &a);
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   clock_gettime(cid, &b);

@@ -218,9 +218,9 @@ TEST(RequestServer, AnswerShapes) {
     Bytes answerPayload;
     auto t0 = Clock::now();
     int rc = RequestServer(Head(SV_SET_SV_INFO, 0), At(server.port()), nullptr, 0, &answer,
-                           &answerPayload, 2000, 2000);
+                           &answerPayload, 10000, 10000);
     EXPECT_EQ(rc, c.rc);
-    EXPECT_LT(ElapsedMs(t0), 1500);  // a close is seen at once, never waited out
+    EXPECT_LT(ElapsedMs(t0), 5000);  // a close is seen at once, never waited out
     EXPECT_EQ(answerPayload.size(), c.payloadLen);
     if (rc == 0 && c.payloadLen > 0) {
       EXPECT_EQ(answer.result, 7);
@@ -251,7 +251,7 @@ TEST(RequestServer, RefusedConnectFails) {
   Bytes answerPayload;
   auto t0 = Clock::now();
   EXPECT_EQ(RequestServer(Head(SV_LOG_ON, 0), At(port), nullptr, 0, &answer, &answerPayload), -1);
-  EXPECT_LT(ElapsedMs(t0), 1000);
+  EXPECT_LT(ElapsedMs(t0), 4000);  // refused at once, not after the 5 s connect deadline
 }
 
 TEST(RequestServer, ConnectIsBoundedByItsTimeout) {

@@ -47,11 +47,12 @@ class MsgClient {
   bool SendInPieces(std::string_view bytes, const std::vector<size_t>& pieces, int pauseMs = 20);
 
   // Receives one whole message within timeoutMs; nullopt on a time-out or when the
-  // connection ends first.
-  std::optional<Message> Recv(int timeoutMs = 2000);
+  // connection ends first. The default leaves room for a loaded or sanitized build; a
+  // check that nothing arrives gives a short time-out of its own.
+  std::optional<Message> Recv(int timeoutMs = 10000);
   // True when the peer closes the connection (end of file or reset) within
   // timeoutMs without sending anything more.
-  bool WaitPeerClose(int timeoutMs = 2000);
+  bool WaitPeerClose(int timeoutMs = 10000);
 
   // Closes with a reset (SO_LINGER 0) instead of an orderly end of stream.
   void Reset();
