@@ -216,18 +216,24 @@ class RelayRouterTest : public ::testing::Test {
     return d.Connect("127.0.0.1", m_server->Port(),
                      DeviceCredentials{email, hash.empty() ? m_hash : hash, station, name}, 2000);
   }
-  // Waits a while for the line: the server logs on its own thread.
-  bool Logged(const std::string& part) {
-    auto deadline = Clock::now() + std::chrono::seconds(3);
-    do {
-      {
-        std::lock_guard<std::mutex> lock(m_logMutex);
-        for (const auto& l : m_log)
-          if (l.find(part) != std::string::npos) return true;
-      }
+  // Waits up to 5 s for what the server's thread makes true.
+  template <typename Pred>
+  static bool Eventually(Pred pred) {
+    auto deadline = Clock::now() + std::chrono::seconds(5);
+    while (!pred()) {
+      if (Clock::now() >= deadline) return false;
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    } while (Clock::now() < deadline);
-    return false;
+    }
+    return true;
+  }
+  // Waits for the line: the server logs on its own thread.
+  bool Logged(const std::string& part) {
+    return Eventually([&] {
+      std::lock_guard<std::mutex> lock(m_logMutex);
+      for (const auto& l : m_log)
+        if (l.find(part) != std::string::npos) return true;
+      return false;
+    });
   }
   // Waits until the device's connection ends (whatever was queued read over).
   static bool EndsWithin(RelayDeviceClient& d, int ms) {
@@ -360,8 +366,7 @@ TEST_F(RelayRouterTest, MalformedDeviceTrafficClosesTheDevice) {
     EXPECT_EQ(n, 0) << "the server closes";
     platform::CloseSocket(fd);
   }
-  for (int i = 0; i < 500 && m_server->Relay().DeviceCount(kStation) != 0; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  Eventually([&] { return m_server->Relay().DeviceCount(kStation) == 0; });
   EXPECT_EQ(m_server->Relay().DeviceCount(kStation), 0u);
   // Nothing malformed reached the PC.
   EXPECT_TRUE(pc->Quiet(100));
@@ -441,8 +446,7 @@ TEST_F(RelayRouterTest, RepliesGoToTheDeviceTheyName) {
 
   // The device that leaves is forgotten; the other stays.
   a.Close();
-  for (int i = 0; i < 500 && m_server->Relay().DeviceCount(kStation) != 1; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  Eventually([&] { return m_server->Relay().DeviceCount(kStation) == 1; });
   EXPECT_EQ(m_server->Relay().DeviceCount(kStation), 1u);
 }
 
@@ -515,9 +519,7 @@ TEST_F(RelayRouterTest, NewRelayConnectionReplacesTheOldOne) {
 
   // A message while the PC has no relay connection ends the device.
   second.reset();
-  for (int i = 0; i < 500 && m_server->Relay().HasRelay(kStation); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  ASSERT_FALSE(m_server->Relay().HasRelay(kStation));
+  ASSERT_TRUE(Eventually([&] { return !m_server->Relay().HasRelay(kStation); }));
   ASSERT_TRUE(dev.Send(Message(OP_GET_SHARE_INFO, 10).data(), 8));
   EXPECT_TRUE(EndsWithin(dev, 2000));
 }
