@@ -1,0 +1,21 @@
+#include "desktop_shell.h"
+
+#include <QDesktopServices>
+#include <QUrl>
+
+namespace tray {
+
+bool DesktopShell::OpenUrl(const QString& url) {
+  QUrl target(url);
+  bool ok = target.isValid() && QDesktopServices::openUrl(target);
+  if (!ok) qWarning("cannot open %s", qUtf8Printable(url));
+  return ok;
+}
+
+bool DesktopShell::OpenFolder(const QString& path) {
+  bool ok = QDesktopServices::openUrl(QUrl::fromLocalFile(path));
+  if (!ok) qWarning("cannot open the folder %s", qUtf8Printable(path));
+  return ok;
+}
+
+}  // namespace tray

@@ -1,0 +1,14 @@
+// The desktop's shell: web pages and folders open through the desktop's default handlers.
+#pragma once
+
+#include "shell.h"
+
+namespace tray {
+
+class DesktopShell final : public IShellOpen {
+ public:
+  bool OpenUrl(const QString& url) override;
+  bool OpenFolder(const QString& path) override;
+};
+
+}  // namespace tray
