@@ -84,6 +84,7 @@ void Connection::CloseAfterWrite() {
   if (m_closing) return;
   m_closing = true;
   bufferevent_disable(m_bev, EV_READ);
+  if (m_frameTimer != nullptr) evtimer_del(m_frameTimer);  // nothing more is read
   // With nothing left to write no write callback comes, and with reading off no read
   // callback either: the connection is freed on the loop's next turn.
   if (Pending() == 0) m_server->FreeSoon(m_id);
