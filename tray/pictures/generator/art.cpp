@@ -58,17 +58,17 @@ QImage DrawTitleLogo(int language) {
   QImage image = NewPicture(QSize(76, 22));
   QPainter p(&image);
   Smooth(p);
-  DrawCloud(p, QRectF(1, 5, 19, 13), Qt::white);
-  QFont name = PictureFont(Script::kLatin, 14, true);
+  DrawCloud(p, QRectF(1, 6, 16, 11), Qt::white);
+  QFont name = PictureFont(Script::kLatin, 13, true);
   p.setFont(name);
   p.setPen(Qt::white);
-  const QRectF nameRect(24, 0, 52, 22);
+  const QRectF nameRect(20, 0, 56, 22);
   p.drawText(nameRect, Qt::AlignLeft | Qt::AlignVCenter, "Tirvan");
   if (const char* tag = ShortTag(language)) {
     const int nameWidth = QFontMetrics(name).horizontalAdvance("Tirvan");
     p.setFont(PictureFont(ScriptOfLanguage(language), 11, false));
     p.setPen(QColor(255, 255, 255, 215));
-    p.drawText(QRectF(24 + nameWidth + 2, 1, 76 - 26 - nameWidth, 22), Qt::AlignLeft | Qt::AlignVCenter,
+    p.drawText(QRectF(20 + nameWidth + 2, 0, 76 - 22 - nameWidth, 22), Qt::AlignLeft | Qt::AlignVCenter,
                QString::fromUtf8(tag));
   }
   return image;

@@ -321,10 +321,10 @@ QImage DrawTrayIcon(int size, bool loggedOn, TrayBadge badge, int frame) {
       badgeDisc(up ? palette::kAccentDark : palette::kGreen);
       p.save();
       p.setClipRect(badgeRect.adjusted(2, 2, -2, -2));
-      const qreal shift = (frame % 3 - 1) * 2.0 * (up ? -1 : 1);
+      const qreal shift = (frame % 3 - 1) * 1.3 * (up ? -1 : 1);
       p.translate(24, 24 + shift);
       if (!up) p.rotate(180);
-      DrawArrow(p, QRectF(-3.2, -4.2, 6.4, 8.4), Qt::white, 1.6);
+      DrawArrow(p, QRectF(-2.9, -3.4, 5.8, 6.8), Qt::white, 1.5);
       p.restore();
       break;
     }

@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QGuiApplication>
 #include <QPainter>
+#include <QRegularExpression>
 #include <QTextStream>
 
 #include <cstdio>
@@ -150,20 +151,30 @@ QString RelativeFile(const tray::PictureSpec& spec) {
   return QString::fromStdString(tray::PictureResourcePath(spec)).mid(2);
 }
 
-// All pictures in rows on a checkered ground, each with its number and size.
-QImage ContactSheet(const std::vector<std::pair<const tray::PictureSpec*, QImage>>& pictures) {
+// Pictures in rows, each on the ground it is shown on (the title strip for the title's
+// pictures, the page colour for the rest; a checkered ground shows through where the
+// picture is transparent), with its number and size. scale > 1 enlarges small pictures
+// pixel by pixel so a person can judge them.
+bool OnTitleStrip(const tray::PictureSpec& spec) {
+  if (spec.kind != tray::PictureKind::kPng) return false;
+  switch (spec.number) {
+    case 326: case 327: case 328: case 329: case 344: case 376: case 377: return true;
+    default: return false;
+  }
+}
+
+QImage ContactSheet(const std::vector<std::pair<const tray::PictureSpec*, QImage>>& pictures, int scale) {
   const int sheetWidth = 1700;
   const int pad = 14;
   const int label = 16;
-  // Lay out first to know the height.
   std::vector<QPoint> places;
   int x = pad, y = pad, rowHeight = 0;
   for (const auto& [spec, image] : pictures) {
-    const int w = std::max(image.width(), 60);
+    const int w = std::max(image.width() * scale, 60);
     if (x + w > sheetWidth - pad) { x = pad; y += rowHeight + label + pad; rowHeight = 0; }
     places.emplace_back(x, y);
     x += w + pad;
-    rowHeight = std::max(rowHeight, image.height());
+    rowHeight = std::max(rowHeight, image.height() * scale);
   }
   QImage sheet(sheetWidth, y + rowHeight + label + pad, QImage::Format_ARGB32_Premultiplied);
   sheet.fill(QColor(0x60, 0x66, 0x6C));
@@ -173,12 +184,17 @@ QImage ContactSheet(const std::vector<std::pair<const tray::PictureSpec*, QImage
   p.setFont(font);
   for (std::size_t i = 0; i < pictures.size(); ++i) {
     const auto& [spec, image] = pictures[i];
-    const QRect box(places[i], image.size());
-    for (int cy = box.top(); cy <= box.bottom(); cy += 8)
-      for (int cx = box.left(); cx <= box.right(); cx += 8)
-        p.fillRect(QRect(cx, cy, 8, 8).intersected(box),
-                   ((cx - box.left()) / 8 + (cy - box.top()) / 8) % 2 ? QColor(0xCC, 0xCC, 0xCC) : Qt::white);
-    p.drawImage(box.topLeft(), image);
+    const QRect box(places[i], image.size() * scale);
+    if (OnTitleStrip(*spec)) {
+      p.fillRect(box, QColor(0x2E, 0x8A, 0xD6));
+    } else {
+      p.fillRect(box, picgen::palette::kBody);
+      for (int cy = box.top(); cy <= box.bottom(); cy += 8)
+        for (int cx = box.left(); cx <= box.right(); cx += 8)
+          if (((cx - box.left()) / 8 + (cy - box.top()) / 8) % 2)
+            p.fillRect(QRect(cx, cy, 8, 8).intersected(box), QColor(0xDD, 0xDE, 0xDC));
+    }
+    p.drawImage(box, image);
     p.setPen(Qt::white);
     const QString name = spec->kind == tray::PictureKind::kBanner
                              ? QString("banner/%1").arg(tray::BannerTag(spec->number))
@@ -239,9 +255,18 @@ int main(int argc, char** argv) {
     return 1;
   }
   list.close();
-  if (argc >= 3 && !ContactSheet(drawn).save(QString::fromLocal8Bit(argv[2]), "PNG")) {
-    std::fprintf(stderr, "cannot write %s\n", argv[2]);
-    return 1;
+  if (argc >= 3) {
+    // The whole set at natural size, and the small pictures enlarged four times beside it.
+    const QString sheet = QString::fromLocal8Bit(argv[2]);
+    std::vector<std::pair<const tray::PictureSpec*, QImage>> small;
+    for (const auto& entry : drawn)
+      if (entry.second.width() <= 122 && entry.second.height() <= 64) small.push_back(entry);
+    QString zoomed = sheet;
+    zoomed.replace(QRegularExpression("\\.png$"), "_x4.png");
+    if (!ContactSheet(drawn, 1).save(sheet, "PNG") || !ContactSheet(small, 4).save(zoomed, "PNG")) {
+      std::fprintf(stderr, "cannot write %s\n", argv[2]);
+      return 1;
+    }
   }
   return 0;
 }
