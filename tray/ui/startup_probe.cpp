@@ -45,12 +45,11 @@ double ElapsedSinceLaunchMs() {
 }
 
 long ResidentKib() {
+  // /proc files report no size, so read them whole rather than testing for their end.
   QFile status(QStringLiteral("/proc/self/status"));
   if (!status.open(QIODevice::ReadOnly)) return -1;
-  while (!status.atEnd()) {
-    const QByteArray line = status.readLine();
+  for (const QByteArray& line : status.readAll().split('\n'))
     if (line.startsWith("VmRSS:")) return line.mid(6).trimmed().split(' ').value(0).toLong();
-  }
   return -1;
 }
 
