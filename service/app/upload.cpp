@@ -18,6 +18,8 @@
 #include <thread>
 #include <vector>
 
+#include <udt/udt.h>
+
 #include "app/download.h"
 #include "app/md5.h"
 #include "app/trans_log.h"
@@ -30,8 +32,6 @@
 #include "comm/share_paths.h"
 #include "comm/utils.h"
 #include "platform/charset.h"
-
-#include <udt/udt.h>
 
 namespace {
 
@@ -242,10 +242,10 @@ bool RelayedWithoutUdt(const int32_t* udtSock, const uint8_t* direct) {
   return *direct == 0 && *udtSock < 0;
 }
 
-// Tells the device an upload of its came from that the upload has ended without its file:
-// the upload error reply for the upload's number, on the transport the upload came on.
-// For news that is no answer to the message being handled (another device took the
-// upload over, or the message came by polling).
+// Tells the device an upload came from that the upload has ended without its file: the
+// upload error reply for the upload's number, on the transport the upload came on. For
+// news that is no answer to the message being handled (another device took the upload
+// over, or the message came by polling).
 void TellUpLoadEnded(uint32_t seq, const TransOrigin& to) {
   const MsgHead head{static_cast<uint16_t>(kTransErrorSize), OP_UP_LOAD_ERROR, seq};
   uint8_t* msg = nullptr;
@@ -458,9 +458,9 @@ int ReqUpLoadFile(const uint8_t* body, uint32_t bodyLen, const MsgHead* head, bu
     return Refuse(head, -1, reply, replyLen);
   }
   // An older upload of the same file ends first, so its bytes are all on disk before the
-  // offset is measured and none is written twice.
-  // Another device's (or connection's) upload of it hears at once that it has ended; what
-  // it wrote stays, and this announcement resumes it.
+  // offset is measured and none is written twice. When it came from another device (or
+  // connection), that one hears at once that its upload has ended; what it wrote stays,
+  // and this announcement resumes it.
   for (auto& [seq, older] : TransTakeIf([&](uint32_t, const TransRecord& r) { return sameFile(r); })) {
     TLOG(MOD_COMMLIB, LOG_DEBUG, "close file trans, file %s", older->path.c_str());
     older->CloseFile();
@@ -614,9 +614,9 @@ int UpLoadFile(const uint8_t* body, uint32_t bodyLen, const MsgHead* head, buffe
       }
     }
   }
-  // Later data would land at the wrong place: the upload ends here, and what the data file
-  // holds, a correct prefix, is resumed by the next announcement. The device is told, or
-  // it would take the upload for complete.
+  // The upload ends here: later data would land at the wrong place, or nowhere. What a
+  // data file still there holds, a correct prefix, is resumed by the next announcement.
+  // The device is told, or it would take the upload for complete.
   if (!TransRemove(head->seq, rec)) return -1;
   rec->CloseFile();
   return EndWithError(head, origin, *rec, reply, replyLen);
