@@ -398,41 +398,39 @@ TEST_F(TraversalTest, RefusalsSayWhyInTheLog) {
   ASSERT_TRUE(c);
   const std::string outside = m_tmp.Sub("outside");
   const std::string longPath = m_share + "/" + std::string(300, 'c');
+  const uint16_t kList = OP_GET_ALL_SUB_FILE, kThumb = OP_REQ_DOWNLOAD_THUMB_NIAL;
   const struct {
     const char* what;
+    uint16_t opcode;
     std::string body;
     std::string logged;
-  } listings[] = {
-      {"short", std::string(100, '\0'), "listing refused: a request of 100 bytes, 356 needed."},
-      {"no end", PathRecord(std::string(400, 'u')), "listing refused: the requested path has no end."},
-      {"outside", PathRecord(outside), "listing of " + outside + " refused: not in share list."},
-      {"missing", PathRecord(m_share + "/missing"),
+  } refusals[] = {
+      {"short listing", kList, std::string(100, '\0'),
+       "listing refused: a request of 100 bytes, 356 needed."},
+      {"listing without an end", kList, PathRecord(std::string(400, 'u')),
+       "listing refused: the requested path has no end."},
+      {"listing outside", kList, PathRecord(outside),
+       "listing of " + outside + " refused: not in share list."},
+      {"listing of a missing folder", kList, PathRecord(m_share + "/missing"),
        "listing of " + m_share + "/missing refused: not an existing folder."},
-      {"too long", PathRecord(longPath),
+      {"listing too long", kList, PathRecord(longPath),
        "listing of " + longPath + " refused: the path is longer than 254 bytes."},
-  };
-  uint32_t seq = 800;
-  for (const auto& tc : listings) {
-    SCOPED_TRACE(tc.what);
-    auto got = Exchange(*c, OP_GET_ALL_SUB_FILE, ++seq, tc.body, {OP_GET_ALL_SUB_FILE});
-    ASSERT_EQ(got.size(), 1u);
-    EXPECT_EQ(got[0].head.length, 368);
-    EXPECT_EQ(Logged(tc.logged), 1u) << m_service->Log();
-  }
-  const struct {
-    const char* what;
-    std::string body;
-    std::string logged;
-  } thumbs[] = {
-      {"short", std::string(10, 'x'), "thumbnail refused: a request record of 10 bytes, 360 needed."},
-      {"no end", ThumbRecord(std::string(300, 'p'), 16, 12),
+      {"short thumbnail", kThumb, std::string(10, 'x'),
+       "thumbnail refused: a request record of 10 bytes, 360 needed."},
+      {"thumbnail without an end", kThumb, ThumbRecord(std::string(300, 'p'), 16, 12),
        "thumbnail refused: the picture's path has no end."},
   };
-  for (const auto& tc : thumbs) {
+  uint32_t seq = 800;
+  for (const auto& tc : refusals) {
     SCOPED_TRACE(tc.what);
-    auto got = Exchange(*c, OP_REQ_DOWNLOAD_THUMB_NIAL, ++seq, tc.body, {OP_THUMB_STATUS});
+    auto got = Exchange(*c, tc.opcode, ++seq, tc.body,
+                        {tc.opcode == kList ? OP_GET_ALL_SUB_FILE : OP_THUMB_STATUS});
     ASSERT_EQ(got.size(), 1u);
-    EXPECT_EQ(wire::GetU16(reinterpret_cast<const uint8_t*>(got[0].body.data())), 1);
+    if (tc.opcode == kList) {
+      EXPECT_EQ(got[0].head.length, 368);
+    } else {
+      EXPECT_EQ(wire::GetU16(reinterpret_cast<const uint8_t*>(got[0].body.data())), 1);
+    }
     EXPECT_EQ(Logged(tc.logged), 1u) << m_service->Log();
   }
 
