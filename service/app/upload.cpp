@@ -417,14 +417,18 @@ int ReqUpLoadFile(const uint8_t* body, uint32_t bodyLen, const MsgHead* head, bu
     TLOG(MOD_INTRANET, LOG_ERROR, "Filer %s not in share list", target.c_str());
     return Refuse(head, ERR_NOT_IN_SHARE, reply, replyLen);
   }
-  // Only folders below a share's own folder are made. A share whose folder is missing (a
-  // disk that is not mounted) takes nothing, or its folder would appear again on the
-  // disk beneath.
-  const std::string shareRoot = ShareRootOf(folder);
-  struct stat rootSt {};
-  if (shareRoot.empty() || ::stat(shareRoot.c_str(), &rootSt) != 0 || !S_ISDIR(rootSt.st_mode)) {
+  // Folders are made only below the own folder of a share the target lies in, the deepest
+  // one that exists. A share whose folder is missing (a disk that is not mounted) and
+  // that lies in no other takes nothing, or its folder would appear again on the disk
+  // beneath.
+  const std::vector<std::string> roots = ShareRootsOf(folder);
+  const bool rootExists = std::any_of(roots.begin(), roots.end(), [](const std::string& root) {
+    struct stat st {};
+    return ::stat(root.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  });
+  if (!rootExists) {
     TLOG(MOD_INTRANET, LOG_ERROR, "upload of %s refused: the share folder %s does not exist.",
-         target.c_str(), shareRoot.c_str());
+         target.c_str(), roots.empty() ? "" : roots.front().c_str());
     return Refuse(head, ERR_PATH_NOT_EXIST, reply, replyLen);
   }
 

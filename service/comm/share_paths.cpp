@@ -204,13 +204,18 @@ int CheckPathInShare(const std::string& path) {
   return WithinAny(CanonicalPath(path), CanonicalRoots()) ? ERR_OK : ERR_NOT_IN_SHARE;
 }
 
-std::string ShareRootOf(const std::string& path) {
+std::vector<std::string> ShareRootsOf(const std::string& path) {
   std::string canonical = CanonicalPath(path);
-  std::string deepest;
-  for (const std::string& root : CanonicalRoots()) {
-    if (WithinCanonical(canonical, root) && root.size() > deepest.size()) deepest = root;
+  std::vector<std::string> within;
+  if (canonical.empty()) return within;
+  for (std::string& root : CanonicalRoots()) {
+    if (WithinCanonical(canonical, root)) within.push_back(std::move(root));
   }
-  return deepest;
+  // Deepest first; a root below another is longer than it.
+  std::stable_sort(within.begin(), within.end(),
+                   [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
+  within.erase(std::unique(within.begin(), within.end()), within.end());
+  return within;
 }
 
 int CheckSharedPath(const std::string& folder) {

@@ -40,10 +40,10 @@ bool IsPathWithin(const std::string& path, const std::string& root);
 // ERR_NOT_IN_SHARE. Callers that create folders check this before creating anything.
 int CheckPathInShare(const std::string& path);
 
-// The canonical folder of the deepest shared or default folder that path, existing or
-// not, lies within; "" when there is none. The folder itself need not exist (a share on
-// a disk that is not mounted).
-std::string ShareRootOf(const std::string& path);
+// The canonical folders of the shared and default folders that path, existing or not,
+// lies within, the deepest first, each once; empty when there is none. They need not
+// exist (a share on a disk that is not mounted).
+std::vector<std::string> ShareRootsOf(const std::string& path);
 
 // 0 when folder is an existing folder within a shared or default folder;
 // ERR_PATH_NOT_EXIST when it is not an existing folder (checked first);

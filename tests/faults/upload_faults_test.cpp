@@ -194,7 +194,8 @@ TEST_F(UploadFaultsTest, AnUploadWhoseFileOrFolderGoesEndsWithAnErrorAndSaysSo) 
 
 // A share whose folder is missing, as when its disk is not mounted: an upload into it
 // is refused and creates nothing, neither the share's folder nor any below it, on the
-// file system beneath. Once the folder is there, uploads make folders below it.
+// file system beneath. Once the folder is there, uploads make folders below it. A
+// missing folder that lies in another share's (a default sub-folder) is made again.
 TEST_F(UploadFaultsTest, AShareWhoseFolderIsMissingRefusesUploadsAndCreatesNothing) {
   m_tmp.MakeDir("mnt");
   m_tmp.MakeDir("mnt/disk");
@@ -231,6 +232,14 @@ TEST_F(UploadFaultsTest, AShareWhoseFolderIsMissingRefusesUploadsAndCreatesNothi
                                  device::UploadOptions{}, r, &err))
       << err.text;
   EXPECT_EQ(ReadFile(unmounted + "/2024/y.txt"), content);
+
+  // A default sub-folder lies in the default folder: gone, it is made again below it.
+  const std::string pictures = m_service->DefaultFolder() + "/Pictures";
+  ASSERT_TRUE(std::filesystem::remove(pictures));
+  ASSERT_TRUE(device::UploadFile(*c, ++seq, m_tmp.Sub("local/y.txt"), "$DEFAULT_PIC$/y.txt",
+                                 device::UploadOptions{}, r, &err))
+      << err.text;
+  EXPECT_EQ(ReadFile(pictures + "/y.txt"), content);
 }
 
 }  // namespace
