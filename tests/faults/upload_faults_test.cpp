@@ -138,7 +138,7 @@ TEST_F(UploadFaultsTest, AnUploadTakenOverByAnotherDeviceIsToldAtOnceAndKeepsIts
 // upload error reply, which the device client reports as a failure, and the log says
 // why; no file appears under the target's name, and nothing is made again.
 TEST_F(UploadFaultsTest, AnUploadWhoseFileOrFolderGoesEndsWithAnErrorAndSaysSo) {
-  Start(false);
+  Start(true);
   const std::string content = systest::RandomBytes(3u << 20, 21);
   systest::WriteFile(m_tmp.Sub("local/f.bin"), content);
   namespace fs = std::filesystem;
@@ -190,6 +190,27 @@ TEST_F(UploadFaultsTest, AnUploadWhoseFileOrFolderGoesEndsWithAnErrorAndSaysSo) 
   // The folder that was removed was not made again.
   EXPECT_FALSE(fs::exists(m_share + "/31"));
   EXPECT_FALSE(fs::exists(m_share + "/32"));
+
+  // Through the relay the data come by polling, with nobody to answer: the device is told
+  // on the relay all the same.
+  const std::string target = m_share + "/relayed.bin";
+  auto c = m_service->Relay(*m_central, "remover");
+  ASSERT_TRUE(c);
+  Message m;
+  ASSERT_TRUE(c->Send(OP_REQ_UP_LOAD_FILE, 40, UploadRecord(target, content)));
+  ASSERT_TRUE(c->Recv(m));
+  ASSERT_EQ(m.head.opcode, OP_UP_LOAD_ALLOW);
+  ASSERT_TRUE(SendData(*c, 40, content.substr(0, 100000), 0, 10000));
+  ASSERT_TRUE(WaitUntil([&] { return FileSize(target + "tirvan.rename") == 100000; }, 10000));
+  ASSERT_TRUE(fs::remove(target + "tirvan.rename"));
+  ASSERT_TRUE(SendData(*c, 40, content.substr(100000, 10000), 0, 10000));
+  ASSERT_TRUE(c->Recv(m)) << c->LastError();
+  EXPECT_EQ(m.head.opcode, OP_UP_LOAD_ERROR);
+  EXPECT_EQ(m.head.seq, 40u);
+  EXPECT_EQ(Code(m), 0xFFFF);
+  EXPECT_EQ(Count(m_service->Log(), "upload of " + target + " ended: its data file " + target +
+                                        "tirvan.rename was removed."),
+            1u);
 }
 
 // A share whose folder is missing, as when its disk is not mounted: an upload into it
