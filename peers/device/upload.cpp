@@ -111,7 +111,11 @@ bool UploadFile(DeviceClient& client, uint32_t seq, const std::string& local,
   rec.replace(kPathField, remote.size(), remote);
   if (!client.Send(OP_REQ_UP_LOAD_FILE, seq, rec)) return FailFrom(error, client);
   Message m;
-  if (!client.Recv(m)) return FailFrom(error, client);
+  // The end of an earlier upload of this device's (taken over by this one, say) may come
+  // first.
+  do {
+    if (!client.Recv(m)) return FailFrom(error, client);
+  } while (m.head.opcode == OP_UP_LOAD_ERROR && m.head.seq != seq);
   const auto* b = reinterpret_cast<const uint8_t*>(m.body.data());
   if (m.head.opcode == OP_UP_LOAD_ERROR && m.head.seq == seq && m.body.size() >= 2) {
     int code = wire::GetU16(b);
@@ -161,8 +165,20 @@ bool UploadFile(DeviceClient& client, uint32_t seq, const std::string& local,
     return FailFrom(error, client);
   }
   if (options.confirm) {
-    std::vector<std::string> shares;
-    if (!client.GetShares(shares)) return FailFrom(error, client);
+    // The service's word on this upload, if it ended it (another device took it over, its
+    // file was removed, the disk is full), comes before the share list's answer.
+    if (!client.Send(OP_GET_SHARE_INFO, 1, "")) return FailFrom(error, client);
+    for (;;) {
+      if (!client.Recv(m)) return FailFrom(error, client);
+      if (m.head.opcode == OP_GET_SHARE_INFO) break;
+      if (m.head.opcode == OP_UP_LOAD_ERROR && m.head.seq == seq && m.body.size() >= 2) {
+        int code = wire::GetU16(reinterpret_cast<const uint8_t*>(m.body.data()));
+        return Fail(error, Failure::Refused,
+                    "the service ended the upload to " + remote + " (code " +
+                        std::to_string(code) + "); announce it again to resume",
+                    code);
+      }
+    }
   }
   return true;
 }

@@ -24,7 +24,8 @@ struct UploadOptions {
   uint64_t stopAfter = 0;
   // After the end message, wait for the answer to a share-list request. On a transport
   // that serves one connection's messages in order (LAN TCP, UDT) the service has then
-  // handled the end, and the file has its final name.
+  // handled the end, and the file has its final name. An upload error for this upload
+  // that the service sent meanwhile fails the upload (Failure::Refused, with its code).
   bool confirm = true;
   // Called now and then with the bytes sent so far and the bytes to send.
   std::function<void(uint64_t done, uint64_t total)> progress;

@@ -94,7 +94,12 @@ int GetAllSubFile(const uint8_t* body, uint32_t bodyLen, const MsgHead* head, bu
   }
   std::string requested;
   if (!ReadRequestPath(body, bodyLen, *direct, requested)) {
-    TLOG(MOD_INTRANET, LOG_ERROR, "Short request of %u bytes.", bodyLen);
+    if (bodyLen < RecordOffset(*direct) + kDownLoadRequestSize) {
+      TLOG(MOD_INTRANET, LOG_ERROR, "listing refused: a request of %u bytes, %u needed.", bodyLen,
+           RecordOffset(*direct) + kDownLoadRequestSize);
+    } else {
+      TLOG(MOD_INTRANET, LOG_ERROR, "listing refused: the requested path has no end.");
+    }
     return SetListingError(head, ERR_NULL_MSG, reply, replyLen);
   }
   std::string path = platform::ConvertCharset(requested, "UTF-8", platform::kNarrowCharset);
@@ -107,10 +112,13 @@ int GetAllSubFile(const uint8_t* body, uint32_t bodyLen, const MsgHead* head, bu
   TLOG(MOD_INTRANET, LOG_DEBUG, "get %s sub file.", path.c_str());
   // A longer path is refused: cutting it would name a different folder.
   if (path.size() > kMaxRequestPathLen) {
-    TLOG(MOD_INTRANET, LOG_ERROR, "Path too long: %s", path.c_str());
+    TLOG(MOD_INTRANET, LOG_ERROR, "listing of %s refused: the path is longer than %zu bytes.",
+         path.c_str(), kMaxRequestPathLen);
     return SetListingError(head, ERR_PATH_NOT_EXIST, reply, replyLen);
   }
   if (int code = CheckSharedPath(path); code != ERR_OK) {
+    TLOG(MOD_INTRANET, LOG_ERROR, "listing of %s refused: %s.", path.c_str(),
+         code == ERR_PATH_NOT_EXIST ? "not an existing folder" : "not in share list");
     return SetListingError(head, code, reply, replyLen);
   }
 

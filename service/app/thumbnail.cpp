@@ -313,12 +313,19 @@ ThumbLimits GetThumbLimits() {
 }
 
 int Parse_ThumbTransStatusHead(const uint8_t* record, size_t recordLen, ThumbRequest* req) {
-  if (record == nullptr || recordLen < kThumbRequestSize) return 1;
+  if (record == nullptr || recordLen < kThumbRequestSize) {
+    TLOG(MOD_INTRANET, LOG_ERROR, "thumbnail refused: a request record of %zu bytes, %zu needed.",
+         record == nullptr ? static_cast<size_t>(0) : recordLen, kThumbRequestSize);
+    return 1;
+  }
   req->width = wire::GetU16(record);
   req->height = wire::GetU16(record + 2);
   const char* field = reinterpret_cast<const char*>(record + 4);
   size_t len = ::strnlen(field, kThumbPathField);
-  if (len == kThumbPathField) return 1;
+  if (len == kThumbPathField) {
+    TLOG(MOD_INTRANET, LOG_ERROR, "thumbnail refused: the picture's path has no end.");
+    return 1;
+  }
   std::string path =
       platform::ConvertCharset(std::string(field, len), "UTF-8", platform::kNarrowCharset);
   path = ExpandDefaultDirMacro(path);
@@ -512,9 +519,8 @@ int ReqDownloadThumbNial(const uint8_t* body, uint32_t bodyLen, const MsgHead* h
   const uint32_t seq = head->seq;
 
   ThumbRequest req;
-  int parsed = bodyLen >= recordAt
-                   ? Parse_ThumbTransStatusHead(body + recordAt, bodyLen - recordAt, &req)
-                   : 1;
+  int parsed = Parse_ThumbTransStatusHead(bodyLen >= recordAt ? body + recordAt : nullptr,
+                                          bodyLen >= recordAt ? bodyLen - recordAt : 0, &req);
   if (parsed != 0) return SendThumbStatus(t, 1, seq);
 
   ThumbSource src;

@@ -15,15 +15,20 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include <udt/udt.h>
 
 #include "app/download.h"
 #include "app/md5.h"
 #include "app/trans_log.h"
 #include "app/transfer_table.h"
 #include "comm/errors.h"
+#include "comm/local_server.h"
 #include "comm/log.h"
 #include "comm/opcodes.h"
+#include "comm/relay_client.h"
 #include "comm/share_paths.h"
 #include "comm/utils.h"
 #include "platform/charset.h"
@@ -237,6 +242,66 @@ bool RelayedWithoutUdt(const int32_t* udtSock, const uint8_t* direct) {
   return *direct == 0 && *udtSock < 0;
 }
 
+// Tells the device an upload came from that the upload has ended without its file: the
+// upload error reply for the upload's number, on the transport the upload came on. For
+// news that is no answer to the message being handled (another device took the upload
+// over, or the message came by polling).
+void TellUpLoadEnded(uint32_t seq, const TransOrigin& to) {
+  const MsgHead head{static_cast<uint16_t>(kTransErrorSize), OP_UP_LOAD_ERROR, seq};
+  uint8_t* msg = nullptr;
+  int32_t len = 0;
+  if (SetTransErrorReply(&head, OP_UP_LOAD_ERROR, -1, &msg, &len) == ERR_ALLOC) return;
+  switch (to.type) {
+    case TransOrigin::Type::Lan:
+      OS_SendOnConn(to.connId, msg, static_cast<size_t>(len));
+      break;
+    case TransOrigin::Type::Udt: {
+      // A UDT send waits while the peer's queue is full (a download to it, say): never on
+      // the caller's thread, which may be the local server's loop.
+      try {
+        std::vector<char> copy(msg, msg + len);
+        std::thread([sock = to.udtSock, copy = std::move(copy)] {
+          UDT::sendmsg(sock, copy.data(), static_cast<int>(copy.size()), -1, true);
+        }).detach();
+      } catch (const std::exception&) {
+        TLOG(MOD_INTRANET, LOG_ERROR, "upload %u: its device could not be told.", seq);
+      }
+      break;
+    }
+    case TransOrigin::Type::Relay: {
+      uint8_t target[kRelayedDeviceIdSize] = {};
+      std::memcpy(target, to.deviceId.data(),
+                  std::min<size_t>(to.deviceId.size(), kRelayedDeviceIdSize - 1));
+      OS_SendRelayMessage(nullptr, target, msg, static_cast<size_t>(len));
+      break;
+    }
+    case TransOrigin::Type::None:
+      break;
+  }
+  FreeReply(msg);
+}
+
+// Ends an upload with the upload error reply: as the answer to the message being
+// handled when that came from the upload's own transport, else told apart.
+int EndWithError(const MsgHead* head, const TransOrigin& message, const TransRecord& rec,
+                 uint8_t** reply, int32_t* replyLen) {
+  if (message == rec.origin) return SetTransErrorReply(head, OP_UP_LOAD_ERROR, -1, reply, replyLen);
+  TellUpLoadEnded(head->seq, rec.origin);
+  return -1;
+}
+
+// Whether the file a data file's descriptor writes to is no longer reachable by the data
+// file's name: removed (with its folder, say), or moved away. The device must not take
+// such an upload for stored.
+bool DataFileGone(int fd, const std::string& dataPath) {
+  struct stat open {};
+  if (fd < 0 || ::fstat(fd, &open) != 0) return false;
+  if (open.st_nlink == 0) return true;
+  struct stat named {};
+  return ::lstat(dataPath.c_str(), &named) != 0 || named.st_dev != open.st_dev ||
+         named.st_ino != open.st_ino;
+}
+
 bool WriteAll(int fd, const uint8_t* p, size_t n, size_t* done) {
   *done = 0;
   while (*done < n) {
@@ -352,6 +417,20 @@ int ReqUpLoadFile(const uint8_t* body, uint32_t bodyLen, const MsgHead* head, bu
     TLOG(MOD_INTRANET, LOG_ERROR, "Filer %s not in share list", target.c_str());
     return Refuse(head, ERR_NOT_IN_SHARE, reply, replyLen);
   }
+  // Folders are made only below the own folder of a share the target lies in, the deepest
+  // one that exists. A share whose folder is missing (a disk that is not mounted) and
+  // that lies in no other takes nothing, or its folder would appear again on the disk
+  // beneath.
+  const std::vector<std::string> roots = ShareRootsOf(folder);
+  const bool rootExists = std::any_of(roots.begin(), roots.end(), [](const std::string& root) {
+    struct stat st {};
+    return ::stat(root.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  });
+  if (!rootExists) {
+    TLOG(MOD_INTRANET, LOG_ERROR, "upload of %s refused: the share folder %s does not exist.",
+         target.c_str(), roots.empty() ? "" : roots.front().c_str());
+    return Refuse(head, ERR_PATH_NOT_EXIST, reply, replyLen);
+  }
 
   std::lock_guard<std::mutex> serial(g_announceMutex);
   if (CreateDirTree(folder) != 0) {
@@ -383,10 +462,18 @@ int ReqUpLoadFile(const uint8_t* body, uint32_t bodyLen, const MsgHead* head, bu
     return Refuse(head, -1, reply, replyLen);
   }
   // An older upload of the same file ends first, so its bytes are all on disk before the
-  // offset is measured and none is written twice.
+  // offset is measured and none is written twice. When it came from another device (or
+  // connection), that one hears at once that its upload has ended; what it wrote stays,
+  // and this announcement resumes it.
   for (auto& [seq, older] : TransTakeIf([&](uint32_t, const TransRecord& r) { return sameFile(r); })) {
     TLOG(MOD_COMMLIB, LOG_DEBUG, "close file trans, file %s", older->path.c_str());
     older->CloseFile();
+    if (older->origin == origin) continue;
+    TLOG(MOD_INTRANET, LOG_ERROR,
+         "upload %u of %s taken over by upload %u of the same file from another device; "
+         "its data stays for a resume.",
+         seq, older->path.c_str(), head->seq);
+    TellUpLoadEnded(seq, older->origin);
   }
 
   const bool hasInfo = req.digest[0] != 0;
@@ -495,13 +582,17 @@ int UpLoadFile(const uint8_t* body, uint32_t bodyLen, const MsgHead* head, buffe
   // The data are what both the head and the message hold.
   uint32_t length = std::min<uint32_t>(head->length, static_cast<uint32_t>(MsgHead::kSize) + bodyLen);
   if (length < kUpLoadDataHeadSize) {
-    TLOG(MOD_INTRANET, LOG_ERROR, "Allocate memory error.");
+    // Nothing is taken from it; the upload goes on.
+    TLOG(MOD_INTRANET, LOG_ERROR,
+         "upload data message %u of %u bytes refused: shorter than its %u-byte head.", head->seq,
+         length, kUpLoadDataHeadSize);
     return ERR_ALLOC;
   }
   const size_t n = length - kUpLoadDataHeadSize;
   const uint8_t* data = body + (kUpLoadDataHeadSize - MsgHead::kSize);
 
-  TransRecordPtr rec = FindUpload(head->seq, TransOriginOf(body, bodyLen, conn, *udtSock, *direct));
+  const TransOrigin origin = TransOriginOf(body, bodyLen, conn, *udtSock, *direct);
+  TransRecordPtr rec = FindUpload(head->seq, origin);
   if (!rec) return ERR_OK;
   {
     std::lock_guard<std::mutex> lock(rec->fileMutex);
@@ -514,17 +605,25 @@ int UpLoadFile(const uint8_t* body, uint32_t bodyLen, const MsgHead* head, buffe
       bool written = WriteAll(rec->fd, data, n, &done);
       rec->written += static_cast<int64_t>(done);
       rec->Touch();
-      if (written) return ERR_OK;
-      TLOG(MOD_INTRANET, LOG_ERROR, "write file %s error: %s.", rec->dataPath.c_str(),
-           std::strerror(errno));
+      struct stat st {};
+      if (written && ::fstat(rec->fd, &st) == 0 && st.st_nlink == 0) {
+        // Writes into a removed file would go nowhere: nothing is left to resume.
+        TLOG(MOD_INTRANET, LOG_ERROR, "upload of %s ended: its data file %s was removed.",
+             rec->path.c_str(), rec->dataPath.c_str());
+      } else if (written) {
+        return ERR_OK;
+      } else {
+        TLOG(MOD_INTRANET, LOG_ERROR, "write file %s error: %s.", rec->dataPath.c_str(),
+             std::strerror(errno));
+      }
     }
   }
-  // Later data would land at the wrong place: the upload ends here, and what the data file
-  // holds, a correct prefix, is resumed by the next announcement. The device is told, or
-  // it would take the upload for complete (a polled message has nobody to tell).
+  // The upload ends here: later data would land at the wrong place, or nowhere. What a
+  // data file still there holds, a correct prefix, is resumed by the next announcement.
+  // The device is told, or it would take the upload for complete.
   if (!TransRemove(head->seq, rec)) return -1;
   rec->CloseFile();
-  return SetTransErrorReply(head, OP_UP_LOAD_ERROR, -1, reply, replyLen);
+  return EndWithError(head, origin, *rec, reply, replyLen);
 }
 
 bool AbortUpLoad(uint32_t seq, const TransOrigin& origin) {
@@ -536,22 +635,38 @@ bool AbortUpLoad(uint32_t seq, const TransOrigin& origin) {
 }
 
 int OverUpLoadFile(const uint8_t* body, uint32_t bodyLen, const MsgHead* head, bufferevent* conn,
-                   uint8_t**, int32_t*, int32_t* udtSock, uint8_t* direct) {
+                   uint8_t** reply, int32_t* replyLen, int32_t* udtSock, uint8_t* direct) {
   if (RelayedWithoutUdt(udtSock, direct)) return ERR_OK;
-  if (body == nullptr || bodyLen == 0) {
+  if (body == nullptr) {
     TLOG(MOD_INTRANET, LOG_ERROR, "Input msg buffer pointer is null.");
     return ERR_NULL_MSG;
   }
+  if (bodyLen == 0) {
+    TLOG(MOD_INTRANET, LOG_ERROR, "upload end message %u refused: it has no status byte.",
+         head->seq);
+    return ERR_NULL_MSG;
+  }
   const uint8_t status = body[0];
-  TransRecordPtr rec = FindUpload(head->seq, TransOriginOf(body, bodyLen, conn, *udtSock, *direct));
+  const TransOrigin origin = TransOriginOf(body, bodyLen, conn, *udtSock, *direct);
+  TransRecordPtr rec = FindUpload(head->seq, origin);
   if (!rec) return ERR_OK;
   // Until the data file has its final name, no announcement may take it up again.
   std::unique_lock<std::mutex> serial(g_announceMutex);
   if (!TransRemove(head->seq, rec)) return ERR_OK;
-  rec->CloseFile();  // waits for an append in progress
-
   const std::string& dataPath = rec->dataPath;
   const std::string info = UpLoadInfoPath(dataPath);
+  bool gone = false;
+  {
+    std::lock_guard<std::mutex> lock(rec->fileMutex);  // after an append in progress
+    gone = DataFileGone(rec->fd, dataPath);
+  }
+  rec->CloseFile();
+  if (gone) {
+    // Removed or moved away meanwhile: nothing is given a name, nothing is deleted.
+    TLOG(MOD_INTRANET, LOG_ERROR, "upload of %s ended: its data file %s was removed or moved.",
+         rec->path.c_str(), dataPath.c_str());
+    return status == 0 ? EndWithError(head, origin, *rec, reply, replyLen) : -1;
+  }
   struct stat st {};
   const int64_t length = LStat(dataPath, st) ? static_cast<int64_t>(st.st_size) : -1;
   if (status != 0 || length != rec->size) {

@@ -7,7 +7,11 @@
 // final name: T, or a free "T.(n).ext" when T holds other content. A data message that
 // cannot be written (a full disk, or data past the announced size) ends the upload,
 // keeping what the data file holds for a resume, and is answered with OP_UP_LOAD_ERROR
-// (code 0xFFFF) for the upload's number.
+// (code 0xFFFF) for the upload's number. So is a data or end message whose data file was
+// removed or moved away meanwhile. An announcement of the same target and digest from
+// another origin takes an upload over: the older upload ends, its device gets that reply
+// at once on its own transport, and the new one resumes from its data file. The reply
+// for a relayed upload, whose messages come by polling, goes out on the relay.
 //
 // Files kept next to the target while an upload is unfinished:
 //   data file  T + "tirvan.rename", or a free variant T + "tirvan.rename.(n).rename"

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <utility>
 #include <vector>
 
 #include <arpa/inet.h>
@@ -77,6 +78,8 @@ bool g_stopRequested = false;  // guarded by g_controlMutex
 // event that serves them.
 event* g_wakeEvent = nullptr;        // guarded by g_controlMutex
 std::vector<uint64_t> g_wakeIds;     // guarded by g_controlMutex
+// Messages for connections, queued by OS_SendOnConn and written by the same event.
+std::vector<std::pair<uint64_t, std::vector<uint8_t>>> g_posts;  // guarded by g_controlMutex
 
 void EnableLibeventThreads() {
   static std::once_flag once;
@@ -315,9 +318,18 @@ void StopCb(evutil_socket_t /*fd*/, short /*what*/, void* arg) {
 void WakeCb(evutil_socket_t /*fd*/, short /*what*/, void* arg) {
   auto* s = static_cast<Server*>(arg);
   std::vector<uint64_t> ids;
+  std::vector<std::pair<uint64_t, std::vector<uint8_t>>> posts;
   {
     std::lock_guard<std::mutex> lock(g_controlMutex);
     ids.swap(g_wakeIds);
+    posts.swap(g_posts);
+  }
+  for (const auto& [id, msg] : posts) {
+    LocalConn* c = s->conns;
+    while (c != nullptr && c->id != id) c = c->next;
+    if (c != nullptr && bufferevent_write(c->bev, msg.data(), msg.size()) != 0) {
+      TLOG(MOD_COMMLIB, LOG_ERROR, "Write return message error.");
+    }
   }
   for (uint64_t id : ids) {
     LocalConn* c = s->conns;
@@ -334,6 +346,7 @@ void ConsumeStopRequest() {
   g_stopRequested = false;
   g_wakeEvent = nullptr;
   g_wakeIds.clear();
+  g_posts.clear();
 }
 
 }  // namespace
@@ -356,6 +369,15 @@ void OS_WakeConnWriter(uint64_t connId) {
   std::lock_guard<std::mutex> lock(g_controlMutex);
   if (g_wakeEvent == nullptr) return;
   g_wakeIds.push_back(connId);
+  event_active(g_wakeEvent, EV_READ, 0);
+}
+
+void OS_SendOnConn(uint64_t connId, const void* msg, size_t len) {
+  if (msg == nullptr || len == 0) return;
+  std::lock_guard<std::mutex> lock(g_controlMutex);
+  if (g_wakeEvent == nullptr) return;
+  const auto* bytes = static_cast<const uint8_t*>(msg);
+  g_posts.emplace_back(connId, std::vector<uint8_t>(bytes, bytes + len));
   event_active(g_wakeEvent, EV_READ, 0);
 }
 

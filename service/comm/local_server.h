@@ -84,6 +84,13 @@ bool OS_AttachConnWriter(bufferevent* conn, std::unique_ptr<ConnWriter> writer);
 // thread; does nothing when that connection has closed or has no writer by then.
 void OS_WakeConnWriter(uint64_t connId);
 
+// Queues a whole message for connection connId's output, from any thread: it goes out on
+// the server's thread after what that connection has queued so far (never inside another
+// message). For news a connection's own requests did not ask for, such as the end of an
+// upload that another request took over. Does nothing when that connection has closed
+// by then or no server runs.
+void OS_SendOnConn(uint64_t connId, const void* msg, size_t len);
+
 // Origin of a peer address: Loopback for 127.0.0.0/8, Lan for everything else.
 Origin OS_ClassifyPeer(const sockaddr* peer, socklen_t len);
 // Replaces the classifier the server applies to accepted peers (tests use it to

@@ -71,7 +71,51 @@ std::string CanonicalRoot(const std::string& root) {
   return CanonicalPath(disk);
 }
 
-void ListKind(const std::string& folder, int32_t kind, std::vector<DirEntry>& out) {
+// The canonical folders of every shared and default folder.
+std::vector<std::string> CanonicalRoots() {
+  std::vector<std::string> roots;
+  ParseShareInfo(roots);
+  std::vector<std::string> defaults;
+  GetDefaultDirList(defaults);
+  roots.insert(roots.end(), defaults.begin(), defaults.end());
+  std::vector<std::string> canonical;
+  for (const std::string& root : roots) {
+    if (root.empty()) continue;
+    std::string c = CanonicalRoot(root);
+    if (!c.empty()) canonical.push_back(std::move(c));
+  }
+  return canonical;
+}
+
+bool WithinAny(const std::string& canonical, const std::vector<std::string>& roots) {
+  if (canonical.empty()) return false;
+  for (const std::string& root : roots) {
+    if (WithinCanonical(canonical, root)) return true;
+  }
+  return false;
+}
+
+// A symlink is listed only when where it leads lies within a share: an entry that would
+// show a file or folder outside, or could not be opened, is left out. A dangling link
+// counts by where its target would be.
+bool ListedEntry(const std::string& full, const std::vector<std::string>& roots) {
+  struct stat st {};
+  if (::lstat(full.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return true;
+  std::string real = RealPath(full);
+  if (real.empty()) {
+    if (errno != ENOENT) return false;
+    char target[PATH_MAX];
+    ssize_t n = ::readlink(full.c_str(), target, sizeof target - 1);
+    if (n <= 0) return false;
+    std::string to(target, static_cast<size_t>(n));
+    if (to[0] != '/') to = full.substr(0, full.find_last_of('/') + 1) + to;
+    real = CanonicalPath(to);
+  }
+  return WithinAny(real, roots);
+}
+
+void ListKind(const std::string& folder, int32_t kind, const std::vector<std::string>& roots,
+              std::vector<DirEntry>& out) {
   std::vector<std::string> names;
   if (kind == 0) {
     ListSubDirs(folder, names);
@@ -80,12 +124,14 @@ void ListKind(const std::string& folder, int32_t kind, std::vector<DirEntry>& ou
   }
   std::sort(names.begin(), names.end());
   for (const std::string& name : names) {
+    const std::string full = JoinPath(folder, name);
+    if (!ListedEntry(full, roots)) continue;
     DirEntry entry;
     entry.kind = kind;
     entry.name = name;
     entry.time = TimeToStr(static_cast<int64_t>(std::time(nullptr)));
     struct stat st {};
-    if (::stat(JoinPath(folder, name).c_str(), &st) == 0) {
+    if (::stat(full.c_str(), &st) == 0) {
       entry.time = TimeToStr(static_cast<int64_t>(st.st_mtime));
       if (kind == 1) entry.size = static_cast<int64_t>(st.st_size);
     }
@@ -155,18 +201,21 @@ bool IsPathWithin(const std::string& path, const std::string& root) {
 }
 
 int CheckPathInShare(const std::string& path) {
+  return WithinAny(CanonicalPath(path), CanonicalRoots()) ? ERR_OK : ERR_NOT_IN_SHARE;
+}
+
+std::vector<std::string> ShareRootsOf(const std::string& path) {
   std::string canonical = CanonicalPath(path);
-  if (canonical.empty()) return ERR_NOT_IN_SHARE;
-  std::vector<std::string> roots;
-  ParseShareInfo(roots);
-  std::vector<std::string> defaults;
-  GetDefaultDirList(defaults);
-  roots.insert(roots.end(), defaults.begin(), defaults.end());
-  for (const std::string& root : roots) {
-    if (root.empty()) continue;
-    if (WithinCanonical(canonical, CanonicalRoot(root))) return ERR_OK;
+  std::vector<std::string> within;
+  if (canonical.empty()) return within;
+  for (std::string& root : CanonicalRoots()) {
+    if (WithinCanonical(canonical, root)) within.push_back(std::move(root));
   }
-  return ERR_NOT_IN_SHARE;
+  // Deepest first; a root below another is longer than it.
+  std::stable_sort(within.begin(), within.end(),
+                   [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
+  within.erase(std::unique(within.begin(), within.end()), within.end());
+  return within;
 }
 
 int CheckSharedPath(const std::string& folder) {
@@ -178,8 +227,9 @@ int CheckSharedPath(const std::string& folder) {
 void ListDirEntries(const std::string& folder, std::vector<DirEntry>& out) {
   std::string disk = ToDiskPath(folder);
   if (disk.empty()) return;
-  ListKind(disk, 0, out);
-  ListKind(disk, 1, out);
+  const std::vector<std::string> roots = CanonicalRoots();
+  ListKind(disk, 0, roots, out);
+  ListKind(disk, 1, roots, out);
 }
 
 int CreateDirTree(const std::string& path) {

@@ -40,15 +40,21 @@ bool IsPathWithin(const std::string& path, const std::string& root);
 // ERR_NOT_IN_SHARE. Callers that create folders check this before creating anything.
 int CheckPathInShare(const std::string& path);
 
+// The canonical folders of the shared and default folders that path, existing or not,
+// lies within, the deepest first, each once; empty when there is none. They need not
+// exist (a share on a disk that is not mounted).
+std::vector<std::string> ShareRootsOf(const std::string& path);
+
 // 0 when folder is an existing folder within a shared or default folder;
 // ERR_PATH_NOT_EXIST when it is not an existing folder (checked first);
 // ERR_NOT_IN_SHARE when it lies outside every shared and default folder.
 int CheckSharedPath(const std::string& folder);
 
 // Appends one entry per sub-folder, then one per file, each group in name order (byte
-// order). Hidden names and upload resume files are left out. An entry that cannot be
-// examined (a dangling symlink) gets the current time and size 0; an unreadable folder
-// adds nothing.
+// order). Hidden names and upload resume files are left out, and so are symlinks that
+// lead out of every shared and default folder (a dangling one by where its target would
+// be). An entry that cannot be examined (a dangling symlink) gets the current time and
+// size 0; an unreadable folder adds nothing.
 void ListDirEntries(const std::string& folder, std::vector<DirEntry>& out);
 
 // Creates the folder and its missing parents (mode 0755). 0 when the folder exists

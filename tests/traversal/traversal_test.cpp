@@ -95,6 +95,11 @@ class TraversalTest : public ::testing::Test {
     std::filesystem::create_symlink("../outside/canary.txt", m_share + "/file-link");
     std::filesystem::create_symlink(t + "/outside/canary.jpg", m_share + "/jpg-link");
     std::filesystem::create_directory_symlink("../../outside", m_share + "/sub/up-link");
+    std::filesystem::create_symlink("/etc/passwd", m_share + "/passwd-link");
+    std::filesystem::create_symlink(t + "/outside/missing.txt", m_share + "/dangling-out");
+    // Links that stay inside are shown like what they lead to.
+    std::filesystem::create_symlink("a.txt", m_share + "/inner-link");
+    std::filesystem::create_directory_symlink("sub", m_share + "/inner-dir");
 
     if (withCentral) {
       m_central = std::make_unique<systest::Central>(m_tmp, "walk@tirvan.test", "walk");
@@ -311,6 +316,14 @@ class TraversalTest : public ::testing::Test {
     EXPECT_EQ(wire::GetU16(reinterpret_cast<const uint8_t*>(thumb.back().body.data())), 0);
   }
 
+  // How often the service's log holds text.
+  size_t Logged(const std::string& text) const {
+    const std::string log = m_service->Log();
+    size_t n = 0;
+    for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++n;
+    return n;
+  }
+
   support::TempDir m_tmp;
   std::string m_share, m_canary, m_canaryJpeg;
   std::unique_ptr<systest::Central> m_central;
@@ -339,6 +352,104 @@ TEST_F(TraversalTest, RelayedRequestsNeverReachOutsideTheShares) {
   AttackThumbnails(*c);
   AttackUploads(*c);
   ServesTheShare(*c);
+}
+
+// A listing shows no entry that leads out of the shares (a link to /etc/passwd, to a file
+// or folder outside, a dangling link to a place outside), and such an entry cannot be
+// opened either; links that stay inside are listed as what they lead to.
+TEST_F(TraversalTest, ListingsLeaveOutEntriesThatLeadOutOfTheShares) {
+  StartService(false);
+  auto c = m_service->Lan();
+  ASSERT_TRUE(c);
+  std::vector<device::FolderEntry> entries;
+  ASSERT_TRUE(c->ListFolder(m_share, entries)) << c->LastError();
+  std::vector<std::string> names;
+  for (const auto& e : entries) names.push_back(e.name);
+  EXPECT_EQ(names, (std::vector<std::string>{"inner-dir", "sub", "a.txt", "inner-link", "pic.jpg"}));
+  for (const auto& e : entries) {
+    if (e.name == "inner-link") {
+      EXPECT_EQ(e.size, 6u);
+    }
+    if (e.name == "inner-dir") {
+      EXPECT_EQ(e.kind, 0);
+    }
+  }
+  ASSERT_TRUE(c->ListFolder(m_share + "/sub", entries)) << c->LastError();
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].name, "b.txt");
+
+  auto got = Exchange(*c, OP_REQ_DOWN_LOAD_FILE, 701, PathRecord(m_share + "/passwd-link"),
+                      {OP_DOWN_LOAD_INFO, OP_DOWN_LOAD_ERROR});
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].head.opcode, OP_DOWN_LOAD_ERROR);
+  for (const char* name : {"/abs-link-out", "/link-out"}) {
+    got = Exchange(*c, OP_GET_ALL_SUB_FILE, 702, PathRecord(m_share + name), {OP_GET_ALL_SUB_FILE});
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].head.length, 368) << name;
+  }
+}
+
+// Every refusal of a listing, of a thumbnail request too short to read, and of an upload
+// data message too short to hold its head, is answered as before and leaves one log line
+// that names its reason; the short data message leaves its upload going.
+TEST_F(TraversalTest, RefusalsSayWhyInTheLog) {
+  StartService(false);
+  auto c = m_service->Lan();
+  ASSERT_TRUE(c);
+  const std::string outside = m_tmp.Sub("outside");
+  const std::string longPath = m_share + "/" + std::string(300, 'c');
+  const uint16_t kList = OP_GET_ALL_SUB_FILE, kThumb = OP_REQ_DOWNLOAD_THUMB_NIAL;
+  const struct {
+    const char* what;
+    uint16_t opcode;
+    std::string body;
+    std::string logged;
+  } refusals[] = {
+      {"short listing", kList, std::string(100, '\0'),
+       "listing refused: a request of 100 bytes, 356 needed."},
+      {"listing without an end", kList, PathRecord(std::string(400, 'u')),
+       "listing refused: the requested path has no end."},
+      {"listing outside", kList, PathRecord(outside),
+       "listing of " + outside + " refused: not in share list."},
+      {"listing of a missing folder", kList, PathRecord(m_share + "/missing"),
+       "listing of " + m_share + "/missing refused: not an existing folder."},
+      {"listing too long", kList, PathRecord(longPath),
+       "listing of " + longPath + " refused: the path is longer than 254 bytes."},
+      {"short thumbnail", kThumb, std::string(10, 'x'),
+       "thumbnail refused: a request record of 10 bytes, 360 needed."},
+      {"thumbnail without an end", kThumb, ThumbRecord(std::string(300, 'p'), 16, 12),
+       "thumbnail refused: the picture's path has no end."},
+  };
+  uint32_t seq = 800;
+  for (const auto& tc : refusals) {
+    SCOPED_TRACE(tc.what);
+    auto got = Exchange(*c, tc.opcode, ++seq, tc.body,
+                        {tc.opcode == kList ? OP_GET_ALL_SUB_FILE : OP_THUMB_STATUS});
+    ASSERT_EQ(got.size(), 1u);
+    if (tc.opcode == kList) {
+      EXPECT_EQ(got[0].head.length, 368);
+    } else {
+      EXPECT_EQ(wire::GetU16(reinterpret_cast<const uint8_t*>(got[0].body.data())), 1);
+    }
+    EXPECT_EQ(Logged(tc.logged), 1u) << m_service->Log();
+  }
+
+  const std::string content = "0123456789";
+  const uint32_t up = ++seq;
+  auto allow = Exchange(*c, OP_REQ_UP_LOAD_FILE, up, UploadRecord(m_share + "/short.txt", content),
+                        {OP_UP_LOAD_ALLOW, OP_UP_LOAD_ERROR});
+  ASSERT_EQ(allow.size(), 1u);
+  ASSERT_EQ(allow[0].head.opcode, OP_UP_LOAD_ALLOW);
+  ASSERT_TRUE(c->Send(OP_UP_LOAD_FILE, up, std::string(5, 'z')));
+  ASSERT_TRUE(c->Send(OP_UP_LOAD_FILE, up, std::string(12, '\0') + content));
+  ASSERT_TRUE(c->Send(OP_OVER_UP_LOAD_FILE, up, std::string(1, '\0')));
+  std::vector<std::string> shares;
+  ASSERT_TRUE(c->GetShares(shares)) << c->LastError();
+  EXPECT_EQ(systest::ReadFile(m_share + "/short.txt"), content);
+  EXPECT_EQ(Logged("upload data message " + std::to_string(up) +
+                   " of 13 bytes refused: shorter than its 20-byte head."),
+            1u)
+      << m_service->Log();
 }
 
 // Links planted inside the share, where an upload writes its data, info and final files,

@@ -516,6 +516,15 @@ TEST_F(UploadTest, AnnouncingAgainClosesTheOlderEntryBeforeMeasuring) {
   EXPECT_LE(again.offset, 200000u);
   EXPECT_TRUE(apptest::WaitFor([] { return TransSize() == 1; }));
   EXPECT_NE(LogText().find("close file trans, file " + S("f.bin")), std::string::npos);
+  // a hears at once that its upload has ended.
+  std::optional<Message> told = a.Recv();
+  ASSERT_TRUE(told);
+  EXPECT_EQ(told->head.opcode, OP_UP_LOAD_ERROR);
+  EXPECT_EQ(told->head.seq, 1u);
+  ASSERT_GE(told->body.size(), 2u);
+  EXPECT_EQ(wire::GetU16(U8(told->body)), 0xFFFF);
+  EXPECT_NE(LogText().find("upload 1 of " + S("f.bin") + " taken over by upload 2"),
+            std::string::npos);
   SendData(a, 1, content.substr(200000));  // a's entry is gone: dropped
   Sync(a);
   SendData(b, 2, content.substr(again.offset));

@@ -236,6 +236,7 @@ TEST_F(SharePathsTest, CreateDirTree) {
 
 TEST_F(SharePathsTest, ListDirEntriesFoldersFirstWithoutHiddenOrResumeFiles) {
   const std::string F = P("list");
+  Shares({F});
   Dir("list/b_dir");
   Dir("list/a_dir");
   Dir("list/.hdir");
@@ -291,6 +292,42 @@ TEST_F(SharePathsTest, ListDirEntriesFoldersFirstWithoutHiddenOrResumeFiles) {
   ListDirEntries(P("no-such-folder"), none);
   ListDirEntries("", none);
   EXPECT_TRUE(none.empty());
+}
+
+// Symlinks are listed only when they lead to a place within a share, the same share or
+// another; the rest cannot be opened and are not shown.
+TEST_F(SharePathsTest, ListDirEntriesLeavesOutLinksThatLeadOutOfTheShares) {
+  Dir("s/sub");
+  Dir("t");
+  Dir("outside/deep");
+  File("s/a.txt", "12345");
+  File("t/b.txt", "123");
+  File("outside/secret.txt", "0123456789");
+  Shares({P("s"), P("t")});
+  Link(P("s/a.txt"), "s/to-a");
+  Link("sub", "s/to-sub");
+  Link(P("t/b.txt"), "s/to-other-share");
+  Link(P("outside/secret.txt"), "s/to-secret");
+  Link("../outside/secret.txt", "s/relative-out");
+  Link(P("outside/deep"), "s/to-outside-folder");
+  Link("/", "s/to-root");
+  Link(P("s/missing"), "s/dangling-in");
+  Link(P("outside/missing"), "s/dangling-out");
+  Link("../../outside/gone", "s/sub/dangling-climb");
+  Link("s-loop", "s/s-loop");
+
+  std::vector<DirEntry> list;
+  ListDirEntries(P("s"), list);
+  std::vector<std::string> names;
+  for (const DirEntry& e : list) names.push_back(e.name);
+  EXPECT_EQ(names, (std::vector<std::string>{"sub", "to-sub", "a.txt", "dangling-in", "to-a",
+                                             "to-other-share"}));
+  ASSERT_EQ(list.size(), 6u);
+  EXPECT_EQ(list[4].size, 5);
+  EXPECT_EQ(list[5].size, 3);
+  std::vector<DirEntry> sub;
+  ListDirEntries(P("s/sub"), sub);
+  EXPECT_TRUE(sub.empty());
 }
 
 TEST_F(SharePathsTest, SizesBeyondFourGiBAreExactInsideAndClampedOnTheWire) {
