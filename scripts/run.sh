@@ -206,3 +206,26 @@ if ! out=$(sc start "$service" 2>&1); then
 fi
 echo "$service is running."
 report
+
+# The tray program, where there is a display: it watches the service, follows its log-on
+# and stops it when it exits. Without a display it is not started; the line below says how.
+port=$(configured_port)
+tray_dir=$root/tray
+mkdir -p "$tray_dir"
+tray_env=(TIRVAN_SCM=builtin "TIRVAN_SCM_DIR=$TIRVAN_SCM_DIR" "TIRVAN_SERVICE_PORT=$port"
+  "TIRVAN_TRAY_LOG=$tray_dir/Tirvan.log")
+tray_cmd="env ${tray_env[*]} $root/bin/Tirvan"
+stop_earlier "$tray_dir/tray.pid" "$root/bin/Tirvan"
+if [[ -n ${DISPLAY:-}${WAYLAND_DISPLAY:-} ]]; then
+  nohup env "${tray_env[@]}" "$root/bin/Tirvan" >"$tray_dir/Tirvan.out" 2>&1 </dev/null &
+  tray_pid=$!
+  disown "$tray_pid" 2>/dev/null || true
+  echo "$tray_pid" >"$tray_dir/tray.pid"
+  echo "The tray program Tirvan is running (its icon is in the desktop's tray; a click opens"
+  echo "the settings, Exit in its menu ends it and stops the service)."
+  echo "  its log       $tray_dir/Tirvan.log"
+  echo "  stop it with  kill \$(cat $tray_dir/tray.pid)"
+else
+  echo "No display: the tray program was not started. On a desktop start it with"
+  echo "  $tray_cmd"
+fi
