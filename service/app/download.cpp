@@ -400,6 +400,77 @@ int StartRelayedDownload(const uint8_t* body, uint32_t bodyLen, const MsgHead* h
   return rc;
 }
 
+// The refusal of a download request past the pending downloads' limits.
+int RefuseForRoom(const MsgHead* head, const std::string& path, PendingRoom room, size_t held,
+                  uint8_t** reply, int32_t* replyLen) {
+  const PendingDownloadLimits limits = GetPendingDownloadLimits();
+  if (room == PendingRoom::OriginFull) {
+    TLOG(MOD_INTRANET, LOG_WARNING,
+         "Download of %s refused: %zu downloads announced by this device wait to start (at "
+         "most %zu).",
+         path.c_str(), held, limits.perOrigin);
+  } else {
+    TLOG(MOD_INTRANET, LOG_WARNING,
+         "Download of %s refused: %zu announced downloads wait to start (at most %zu).",
+         path.c_str(), held, limits.total);
+  }
+  return SetTransErrorReply(head, OP_DOWN_LOAD_ERROR, ERR_SERVER_CASH_FULL, reply, replyLen);
+}
+
+void EncodeStopReply(uint8_t out[kStopDownLoadReplySize], const MsgHead& head) {
+  std::memset(out, 0, kStopDownLoadReplySize);
+  MsgHead{static_cast<uint16_t>(kStopDownLoadReplySize), head.opcode, head.seq}.Encode(out);
+  out[8] = '0';
+}
+
+// Gives a relayed download up to 10 wait steps to take the stop request's number off the
+// list, then takes it off itself.
+void WaitForStop(uint32_t seq) {
+  for (int i = 0; i < kStopWaitTries; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(g_stopWaitStepMs.load()));
+    std::lock_guard<std::mutex> lock(g_StopDownLoadMutex);
+    if (std::find(g_StopDownLoadList.begin(), g_StopDownLoadList.end(), seq) ==
+        g_StopDownLoadList.end()) {
+      TLOG(MOD_INTRANET, LOG_DEBUG, "stop download OK %d", static_cast<int>(seq));
+      break;
+    }
+  }
+  std::lock_guard<std::mutex> lock(g_StopDownLoadMutex);
+  auto it = std::find(g_StopDownLoadList.begin(), g_StopDownLoadList.end(), seq);
+  if (it != g_StopDownLoadList.end()) g_StopDownLoadList.erase(it);
+}
+
+// A stop request's reply on a local connection, sent once the wait off the server's
+// thread is over.
+struct PendingStop {
+  std::mutex mutex;
+  bool done = false;
+};
+
+class StopReplyWriter : public ConnWriter {
+ public:
+  StopReplyWriter(std::shared_ptr<PendingStop> pending, const MsgHead& head)
+      : m_pending(std::move(pending)), m_head(head) {}
+  Status Refill(bufferevent* conn, size_t /*room*/) override {
+    {
+      std::lock_guard<std::mutex> lock(m_pending->mutex);
+      if (!m_pending->done) return Status::Wait;
+    }
+    uint8_t r[kStopDownLoadReplySize];
+    EncodeStopReply(r, m_head);
+    if (bufferevent_write(conn, r, sizeof r) != 0) {
+      TLOG(MOD_COMMLIB, LOG_ERROR, "Write return message error.");
+    }
+    return Status::Done;
+  }
+  // The device has gone: the wait ends on its own, and its reply is dropped.
+  void Cancel() override {}
+
+ private:
+  std::shared_ptr<PendingStop> m_pending;
+  MsgHead m_head;
+};
+
 }  // namespace
 
 int32_t GetDownLoadCount() {
@@ -508,11 +579,25 @@ int ReqDownLoadFile(const uint8_t* body, uint32_t bodyLen, const MsgHead* head, 
     return SetTransErrorReply(head, OP_DOWN_LOAD_ERROR, code, reply, replyLen);
   }
 
+  // Every pending download holds its file open: one origin cannot hold more than its
+  // share of them, nor all origins together more than the table's.
+  const TransOrigin origin = TransOriginOf(body, bodyLen, conn, *udtSock, *direct);
+  size_t held = 0;
+  if (PendingRoom room = TransPendingRoom(head->seq, origin, &held); room != PendingRoom::Ok) {
+    return RefuseForRoom(head, path, room, held, reply, replyLen);
+  }
+
   // Size, digest and data all come from this one descriptor. Non-blocking, so that
   // opening a FIFO cannot hold the transport's thread.
   int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
-    TLOG(MOD_INTRANET, LOG_ERROR, "File %s not exits.", path.c_str());
+    int err = errno;
+    if (err == ENOENT || err == ENOTDIR) {
+      TLOG(MOD_INTRANET, LOG_ERROR, "File %s not exits.", path.c_str());
+    } else {
+      TLOG(MOD_INTRANET, LOG_ERROR, "File %s cannot be opened: %s.", path.c_str(),
+           std::strerror(err));
+    }
     return SetTransErrorReply(head, OP_DOWN_LOAD_ERROR, ERR_FILE_NOT_EXIST, reply, replyLen);
   }
   auto rec = std::make_shared<TransRecord>();
@@ -533,7 +618,7 @@ int ReqDownLoadFile(const uint8_t* body, uint32_t bodyLen, const MsgHead* head, 
   }
 
   rec->kind = TransKind::PendingDownload;
-  rec->origin = TransOriginOf(body, bodyLen, conn, *udtSock, *direct);
+  rec->origin = origin;
   rec->path = path;
   rec->size = static_cast<int64_t>(st.st_size);
   Md5Context digest;
@@ -552,8 +637,12 @@ int ReqDownLoadFile(const uint8_t* body, uint32_t bodyLen, const MsgHead* head, 
   std::memcpy(r + 16, digest.digest, sizeof digest.digest);
 
   // A repeated request replaces the pending download of the same origin and number.
-  TransErase(head->seq, TransKind::PendingDownload, rec->origin);
-  if (!TransInsert(head->seq, rec)) rec->CloseFile();
+  // Another thread of the same origin (a UDT peer's) may have taken the last room since.
+  if (PendingRoom room = TransInsertPending(head->seq, rec, &held); room != PendingRoom::Ok) {
+    rec->CloseFile();
+    FreeReply(r);
+    return RefuseForRoom(head, path, room, held, reply, replyLen);
+  }
   *reply = r;
   *replyLen = static_cast<int32_t>(kDownLoadInfoSize);
   return ERR_OK;
@@ -587,6 +676,8 @@ int AllowDownLoadFile(const uint8_t* body, uint32_t bodyLen, const MsgHead* head
   TransOrigin origin = TransOriginOf(body, bodyLen, conn, sock, *direct);
   TransRecordPtr rec = TransTake(head->seq, TransKind::PendingDownload, origin);
   if (!rec || rec->fd < 0) {
+    TLOG(MOD_INTRANET, LOG_WARNING, "Start of download %u refused: %s.", head->seq,
+         rec ? "its file is closed" : "no download of that number was announced here");
     SetOverReply(head->seq, false, reply, replyLen);
     return -1;
   }
@@ -626,23 +717,40 @@ int StopDownLoad(const uint8_t* body, uint32_t bodyLen, const MsgHead* head, buf
     // so a job that is busy past the wait below still stops; the wait only tells
     // whether it heard the request in time (it then takes the number off the list).
     StopInterDownLoad(TransOriginOf(body, bodyLen, conn, *udtSock, *direct), seq);
-    for (int i = 0; i < kStopWaitTries; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(g_stopWaitStepMs.load()));
-      std::lock_guard<std::mutex> lock(g_StopDownLoadMutex);
-      if (std::find(g_StopDownLoadList.begin(), g_StopDownLoadList.end(), seq) ==
-          g_StopDownLoadList.end()) {
-        TLOG(MOD_INTRANET, LOG_DEBUG, "stop download OK %d", static_cast<int>(seq));
-        break;
+    // On a local connection the wait runs on a thread of its own, so that the local
+    // server serves the other connections meanwhile; this connection's later requests
+    // wait for the reply.
+    uint64_t connId = 0;
+    if (*direct != 0 && *udtSock < 0 && OS_GetConnInfo(conn, &connId, nullptr)) {
+      auto pending = std::shared_ptr<PendingStop>(new (std::nothrow) PendingStop);
+      if (pending && OS_AttachConnWriter(conn, std::make_unique<StopReplyWriter>(pending, *head))) {
+        try {
+          std::thread([pending, seq, connId] {
+            WaitForStop(seq);
+            {
+              std::lock_guard<std::mutex> lock(pending->mutex);
+              pending->done = true;
+            }
+            OS_WakeConnWriter(connId);
+          }).detach();
+          return ERR_OK;
+        } catch (const std::exception&) {
+          // No thread: the wait runs here; the writer sends the reply once woken.
+          WaitForStop(seq);
+          {
+            std::lock_guard<std::mutex> lock(pending->mutex);
+            pending->done = true;
+          }
+          OS_WakeConnWriter(connId);
+          return ERR_OK;
+        }
       }
     }
-    std::lock_guard<std::mutex> lock(g_StopDownLoadMutex);
-    auto it = std::find(g_StopDownLoadList.begin(), g_StopDownLoadList.end(), seq);
-    if (it != g_StopDownLoadList.end()) g_StopDownLoadList.erase(it);
+    WaitForStop(seq);
   }
   uint8_t* r = AllocReply(kStopDownLoadReplySize);
   if (r == nullptr) return -1;
-  MsgHead{static_cast<uint16_t>(kStopDownLoadReplySize), head->opcode, head->seq}.Encode(r);
-  r[8] = '0';
+  EncodeStopReply(r, *head);
   *reply = r;
   *replyLen = static_cast<int32_t>(kStopDownLoadReplySize);
   return ERR_OK;
