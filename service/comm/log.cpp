@@ -202,24 +202,25 @@ void CLog::Print(const char* module, unsigned priority, const char* func, int li
     if (!m_opened) return;
     const int64_t now = SteadyMs();
     FlushRecent(now, false, out);
+    bool counted = false;
     if (m_repeatWindowMs.load() > 0) {
       auto it = std::find_if(m_recent.begin(), m_recent.end(),
                              [&](const Recent& r) { return r.key == key; });
       if (it != m_recent.end()) {
         // Written within the window: only counted. The count goes out once the window
-        // has passed, before the next line.
+        // has passed, before a later line.
         ++it->repeats;
-        if (!out.empty()) WriteLocked(out);
-        return;
+        counted = true;
+      } else {
+        if (m_recent.size() >= kMaxRecentLines) {
+          if (m_recent.front().repeats > 0) out += RepeatLine(m_recent.front());
+          m_recent.erase(m_recent.begin());
+        }
+        m_recent.push_back(Recent{std::move(key), module, func, msg, line, priority, now, 0});
       }
-      if (m_recent.size() >= kMaxRecentLines) {
-        if (m_recent.front().repeats > 0) out += RepeatLine(m_recent.front());
-        m_recent.erase(m_recent.begin());
-      }
-      m_recent.push_back(Recent{std::move(key), module, func, msg, line, priority, now, 0});
     }
-    out += text;
-    if (!WriteLocked(out)) return;
+    if (!counted) out += text;
+    if (out.empty() || !WriteLocked(out)) return;
   }
   if (m_console) std::fwrite(out.data(), 1, out.size(), stdout);
 }
