@@ -23,6 +23,7 @@
 #include <event2/util.h>
 
 #include "comm/log.h"
+#include "comm/peer_address.h"
 #include "platform/net.h"
 
 std::atomic<uint16_t> g_LocalPort{0};
@@ -412,25 +413,6 @@ void EventCb(bufferevent* /*bev*/, short events, void* arg) {
   CloseConn(c);
 }
 
-std::string PeerText(const sockaddr* peer, int len) {
-  char text[INET6_ADDRSTRLEN] = "?";
-  if (peer != nullptr && peer->sa_family == AF_INET &&
-      len >= static_cast<int>(sizeof(sockaddr_in))) {
-    sockaddr_in sin;
-    std::memcpy(&sin, peer, sizeof sin);
-    inet_ntop(AF_INET, &sin.sin_addr, text, sizeof text);
-    return std::string(text) + ":" + std::to_string(ntohs(sin.sin_port));
-  }
-  if (peer != nullptr && peer->sa_family == AF_INET6 &&
-      len >= static_cast<int>(sizeof(sockaddr_in6))) {
-    sockaddr_in6 sin6;
-    std::memcpy(&sin6, peer, sizeof sin6);
-    inet_ntop(AF_INET6, &sin6.sin6_addr, text, sizeof text);
-    return "[" + std::string(text) + "]:" + std::to_string(ntohs(sin6.sin6_port));
-  }
-  return text;
-}
-
 void AcceptCb(evconnlistener* /*listener*/, evutil_socket_t fd, sockaddr* peer, int peerLen,
               void* arg) {
   auto* s = static_cast<Server*>(arg);
@@ -454,7 +436,7 @@ void AcceptCb(evconnlistener* /*listener*/, evutil_socket_t fd, sockaddr* peer, 
   c->origin = classify(peer, static_cast<socklen_t>(peerLen));
   Link(s, c);
 
-  c->peer = PeerText(peer, peerLen);
+  c->peer = PeerAddressText(peer, static_cast<socklen_t>(peerLen));
   c->lastRxMs = c->lastTxMs = c->readSinceMs = NowMs();
   bufferevent_setcb(bev, ReadCb, WriteCb, EventCb, c);
   c->outputWatch = evbuffer_add_cb(bufferevent_get_output(bev), OutputWatchCb, c);
@@ -573,26 +555,6 @@ bool OS_AttachConnWriter(bufferevent* conn, std::unique_ptr<ConnWriter> writer) 
   if (c->writer) return false;
   c->writer = std::move(writer);
   return true;
-}
-
-Origin OS_ClassifyPeer(const sockaddr* peer, socklen_t len) {
-  if (peer == nullptr) return Origin::Lan;
-  if (peer->sa_family == AF_INET && len >= static_cast<socklen_t>(sizeof(sockaddr_in))) {
-    sockaddr_in sin;
-    std::memcpy(&sin, peer, sizeof sin);
-    return platform::IsLoopbackV4(sin.sin_addr.s_addr) ? Origin::Loopback : Origin::Lan;
-  }
-  if (peer->sa_family == AF_INET6 && len >= static_cast<socklen_t>(sizeof(sockaddr_in6))) {
-    sockaddr_in6 sin6;
-    std::memcpy(&sin6, peer, sizeof sin6);
-    if (IN6_IS_ADDR_LOOPBACK(&sin6.sin6_addr)) return Origin::Loopback;
-    if (IN6_IS_ADDR_V4MAPPED(&sin6.sin6_addr)) {
-      uint32_t v4;
-      std::memcpy(&v4, sin6.sin6_addr.s6_addr + 12, sizeof v4);
-      return platform::IsLoopbackV4(v4) ? Origin::Loopback : Origin::Lan;
-    }
-  }
-  return Origin::Lan;
 }
 
 void OS_SetOriginClassifier(OriginClassifier classifier) { g_classifier = classifier; }
