@@ -354,6 +354,35 @@ TEST_F(HostileConnTest, StalledConnectionsAreClosedAndSlowProgressIsNot) {
   EXPECT_LT(ListingMs(), 10000.0);
 }
 
+// The limits spare what the service itself waits for: a device's login waits for the
+// tray program's verdict longer than the idle limit and still gets it, and the tray's own
+// requests are answered as before.
+TEST_F(HostileConnTest, ALoginAwaitingTheTrayOutlivesTheIdleLimit) {
+  systest::Child listener({systest::TrayListenerProgram(), "--listen", "127.0.0.1:0", "--answers",
+                           "admit", "--delay", "3000"},
+                          m_tmp.Sub("listener.out"));
+  const std::string listenerPort = listener.WaitLine("listening on 127.0.0.1:", 10000);
+  ASSERT_FALSE(listenerPort.empty()) << listener.Output();
+  StartService({{"TIRVAN_TRAY_LOGIN_PORT", listenerPort},
+                {"TIRVAN_CONN_IDLE_MS", "1000"},
+                {"TIRVAN_CONN_PARTIAL_MS", "1000"}});
+  std::string record(256, '\0');
+  record.replace(0, 17, "guest@tirvan.test");
+  record.replace(32, 6, "nohash");
+  record.replace(64, 3, "pad");
+  record.replace(128, 3, "lan");
+  MsgClient device = Connect();
+  const auto t0 = Clock::now();
+  ASSERT_TRUE(device.Send(OP_REQ_DEVICE_LOGIN, 9, record));
+  auto reply = device.Recv(20000);
+  ASSERT_TRUE(reply.has_value()) << listener.Output();
+  EXPECT_GE(std::chrono::duration<double>(Clock::now() - t0).count(), 2.5);
+  EXPECT_EQ(reply->head.opcode, OP_REQ_DEVICE_LOGIN);
+  ASSERT_EQ(reply->body.size(), 4u);
+  EXPECT_EQ(wire::GetU16(reinterpret_cast<const uint8_t*>(reply->body.data())), 0);
+  EXPECT_TRUE(m_service->Tray(OP_SHOW_GET_SHARE).has_value());
+}
+
 // A client pipelines thousands of listings of a large folder and reads none of them. The
 // service stops reading from it once its answers queue up, so its memory stays bounded;
 // other clients are served meanwhile, and the idle limit finally closes the connection.
