@@ -37,7 +37,6 @@
 #include "platform/charset.h"
 
 int32_t g_DownLoadCount = 0;
-std::list<uint32_t> g_StopDownLoadList;
 
 namespace {
 
@@ -50,9 +49,6 @@ constexpr size_t kMaxPackagesPerFill = 256;
 constexpr size_t kReadAheadPackages = 64;
 constexpr size_t kReadAheadSlots = 16;
 static_assert(kLanReadAheadAbove == kReadAheadSlots * kReadAheadPackages * kPackageDataSize);
-constexpr int kStopWaitTries = 10;
-
-std::atomic<int64_t> g_stopWaitStepMs{10};
 
 int UdtSendMsg(int32_t sock, const char* buf, int len) {
   return UDT::sendmsg(sock, buf, len, -1, true);
@@ -400,6 +396,23 @@ int StartRelayedDownload(const uint8_t* body, uint32_t bodyLen, const MsgHead* h
   return rc;
 }
 
+// The refusal of a download request past the pending downloads' limits.
+int RefuseForRoom(const MsgHead* head, const std::string& path, PendingRoom room, size_t held,
+                  uint8_t** reply, int32_t* replyLen) {
+  const PendingDownloadLimits limits = GetPendingDownloadLimits();
+  if (room == PendingRoom::OriginFull) {
+    TLOG(MOD_INTRANET, LOG_WARNING,
+         "Download of %s refused: %zu downloads announced by this device wait to start (at "
+         "most %zu).",
+         path.c_str(), held, limits.perOrigin);
+  } else {
+    TLOG(MOD_INTRANET, LOG_WARNING,
+         "Download of %s refused: %zu announced downloads wait to start (at most %zu).",
+         path.c_str(), held, limits.total);
+  }
+  return SetTransErrorReply(head, OP_DOWN_LOAD_ERROR, ERR_SERVER_CASH_FULL, reply, replyLen);
+}
+
 }  // namespace
 
 int32_t GetDownLoadCount() {
@@ -414,7 +427,6 @@ void AddDownLoadCount(int32_t delta) {
 
 void SetUdtSendForTest(UdtSendFn fn) { g_udtSend = fn != nullptr ? fn : UdtSendMsg; }
 
-void SetStopDownLoadWaitStep(std::chrono::milliseconds step) { g_stopWaitStepMs = step.count(); }
 
 int SetTransErrorReply(const MsgHead* head, uint16_t opcode, int code, uint8_t** reply,
                        int32_t* replyLen) {
@@ -508,11 +520,25 @@ int ReqDownLoadFile(const uint8_t* body, uint32_t bodyLen, const MsgHead* head, 
     return SetTransErrorReply(head, OP_DOWN_LOAD_ERROR, code, reply, replyLen);
   }
 
+  // Every pending download holds its file open: one origin cannot hold more than its
+  // share of them, nor all origins together more than the table's.
+  const TransOrigin origin = TransOriginOf(body, bodyLen, conn, *udtSock, *direct);
+  size_t held = 0;
+  if (PendingRoom room = TransPendingRoom(head->seq, origin, &held); room != PendingRoom::Ok) {
+    return RefuseForRoom(head, path, room, held, reply, replyLen);
+  }
+
   // Size, digest and data all come from this one descriptor. Non-blocking, so that
   // opening a FIFO cannot hold the transport's thread.
   int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
-    TLOG(MOD_INTRANET, LOG_ERROR, "File %s not exits.", path.c_str());
+    int err = errno;
+    if (err == ENOENT || err == ENOTDIR) {
+      TLOG(MOD_INTRANET, LOG_ERROR, "File %s not exits.", path.c_str());
+    } else {
+      TLOG(MOD_INTRANET, LOG_ERROR, "File %s cannot be opened: %s.", path.c_str(),
+           std::strerror(err));
+    }
     return SetTransErrorReply(head, OP_DOWN_LOAD_ERROR, ERR_FILE_NOT_EXIST, reply, replyLen);
   }
   auto rec = std::make_shared<TransRecord>();
@@ -533,7 +559,7 @@ int ReqDownLoadFile(const uint8_t* body, uint32_t bodyLen, const MsgHead* head, 
   }
 
   rec->kind = TransKind::PendingDownload;
-  rec->origin = TransOriginOf(body, bodyLen, conn, *udtSock, *direct);
+  rec->origin = origin;
   rec->path = path;
   rec->size = static_cast<int64_t>(st.st_size);
   Md5Context digest;
@@ -552,8 +578,12 @@ int ReqDownLoadFile(const uint8_t* body, uint32_t bodyLen, const MsgHead* head, 
   std::memcpy(r + 16, digest.digest, sizeof digest.digest);
 
   // A repeated request replaces the pending download of the same origin and number.
-  TransErase(head->seq, TransKind::PendingDownload, rec->origin);
-  if (!TransInsert(head->seq, rec)) rec->CloseFile();
+  // Another thread of the same origin (a UDT peer's) may have taken the last room since.
+  if (PendingRoom room = TransInsertPending(head->seq, rec, &held); room != PendingRoom::Ok) {
+    rec->CloseFile();
+    FreeReply(r);
+    return RefuseForRoom(head, path, room, held, reply, replyLen);
+  }
   *reply = r;
   *replyLen = static_cast<int32_t>(kDownLoadInfoSize);
   return ERR_OK;
@@ -587,6 +617,8 @@ int AllowDownLoadFile(const uint8_t* body, uint32_t bodyLen, const MsgHead* head
   TransOrigin origin = TransOriginOf(body, bodyLen, conn, sock, *direct);
   TransRecordPtr rec = TransTake(head->seq, TransKind::PendingDownload, origin);
   if (!rec || rec->fd < 0) {
+    TLOG(MOD_INTRANET, LOG_WARNING, "Start of download %u refused: %s.", head->seq,
+         rec ? "its file is closed" : "no download of that number was announced here");
     SetOverReply(head->seq, false, reply, replyLen);
     return -1;
   }
@@ -610,40 +642,5 @@ int RefuseDownLoadFile(const uint8_t* body, uint32_t bodyLen, const MsgHead* hea
                        uint8_t* direct) {
   TransErase(head->seq, TransKind::PendingDownload,
              TransOriginOf(body, bodyLen, conn, *udtSock, *direct));
-  return ERR_OK;
-}
-
-int StopDownLoad(const uint8_t* body, uint32_t bodyLen, const MsgHead* head, bufferevent* conn,
-                 uint8_t** reply, int32_t* replyLen, int32_t* udtSock, uint8_t* direct) {
-  uint32_t seq = head->seq;
-  if (seq != 0) {
-    {
-      std::lock_guard<std::mutex> lock(g_StopDownLoadMutex);
-      g_StopDownLoadList.push_back(seq);
-    }
-    TLOG(MOD_INTRANET, LOG_DEBUG, "stop download %d", static_cast<int>(seq));
-    // The relayed download of this device and number keeps the request until it ends,
-    // so a job that is busy past the wait below still stops; the wait only tells
-    // whether it heard the request in time (it then takes the number off the list).
-    StopInterDownLoad(TransOriginOf(body, bodyLen, conn, *udtSock, *direct), seq);
-    for (int i = 0; i < kStopWaitTries; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(g_stopWaitStepMs.load()));
-      std::lock_guard<std::mutex> lock(g_StopDownLoadMutex);
-      if (std::find(g_StopDownLoadList.begin(), g_StopDownLoadList.end(), seq) ==
-          g_StopDownLoadList.end()) {
-        TLOG(MOD_INTRANET, LOG_DEBUG, "stop download OK %d", static_cast<int>(seq));
-        break;
-      }
-    }
-    std::lock_guard<std::mutex> lock(g_StopDownLoadMutex);
-    auto it = std::find(g_StopDownLoadList.begin(), g_StopDownLoadList.end(), seq);
-    if (it != g_StopDownLoadList.end()) g_StopDownLoadList.erase(it);
-  }
-  uint8_t* r = AllocReply(kStopDownLoadReplySize);
-  if (r == nullptr) return -1;
-  MsgHead{static_cast<uint16_t>(kStopDownLoadReplySize), head->opcode, head->seq}.Encode(r);
-  r[8] = '0';
-  *reply = r;
-  *replyLen = static_cast<int32_t>(kStopDownLoadReplySize);
   return ERR_OK;
 }

@@ -278,6 +278,7 @@ int Service_InitProgram(const ServiceInitOptions& options) {
   if (DirExists(logDir) != 0) ::mkdir(logDir.c_str(), 0755);
   // A threshold below 0 writes nothing, as a threshold of 0 does.
   unsigned threshold = priority < 0 ? 0u : static_cast<unsigned>(priority);
+  g_Log.ApplyEnvironment();
   if (!g_Log.Open(logDir + "/Log.txt", threshold, console != 0)) {
     Say("open log file exits.");
     return ERR_OPEN_LOG;
@@ -312,6 +313,7 @@ int Service_InitProgram(const ServiceInitOptions& options) {
   SetServerReportOptions(ServerReportOptionsFromEnvironment());
   SetUPnPOptions(UPnPOptionsFromEnvironment());
   OS_SetRelayConfig(RelayClientConfigFromEnvironment());
+  OS_SetLocalServerLimits(LocalServerLimitsFromEnvironment());
 
   int rc = OS_Init(options.os);
   if (rc != ERR_OK) {

@@ -20,6 +20,8 @@ namespace {
 
 std::atomic<int64_t> g_pendingTtlMs{10 * 60 * 1000};
 std::atomic<int64_t> g_relayedUploadIdleMs{10 * 60 * 1000};
+std::atomic<size_t> g_pendingPerOrigin{PendingDownloadLimits{}.perOrigin};
+std::atomic<size_t> g_pendingTotal{PendingDownloadLimits{}.total};
 
 using Clock = std::chrono::steady_clock;
 
@@ -68,6 +70,28 @@ void CloseAll(const std::vector<TransRecordPtr>& records) {
     }
     r->CloseFile();
   }
+}
+
+// Caller holds g_MutexUserInfo.
+PendingRoom RoomLocked(uint32_t seq, const TransOrigin& origin, size_t* count) {
+  size_t ofOrigin = 0;
+  size_t all = 0;
+  for (const auto& [s, r] : g_TransMap) {
+    if (r->kind != TransKind::PendingDownload) continue;
+    const bool replaced = s == seq && r->origin == origin;
+    if (replaced) continue;
+    ++all;
+    if (r->origin == origin) ++ofOrigin;
+  }
+  if (ofOrigin >= g_pendingPerOrigin.load()) {
+    if (count != nullptr) *count = ofOrigin;
+    return PendingRoom::OriginFull;
+  }
+  if (all >= g_pendingTotal.load()) {
+    if (count != nullptr) *count = all;
+    return PendingRoom::TableFull;
+  }
+  return PendingRoom::Ok;
 }
 
 template <typename Pred>
@@ -284,6 +308,51 @@ void TransCloseUdtSocket(int32_t sock) {
   }
 }
 
+void SetPendingDownloadLimits(const PendingDownloadLimits& limits) {
+  g_pendingPerOrigin = limits.perOrigin;
+  g_pendingTotal = limits.total;
+}
+
+PendingDownloadLimits GetPendingDownloadLimits() {
+  return PendingDownloadLimits{g_pendingPerOrigin.load(), g_pendingTotal.load()};
+}
+
+PendingRoom TransPendingRoom(uint32_t seq, const TransOrigin& origin, size_t* count) {
+  std::vector<TransRecordPtr> expired;
+  PendingRoom room;
+  {
+    std::lock_guard<std::mutex> lock(g_MutexUserInfo);
+    ExpireLocked(expired);
+    room = RoomLocked(seq, origin, count);
+  }
+  CloseAll(expired);
+  return room;
+}
+
+PendingRoom TransInsertPending(uint32_t seq, TransRecordPtr record, size_t* count) {
+  if (!record) return PendingRoom::TableFull;
+  std::vector<TransRecordPtr> expired;
+  TransRecordPtr replaced;
+  PendingRoom room;
+  {
+    std::lock_guard<std::mutex> lock(g_MutexUserInfo);
+    ExpireLocked(expired);
+    room = RoomLocked(seq, record->origin, count);
+    if (room == PendingRoom::Ok) {
+      auto it = FindLocked(seq, TransKind::PendingDownload, record->origin);
+      if (it != g_TransMap.end()) {
+        replaced = it->second;
+        g_TransMap.erase(it);
+      }
+      record->kind = TransKind::PendingDownload;
+      g_TransMap.emplace(seq, std::move(record));
+    }
+  }
+  CloseAll(expired);
+  if (replaced) replaced->CloseFile();
+  return room;
+}
+
 void SetPendingDownloadTtl(std::chrono::milliseconds ttl) { g_pendingTtlMs = ttl.count(); }
 
 void SetRelayedUploadIdleTtl(std::chrono::milliseconds ttl) { g_relayedUploadIdleMs = ttl.count(); }
@@ -298,14 +367,22 @@ void TransExpirePending() {
 }
 
 void TransTableInit() {
-  if (const char* text = std::getenv(kRelayedUploadIdleEnv)) {
+  auto number = [](const char* name, long long* out) {
+    const char* text = std::getenv(name);
+    if (text == nullptr) return false;
     char* end = nullptr;
     errno = 0;
     long long v = std::strtoll(text, &end, 10);
-    if (errno == 0 && end != text && *end == '\0' && v >= 1 && v <= INT32_MAX) {
-      SetRelayedUploadIdleTtl(std::chrono::milliseconds(v));
-    }
-  }
+    if (errno != 0 || end == text || *end != '\0' || v < 1 || v > INT32_MAX) return false;
+    *out = v;
+    return true;
+  };
+  long long v = 0;
+  if (number(kRelayedUploadIdleEnv, &v)) SetRelayedUploadIdleTtl(std::chrono::milliseconds(v));
+  PendingDownloadLimits limits = GetPendingDownloadLimits();
+  if (number(kPendingPerOriginEnv, &v)) limits.perOrigin = static_cast<size_t>(v);
+  if (number(kPendingTotalEnv, &v)) limits.total = static_cast<size_t>(v);
+  SetPendingDownloadLimits(limits);
   OS_SetConnCloseHook(TransCloseConnection);
   OS_SetUdtPeerLostHook(TransCloseUdtSocket);
 }

@@ -121,6 +121,29 @@ void TransCloseConnection(bufferevent* conn, uint64_t connId);
 // Ends every entry of a lost UDT socket, logging "close p2p file trans, sock %d, file %s".
 void TransCloseUdtSocket(int32_t sock);
 
+// Pending downloads hold their files open: one origin (a connection, a UDT socket, a
+// relaying device) may announce at most perOrigin of them, all origins together total.
+// Far more than any device announces before it starts them.
+struct PendingDownloadLimits {
+  size_t perOrigin = 16;
+  size_t total = 512;
+};
+// TransTableInit takes them from the environment when they are set there (1 or more).
+inline constexpr const char* kPendingPerOriginEnv = "TIRVAN_PENDING_DOWNLOADS_PER_ORIGIN";
+inline constexpr const char* kPendingTotalEnv = "TIRVAN_PENDING_DOWNLOADS_TOTAL";
+void SetPendingDownloadLimits(const PendingDownloadLimits& limits);
+PendingDownloadLimits GetPendingDownloadLimits();
+
+// Whether another pending download of this origin would be taken now; one of the same
+// number and origin is replaced, so it does not count. count gets the number of pending
+// downloads that hit the limit (of the origin, or in all).
+enum class PendingRoom { Ok, OriginFull, TableFull };
+PendingRoom TransPendingRoom(uint32_t seq, const TransOrigin& origin, size_t* count = nullptr);
+// Replaces the pending download of the record's number and origin with record, within
+// the limits, in one step. Anything but Ok leaves the table as it was (record's file
+// open); an entry replaced has its file closed.
+PendingRoom TransInsertPending(uint32_t seq, TransRecordPtr record, size_t* count = nullptr);
+
 // Pending downloads that nobody starts end after this idle time (10 minutes unless set).
 void SetPendingDownloadTtl(std::chrono::milliseconds ttl);
 // A relayed upload has no connection of its own whose end would end it: one whose device

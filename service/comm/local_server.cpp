@@ -1,10 +1,15 @@
 #include "comm/local_server.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
+#include <ctime>
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -19,6 +24,7 @@
 #include <event2/util.h>
 
 #include "comm/log.h"
+#include "comm/peer_address.h"
 #include "platform/net.h"
 
 std::atomic<uint16_t> g_LocalPort{0};
@@ -38,6 +44,7 @@ struct LocalConn {
   bufferevent* bev = nullptr;
   uint64_t id = 0;
   Origin origin = Origin::Lan;
+  std::string peer;  // the peer's address, for log lines
   LocalConn* prev = nullptr;  // the server's list of live connections
   LocalConn* next = nullptr;
 
@@ -52,21 +59,37 @@ struct LocalConn {
 
   // Streamed output; while it is set the connection's further requests wait.
   std::unique_ptr<ConnWriter> writer;
+  bool writerWaiting = false;  // its last Refill was Wait: another thread owes the answer
   // The peer's stream has ended or a request closed the connection: nothing more is read,
   // and the connection closes once its queued answers have gone out.
   bool closing = false;
+
+  // The limits: the connection's own timer, and when it last made progress (ms of the
+  // monotonic clock).
+  event* timer = nullptr;
+  evbuffer_cb_entry* outputWatch = nullptr;
+  bool reading = true;     // its input is read (not held for a writer or its output)
+  int64_t lastRxMs = 0;    // bytes arrived
+  int64_t lastTxMs = 0;    // queued output went out
+  int64_t readSinceMs = 0;  // reading was last turned on
 };
 
 struct Server {
   event_base* base = nullptr;
   evconnlistener* listener = nullptr;
   LocalConn* conns = nullptr;
+  event* resumeEv = nullptr;  // ends the listener's pause after an accept error
+  unsigned pauseMs = 0;       // the next pause; 0 before the first error
 };
 
 std::atomic<LocalServerState> g_state{LocalServerState::Pending};
 std::atomic<ConnCloseHook> g_closeHook{nullptr};
 std::atomic<OriginClassifier> g_classifier{nullptr};
-std::atomic<unsigned> g_idleTimeoutMs{0};
+std::atomic<unsigned> g_partialMs{LocalServerLimits{}.partialMs};
+std::atomic<unsigned> g_idleTimeoutMs{LocalServerLimits{}.idleMs};
+std::atomic<size_t> g_outputHighBytes{LocalServerLimits{}.outputHighBytes};
+std::atomic<unsigned> g_acceptPauseMs{LocalServerLimits{}.acceptPauseMs};
+std::atomic<unsigned> g_acceptPauseMaxMs{LocalServerLimits{}.acceptPauseMaxMs};
 std::atomic<uint64_t> g_nextConnId{1};
 
 // Stopping from another thread: OS_StopLocalServer activates the running server's
@@ -80,6 +103,17 @@ event* g_wakeEvent = nullptr;        // guarded by g_controlMutex
 std::vector<uint64_t> g_wakeIds;     // guarded by g_controlMutex
 // Messages for connections, queued by OS_SendOnConn and written by the same event.
 std::vector<std::pair<uint64_t, std::vector<uint8_t>>> g_posts;  // guarded by g_controlMutex
+
+int64_t NowMs() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+timeval MsToTimeval(int64_t ms) {
+  ms = std::max<int64_t>(ms, 1);
+  return timeval{static_cast<time_t>(ms / 1000), static_cast<suseconds_t>((ms % 1000) * 1000)};
+}
 
 void EnableLibeventThreads() {
   static std::once_flag once;
@@ -103,6 +137,10 @@ void Unlink(Server* s, LocalConn* c) {
 // exists, then the reader state and the bufferevent (and with it the socket) go.
 void CloseConn(LocalConn* c) {
   Unlink(c->server, c);
+  if (c->timer != nullptr) event_free(c->timer);
+  if (c->outputWatch != nullptr) {
+    evbuffer_remove_cb_entry(bufferevent_get_output(c->bev), c->outputWatch);
+  }
   if (c->writer) {
     c->writer->Cancel();
     c->writer.reset();
@@ -134,22 +172,103 @@ size_t ReadBodyFromSocket(LocalConn* c) {
   return got;
 }
 
+bool OutputOverHigh(const LocalConn* c) {
+  return evbuffer_get_length(bufferevent_get_output(c->bev)) >= g_outputHighBytes.load();
+}
+
+// Reads the connection's input unless it is closing, a writer streams or waits, or its
+// queued output is above the high-water mark; the write callback comes when the reason
+// may have gone: once all is out (closing), when the writer's queue is half empty, or
+// when the output is back at the mark.
+void UpdateFlow(LocalConn* c) {
+  size_t low = 0;
+  bool read = false;
+  if (c->closing) {
+    low = 0;
+  } else if (c->writer) {
+    low = kConnWriterQueueBytes / 2;
+  } else if (OutputOverHigh(c)) {
+    low = g_outputHighBytes.load();
+  } else {
+    read = true;
+  }
+  bufferevent_setwatermark(c->bev, EV_WRITE, low, 0);
+  if (read == c->reading) return;
+  c->reading = read;
+  if (read) {
+    c->readSinceMs = NowMs();
+    bufferevent_enable(c->bev, EV_READ);
+  } else {
+    bufferevent_disable(c->bev, EV_READ);
+  }
+}
+
 // Ends a connection whose peer may still read: the answers already queued go out first
 // (a peer that only ended its sending side still gets them), then the connection
-// closes. c may be gone on return.
+// closes. A peer that stops reading meets the idle limit. c may be gone on return.
 void CloseWhenFlushed(LocalConn* c) {
   if (evbuffer_get_length(bufferevent_get_output(c->bev)) == 0) {
     CloseConn(c);
     return;
   }
   c->closing = true;
-  bufferevent_disable(c->bev, EV_READ);
-  bufferevent_setwatermark(c->bev, EV_WRITE, 0, 0);  // the write callback once all is out
-  // A peer that stops reading is given the idle time-out for the rest.
-  if (unsigned ms = g_idleTimeoutMs.load(); ms > 0) {
-    timeval tv{static_cast<time_t>(ms / 1000), static_cast<suseconds_t>((ms % 1000) * 1000)};
-    bufferevent_set_timeouts(c->bev, nullptr, &tv);
+  UpdateFlow(c);
+}
+
+void ArmTimer(LocalConn* c, int64_t ms) {
+  timeval tv = MsToTimeval(ms);
+  event_add(c->timer, &tv);
+}
+
+// The connection's limits, looked at when its timer fires. Progress is only noted as it
+// happens, so the timer is set for the earliest moment a limit could be reached and looks
+// again then. It fires at least every partial limit, so that a message started after
+// one look is caught at its own deadline by the next.
+void TimerCb(evutil_socket_t /*fd*/, short /*what*/, void* arg) {
+  auto* c = static_cast<LocalConn*>(arg);
+  const int64_t now = NowMs();
+  const unsigned partial = g_partialMs.load();
+  const unsigned idle = g_idleTimeoutMs.load();
+  int64_t next = now + (partial > 0 ? partial : idle > 0 ? idle : 60000);
+
+  const bool partMessage = c->headCount > 0 || (c->phase == 1 && c->bodyCount < c->bodyLen);
+  if (partial > 0 && c->reading && partMessage) {
+    int64_t since = std::max(c->lastRxMs, c->readSinceMs);
+    if (now - since >= partial) {
+      TLOG(MOD_COMMLIB, LOG_WARNING,
+           "connection from %s closed: its message stayed unfinished for %u ms (%zu of %zu "
+           "bytes).",
+           c->peer.c_str(), partial,
+           c->phase == 0 ? c->headCount : MsgHead::kSize + c->bodyCount,
+           c->phase == 0 ? MsgHead::kSize : MsgHead::kSize + c->bodyLen);
+      CloseConn(c);
+      return;
+    }
+    next = std::min(next, since + partial);
   }
+  // A writer waiting for another thread's answer (bounded by that thread's own limits),
+  // with nothing queued for the peer, is no silence of the peer's.
+  const bool owed = c->writer && c->writerWaiting &&
+                    evbuffer_get_length(bufferevent_get_output(c->bev)) == 0;
+  if (idle > 0 && !owed) {
+    int64_t since = std::max({c->lastRxMs, c->lastTxMs, c->readSinceMs});
+    if (now - since >= idle) {
+      size_t queued = evbuffer_get_length(bufferevent_get_output(c->bev));
+      TLOG(MOD_COMMLIB, LOG_WARNING,
+           "connection from %s closed: nothing arrived and nothing went out for %u ms (%zu "
+           "bytes queued for it%s).",
+           c->peer.c_str(), idle, queued, c->writer ? ", a stream unfinished" : "");
+      CloseConn(c);
+      return;
+    }
+    next = std::min(next, since + idle);
+  }
+  ArmTimer(c, next - now);
+}
+
+// Notes that queued output went out to the peer.
+void OutputWatchCb(evbuffer* /*buf*/, const evbuffer_cb_info* info, void* arg) {
+  if (info->n_deleted > 0) static_cast<LocalConn*>(arg)->lastTxMs = NowMs();
 }
 
 bool PassesOpcodeCheck(uint16_t opcode, Origin origin) {
@@ -160,12 +279,17 @@ bool PassesOpcodeCheck(uint16_t opcode, Origin origin) {
 // the writer is done (and gone), false while it still has more to send.
 bool PumpWriter(LocalConn* c) {
   evbuffer* out = bufferevent_get_output(c->bev);
+  c->writerWaiting = false;
   while (c->writer) {
     size_t queued = evbuffer_get_length(out);
     if (queued >= kConnWriterQueueBytes) return false;
     ConnWriter::Status st = c->writer->Refill(c->bev, kConnWriterQueueBytes - queued);
-    if (st == ConnWriter::Status::Done) c->writer.reset();
-    else if (st == ConnWriter::Status::Wait) return false;
+    if (st == ConnWriter::Status::Done) {
+      c->writer.reset();
+    } else if (st == ConnWriter::Status::Wait) {
+      c->writerWaiting = true;
+      return false;
+    }
   }
   return true;
 }
@@ -173,15 +297,9 @@ bool PumpWriter(LocalConn* c) {
 // While a writer streams, the connection is not read, and the write callback comes when
 // half of the queue has gone out.
 void HoldForWriter(LocalConn* c) {
-  bufferevent_disable(c->bev, EV_READ);
   // Larger writes than libevent's default of 16 KiB keep a stream fast.
   bufferevent_set_max_single_write(c->bev, kConnWriterQueueBytes);
-  bufferevent_setwatermark(c->bev, EV_WRITE, kConnWriterQueueBytes / 2, 0);
-}
-
-void ReleaseFromWriter(LocalConn* c) {
-  bufferevent_setwatermark(c->bev, EV_WRITE, 0, 0);
-  bufferevent_enable(c->bev, EV_READ);
+  UpdateFlow(c);
 }
 
 // Serves every complete message buffered on the connection, in order; a partial
@@ -191,6 +309,12 @@ void ReleaseFromWriter(LocalConn* c) {
 bool ServeBuffered(LocalConn* c) {
   for (;;) {
     if (c->writer) return true;  // the rest waits until the writer is done
+    if (c->closing) return false;
+    if (OutputOverHigh(c)) {
+      // The rest waits until the peer has read enough of its answers.
+      UpdateFlow(c);
+      return true;
+    }
     if (c->phase == 0) {
       size_t n = bufferevent_read(c->bev, c->headBuf + c->headCount, MsgHead::kSize - c->headCount);
       if (n == 0) return true;
@@ -200,6 +324,16 @@ bool ServeBuffered(LocalConn* c) {
       c->headCount = 0;
       if (!PassesOpcodeCheck(c->head.opcode, c->origin)) {
         // Closed before its body is read; nothing is answered.
+        if (IsTrayOpcode(c->head.opcode) && c->origin != Origin::Loopback) {
+          TLOG(MOD_COMMLIB, LOG_WARNING,
+               "opcode 0x%04X from %s refused: tray requests are served only from this PC; "
+               "connection closed.",
+               c->head.opcode, c->peer.c_str());
+        } else {
+          TLOG(MOD_COMMLIB, LOG_WARNING,
+               "opcode 0x%04X from %s is not registered; connection closed.", c->head.opcode,
+               c->peer.c_str());
+        }
         CloseWhenFlushed(c);
         return false;
       }
@@ -208,6 +342,8 @@ bool ServeBuffered(LocalConn* c) {
       if (c->bodyLen > 0) {
         c->body = static_cast<uint8_t*>(std::calloc(c->bodyLen, 1));
         if (c->body == nullptr) {
+          TLOG(MOD_COMMLIB, LOG_ERROR, "no memory for a body of %zu bytes from %s; closed.",
+               c->bodyLen, c->peer.c_str());
           CloseConn(c);
           return false;
         }
@@ -247,7 +383,11 @@ bool ServeBuffered(LocalConn* c) {
   }
 }
 
-void ReadCb(bufferevent* /*bev*/, void* arg) { ServeBuffered(static_cast<LocalConn*>(arg)); }
+void ReadCb(bufferevent* /*bev*/, void* arg) {
+  auto* c = static_cast<LocalConn*>(arg);
+  c->lastRxMs = NowMs();
+  ServeBuffered(c);
+}
 
 void WriteCb(bufferevent* /*bev*/, void* arg) {
   auto* c = static_cast<LocalConn*>(arg);
@@ -255,10 +395,14 @@ void WriteCb(bufferevent* /*bev*/, void* arg) {
     if (evbuffer_get_length(bufferevent_get_output(c->bev)) == 0) CloseConn(c);
     return;
   }
-  if (!c->writer || !PumpWriter(c)) return;
-  ReleaseFromWriter(c);
+  if (c->writer) {
+    if (!PumpWriter(c)) return;
+  } else if (c->reading) {
+    return;
+  }
+  UpdateFlow(c);
   // Requests that arrived meanwhile may already sit in the input buffer.
-  ServeBuffered(c);
+  if (c->reading) ServeBuffered(c);
 }
 
 void EventCb(bufferevent* /*bev*/, short events, void* arg) {
@@ -295,18 +439,46 @@ void AcceptCb(evconnlistener* /*listener*/, evutil_socket_t fd, sockaddr* peer, 
   c->origin = classify(peer, static_cast<socklen_t>(peerLen));
   Link(s, c);
 
+  c->peer = PeerAddressText(peer, static_cast<socklen_t>(peerLen));
+  c->lastRxMs = c->lastTxMs = c->readSinceMs = NowMs();
   bufferevent_setcb(bev, ReadCb, WriteCb, EventCb, c);
-  if (unsigned ms = g_idleTimeoutMs.load(); ms > 0) {
-    timeval tv{static_cast<time_t>(ms / 1000), static_cast<suseconds_t>((ms % 1000) * 1000)};
-    bufferevent_set_timeouts(bev, &tv, nullptr);
+  c->outputWatch = evbuffer_add_cb(bufferevent_get_output(bev), OutputWatchCb, c);
+  c->timer = evtimer_new(s->base, TimerCb, c);
+  if (c->timer == nullptr || c->outputWatch == nullptr) {
+    TLOG(MOD_COMMLIB, LOG_ERROR, "Couldn't open socket event.");
+    CloseConn(c);
+    return;
   }
+  // A successful accept: the next error pauses the listener for the shortest time again.
+  s->pauseMs = 0;
   bufferevent_enable(bev, EV_READ | EV_WRITE);
+  const unsigned partial = g_partialMs.load();
+  const unsigned idle = g_idleTimeoutMs.load();
+  if (partial > 0 || idle > 0) {
+    ArmTimer(c, partial > 0 && idle > 0 ? std::min(partial, idle) : std::max(partial, idle));
+  }
 }
 
-void AcceptErrorCb(evconnlistener* /*listener*/, void* /*arg*/) {
+// An accept failed (out of descriptors, say): the listener pauses instead of being
+// called again at once for the same error, and resumes after the pause.
+void AcceptErrorCb(evconnlistener* listener, void* arg) {
+  auto* s = static_cast<Server*>(arg);
   int err = EVUTIL_SOCKET_ERROR();
   TLOG(MOD_COMMLIB, LOG_ERROR, "Got an error %d (%s) on the listener.Shutting down.", err,
        evutil_socket_error_to_string(err));
+  const unsigned first = std::max(g_acceptPauseMs.load(), 1u);
+  const unsigned longest = std::max(g_acceptPauseMaxMs.load(), first);
+  s->pauseMs = s->pauseMs == 0 ? first : std::min(longest, s->pauseMs * 2);
+  TLOG(MOD_COMMLIB, LOG_WARNING, "the listener pauses for %u ms.", s->pauseMs);
+  if (s->resumeEv == nullptr) return;
+  evconnlistener_disable(listener);
+  timeval tv = MsToTimeval(s->pauseMs);
+  event_add(s->resumeEv, &tv);
+}
+
+void ResumeCb(evutil_socket_t /*fd*/, short /*what*/, void* arg) {
+  auto* s = static_cast<Server*>(arg);
+  evconnlistener_enable(s->listener);
 }
 
 void StopCb(evutil_socket_t /*fd*/, short /*what*/, void* arg) {
@@ -335,8 +507,8 @@ void WakeCb(evutil_socket_t /*fd*/, short /*what*/, void* arg) {
     LocalConn* c = s->conns;
     while (c != nullptr && c->id != id) c = c->next;
     if (c == nullptr || !c->writer || !PumpWriter(c)) continue;
-    ReleaseFromWriter(c);
-    ServeBuffered(c);
+    UpdateFlow(c);
+    if (c->reading) ServeBuffered(c);
   }
 }
 
@@ -407,29 +579,47 @@ bool OS_AttachConnWriter(bufferevent* conn, std::unique_ptr<ConnWriter> writer) 
   return true;
 }
 
-Origin OS_ClassifyPeer(const sockaddr* peer, socklen_t len) {
-  if (peer == nullptr) return Origin::Lan;
-  if (peer->sa_family == AF_INET && len >= static_cast<socklen_t>(sizeof(sockaddr_in))) {
-    sockaddr_in sin;
-    std::memcpy(&sin, peer, sizeof sin);
-    return platform::IsLoopbackV4(sin.sin_addr.s_addr) ? Origin::Loopback : Origin::Lan;
-  }
-  if (peer->sa_family == AF_INET6 && len >= static_cast<socklen_t>(sizeof(sockaddr_in6))) {
-    sockaddr_in6 sin6;
-    std::memcpy(&sin6, peer, sizeof sin6);
-    if (IN6_IS_ADDR_LOOPBACK(&sin6.sin6_addr)) return Origin::Loopback;
-    if (IN6_IS_ADDR_V4MAPPED(&sin6.sin6_addr)) {
-      uint32_t v4;
-      std::memcpy(&v4, sin6.sin6_addr.s6_addr + 12, sizeof v4);
-      return platform::IsLoopbackV4(v4) ? Origin::Loopback : Origin::Lan;
-    }
-  }
-  return Origin::Lan;
-}
-
 void OS_SetOriginClassifier(OriginClassifier classifier) { g_classifier = classifier; }
 
 void OS_SetLocalIdleTimeout(unsigned ms) { g_idleTimeoutMs = ms; }
+
+void OS_SetLocalServerLimits(const LocalServerLimits& limits) {
+  g_partialMs = limits.partialMs;
+  g_idleTimeoutMs = limits.idleMs;
+  g_outputHighBytes = limits.outputHighBytes;
+  g_acceptPauseMs = limits.acceptPauseMs;
+  g_acceptPauseMaxMs = limits.acceptPauseMaxMs;
+}
+
+LocalServerLimits OS_GetLocalServerLimits() {
+  LocalServerLimits l;
+  l.partialMs = g_partialMs.load();
+  l.idleMs = g_idleTimeoutMs.load();
+  l.outputHighBytes = g_outputHighBytes.load();
+  l.acceptPauseMs = g_acceptPauseMs.load();
+  l.acceptPauseMaxMs = g_acceptPauseMaxMs.load();
+  return l;
+}
+
+LocalServerLimits LocalServerLimitsFromEnvironment() {
+  LocalServerLimits l;
+  auto value = [](const char* name, long long max, auto* out) {
+    const char* text = std::getenv(name);
+    if (text == nullptr) return;
+    char* end = nullptr;
+    errno = 0;
+    long long v = std::strtoll(text, &end, 10);
+    if (errno == 0 && end != text && *end == '\0' && v >= 0 && v <= max) {
+      *out = static_cast<std::remove_pointer_t<decltype(out)>>(v);
+    }
+  };
+  value(kConnPartialEnv, INT32_MAX, &l.partialMs);
+  value(kConnIdleEnv, INT32_MAX, &l.idleMs);
+  value(kConnOutputHighEnv, INT64_MAX, &l.outputHighBytes);
+  value(kAcceptPauseEnv, INT32_MAX, &l.acceptPauseMs);
+  l.acceptPauseMaxMs = std::max(l.acceptPauseMaxMs, l.acceptPauseMs);
+  return l;
+}
 
 void OS_RunEvent(void* /*arg*/) {
   // libevent writes with writev, which raises SIGPIPE on a peer that has gone.
@@ -477,6 +667,7 @@ void OS_RunEvent(void* /*arg*/) {
   }
   TLOG(MOD_COMMLIB, LOG_DEBUG, "Bind port %d.", g_LocalPort.load());
   evconnlistener_set_error_cb(s.listener, AcceptErrorCb);
+  s.resumeEv = evtimer_new(s.base, ResumeCb, &s);
 
   bool stopEarly;
   {
@@ -493,6 +684,7 @@ void OS_RunEvent(void* /*arg*/) {
   ConsumeStopRequest();
   TLOG(MOD_COMMLIB, LOG_INFO, "%s.", "exit local server");
 
+  if (s.resumeEv != nullptr) event_free(s.resumeEv);
   evconnlistener_free(s.listener);
   while (s.conns != nullptr) CloseConn(s.conns);
   event_free(wakeEv);

@@ -98,6 +98,35 @@ Origin OS_ClassifyPeer(const sockaddr* peer, socklen_t len);
 using OriginClassifier = Origin (*)(const sockaddr* peer, socklen_t len);
 void OS_SetOriginClassifier(OriginClassifier classifier);
 
-// A connection that stays silent this long is closed; 0 (the default) never times out.
-// Applies to connections accepted afterwards.
+// The limits that keep one connection from holding the server's resources. Every one is
+// far beyond what a well-behaved device or the tray program reaches.
+struct LocalServerLimits {
+  // A connection holding part of a message, and waiting for the rest, is closed once no
+  // byte of it has arrived for this long. 0: never.
+  unsigned partialMs = 60 * 1000;
+  // A connection on which nothing arrives and nothing of its queued output goes out for
+  // this long is closed (a download that its device reads is progress). Not while the
+  // service itself still waits for another thread's answer to a request of it. Devices
+  // send a heartbeat at least every minute. 0: never.
+  unsigned idleMs = 5 * 60 * 1000;
+  // While a connection's queued output is above this, its further requests are not read.
+  size_t outputHighBytes = 4u << 20;
+  // After an accept error (no descriptors left, for one) the listener pauses this long,
+  // twice as long after each further error up to acceptPauseMaxMs, and again this long
+  // after an accept succeeds.
+  unsigned acceptPauseMs = 100;
+  unsigned acceptPauseMaxMs = 2000;
+};
+// Applies to every connection from the next look at it on.
+void OS_SetLocalServerLimits(const LocalServerLimits& limits);
+LocalServerLimits OS_GetLocalServerLimits();
+// The defaults, with the values the environment sets (for tests and demos, ms or bytes,
+// 0 or more) in their place.
+inline constexpr const char* kConnPartialEnv = "TIRVAN_CONN_PARTIAL_MS";
+inline constexpr const char* kConnIdleEnv = "TIRVAN_CONN_IDLE_MS";
+inline constexpr const char* kConnOutputHighEnv = "TIRVAN_CONN_OUTPUT_HIGH_BYTES";
+inline constexpr const char* kAcceptPauseEnv = "TIRVAN_ACCEPT_PAUSE_MS";
+LocalServerLimits LocalServerLimitsFromEnvironment();
+
+// Sets the idle limit alone (0: never).
 void OS_SetLocalIdleTimeout(unsigned ms);

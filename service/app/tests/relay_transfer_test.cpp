@@ -322,6 +322,7 @@ class RelayTransferTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(g_Log.Open(m_dir.Sub("Log.txt"), LOG_DEBUG, false));
+    g_Log.SetRepeatWindow(0);  // the cases count repeated lines
     apptest::OpenTestDb(m_dir);
     m_dir.MakeDir("share");
     m_share = m_dir.Sub("share");
@@ -349,6 +350,7 @@ class RelayTransferTest : public ::testing::Test {
     StopPoller();
     EXPECT_EQ(GetDownLoadCount(), 0);
     SetRelayTransferConfig(RelayTransferConfig{});
+    g_Log.SetRepeatWindow(CLog::kDefaultRepeatWindowMs);
     TransTableClear();
     OS_ClearRegistry();
     g_DB.CloseFile();

@@ -15,11 +15,13 @@ class TransLogTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(g_Log.Open(m_dir.Sub("Log.txt"), LOG_DEBUG, false));
+    g_Log.SetRepeatWindow(0);  // the cases count repeated lines
     apptest::OpenTestDb(m_dir);
   }
   void TearDown() override {
     g_DB.CloseFile();
     g_Log.Close();
+    g_Log.SetRepeatWindow(CLog::kDefaultRepeatWindowMs);
   }
 
   static int Count() {

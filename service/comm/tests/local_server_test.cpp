@@ -187,6 +187,7 @@ class LocalServerTest : public ::testing::Test {
     Stop();
     OS_SetConnCloseHook(nullptr);
     OS_SetOriginClassifier(nullptr);
+    OS_SetLocalServerLimits(LocalServerLimits{});
     OS_SetLocalIdleTimeout(0);
     g_Log.Close();
     OS_ClearRegistry();
@@ -600,6 +601,82 @@ TEST_F(LocalServerTest, WriterIsCancelledWhenItsConnectionCloses) {
   EXPECT_EQ(g_writerCancels.load(), 2);
   EXPECT_EQ(g_writersAlive.load(), 0);
   EXPECT_FALSE(OS_AttachConnWriter(nullptr, std::make_unique<CountingWriter>(1)));
+}
+
+std::atomic<int> g_echoes{0};
+
+int CountedEcho(const uint8_t* body, uint32_t bodyLen, const MsgHead* head, bufferevent* conn,
+                uint8_t** reply, int32_t* replyLen, int32_t* udt, uint8_t* direct) {
+  ++g_echoes;
+  return Echo(body, bodyLen, head, conn, reply, replyLen, udt, direct);
+}
+
+// While a connection's answers pile up unread, its further requests are not read; they
+// are served, in order, once the peer has read enough.
+TEST_F(LocalServerTest, RequestsWaitWhileAnswersQueueAboveTheHighWaterMark) {
+  constexpr uint16_t kCounted = 0x0109;
+  ASSERT_EQ(OS_RegFunction(CountedEcho, kCounted), ERR_OK);
+  LocalServerLimits limits = OS_GetLocalServerLimits();
+  limits.outputHighBytes = 1u << 20;
+  OS_SetLocalServerLimits(limits);
+  g_echoes = 0;
+  MsgClient c = Connect();
+  ASSERT_TRUE(c.SendRaw(MsgClient::Frame(kBig, 1) + MsgClient::Frame(kCounted, 2) +
+                        MsgClient::Frame(kCounted, 3)));
+  // Other connections are served meanwhile; this one's echoes wait.
+  RoundTrip();
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_EQ(g_echoes.load(), 0);
+  // The big answer is 16 MiB of zeros, no message: read it as bytes.
+  std::vector<char> sink(1 << 16);
+  for (size_t left = 16u << 20; left > 0;) {
+    ssize_t n = ::recv(c.fd(), sink.data(), std::min(left, sink.size()), 0);
+    ASSERT_GT(n, 0);
+    left -= static_cast<size_t>(n);
+  }
+  for (uint32_t seq : {2u, 3u}) {
+    std::optional<Message> m = c.Recv();
+    ASSERT_TRUE(m.has_value());
+    EXPECT_EQ(m->head.seq, seq);
+  }
+  EXPECT_EQ(g_echoes.load(), 2);
+  OS_SetLocalServerLimits(LocalServerLimits{});
+}
+
+// A writer that waits for another thread's answer with nothing queued holds its
+// connection past the idle limit; a peer that leaves a streamed answer unread does not.
+class ParkedWriter : public ConnWriter {
+ public:
+  Status Refill(bufferevent*, size_t) override { return Status::Wait; }
+  void Cancel() override {}
+};
+
+int Park(const uint8_t*, uint32_t, const MsgHead*, bufferevent* conn, uint8_t**, int32_t*,
+         int32_t*, uint8_t*) {
+  return OS_AttachConnWriter(conn, std::make_unique<ParkedWriter>()) ? 0 : -1;
+}
+
+TEST_F(LocalServerTest, IdleLimitSparesAWaitingWriterButNotAnUnreadStream) {
+  constexpr uint16_t kPark = 0x010A;
+  ASSERT_EQ(OS_RegFunction(Park, kPark), ERR_OK);
+  ASSERT_EQ(OS_RegFunction(Stream, kStream), ERR_OK);
+  LocalServerLimits limits = OS_GetLocalServerLimits();
+  limits.idleMs = 300;
+  limits.partialMs = 300;
+  OS_SetLocalServerLimits(limits);
+  MsgClient parked = Connect();
+  uint64_t parkedId = Identify(parked).first;
+  ASSERT_TRUE(parked.Send(kPark, 1));
+  MsgClient unread = Connect();
+  uint64_t unreadId = Identify(unread).first;
+  int rcv = 4096;
+  ::setsockopt(unread.fd(), SOL_SOCKET, SO_RCVBUF, &rcv, sizeof rcv);
+  ASSERT_TRUE(unread.Send(kStream, 0, Count(1000000)));
+  EXPECT_TRUE(WaitClosed(unreadId, 10000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));
+  EXPECT_EQ(CloseCount(parkedId), 0);
+  EXPECT_NE(LogText().find("nothing arrived and nothing went out for 300 ms"), std::string::npos);
+  OS_SetLocalServerLimits(LocalServerLimits{});
 }
 
 // Without the fixture: these servers never reach their loop.

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <map>
 #include <regex>
@@ -232,6 +233,83 @@ TEST_F(LogTest, ConcurrentLinesStayWhole) {
     }
   }
   EXPECT_EQ(seen.size(), static_cast<size_t>(kThreads * kLines));
+}
+
+TEST_F(LogTest, RepeatedLinesAreCollapsedIntoACount) {
+  ASSERT_TRUE(m_log.Open(LogPath(), 700, false));
+  m_log.SetRepeatWindow(60000);
+  for (int i = 0; i < 3; ++i) m_log.Print(MOD_COMMLIB, LOG_ERROR, "Accept", 7, "Got an error %d.", 24);
+  // Another line, or the same one from another source line, is written at once.
+  m_log.Print(MOD_COMMLIB, LOG_ERROR, "Accept", 7, "Got an error %d.", 23);
+  m_log.Print(MOD_COMMLIB, LOG_ERROR, "Accept", 8, "Got an error %d.", 24);
+  auto lines = Lines(Text());
+  ASSERT_EQ(lines.size(), 3u) << Text();
+  EXPECT_NE(lines[0].find("Got an error 24."), std::string::npos);
+  // Counts still open are written when the file closes.
+  m_log.Close();
+  lines = Lines(Text());
+  ASSERT_EQ(lines.size(), 4u) << Text();
+  EXPECT_TRUE(std::regex_search(lines[3], std::regex(R"(\[CommLib Accept 7\]\[\d+\]\[ERROR\] )"
+                                                     R"(Got an error 24\. \(2 more times\)$)")))
+      << lines[3];
+
+  // Once the window has passed, the count goes out before the next line, and a repeat is
+  // written again.
+  ASSERT_TRUE(m_log.Open(LogPath(), 700, false));
+  m_log.SetRepeatWindow(100);
+  m_log.Print(MOD_COMMLIB, LOG_INFO, "g", 1, "again");
+  m_log.Print(MOD_COMMLIB, LOG_INFO, "g", 1, "again");
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  m_log.Print(MOD_COMMLIB, LOG_INFO, "g", 1, "again");
+  lines = Lines(Text());
+  ASSERT_EQ(lines.size(), 7u) << Text();
+  EXPECT_NE(lines[5].find("] again (1 more times)"), std::string::npos) << lines[5];
+  EXPECT_NE(lines[6].find("] again"), std::string::npos);
+
+  // A flood: every line is accounted for, in a few lines per window.
+  m_log.SetRepeatWindow(50);
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < 5000; ++i) m_log.Print(MOD_COMMLIB, LOG_ERROR, "flood", 1, "same");
+  const auto elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                             std::chrono::steady_clock::now() - start)
+                             .count();
+  m_log.Close();
+  long total = 0;
+  size_t written = 0;
+  std::regex counted(R"(\] same \((\d+) more times\)$)");
+  for (const auto& line : Lines(Text())) {
+    if (line.find("[CommLib flood 1]") == std::string::npos) continue;
+    ++written;
+    std::smatch m;
+    total += std::regex_search(line, m, counted) ? std::stol(m[1]) : 1;
+  }
+  EXPECT_EQ(total, 5000);
+  EXPECT_LE(written, static_cast<size_t>(2 * (elapsedMs / 50 + 2)));
+}
+
+TEST_F(LogTest, RotationKeepsTheNewestRotatedFilesOnly) {
+  // Older rotated files, and files that only look alike.
+  for (const char* old : {"Log.txt.20000101000001", "Log.txt.20000101000002",
+                          "Log.txt.20000101000003", "Log.txt.20000101000004"}) {
+    m_dir.Write(old, "old");
+  }
+  m_dir.Write("Log.txt.old", "keep");
+  m_dir.Write("Log.txt.2000010100000", "keep");
+  ASSERT_TRUE(m_log.Open(LogPath(), 700, false));
+  m_log.SetSizeLimit(10);
+  m_log.SetRotatedFiles(3);
+  m_log.Print(MOD_COMMLIB, LOG_INFO, "f", 1, "line A");
+  m_log.Print(MOD_COMMLIB, LOG_INFO, "f", 1, "line B");  // rotates A away
+  m_log.Close();
+  std::set<std::string> names;
+  for (const auto& [name, body] : Rotated()) names.insert(name);
+  ASSERT_EQ(names.size(), 5u);
+  EXPECT_TRUE(names.count("Log.txt.20000101000003"));
+  EXPECT_TRUE(names.count("Log.txt.20000101000004"));
+  EXPECT_TRUE(names.count("Log.txt.old"));
+  EXPECT_TRUE(names.count("Log.txt.2000010100000"));
+  EXPECT_FALSE(names.count("Log.txt.20000101000001"));
+  EXPECT_FALSE(names.count("Log.txt.20000101000002"));
 }
 
 TEST(LogHelpers, ReplaceAll) {

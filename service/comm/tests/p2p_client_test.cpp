@@ -273,6 +273,7 @@ class P2PClientTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(g_Log.Open(m_dir.Sub("Log.txt"), LOG_DEBUG, false));
+    g_Log.SetRepeatWindow(0);  // the cases count repeated lines
     OS_ClearStopFlag();
     if (g_ThreadPool == nullptr) g_ThreadPool = ThreadPool_Create();
     g_MacAddr = "00-1A-2B-3C-4D-5E";
@@ -296,6 +297,7 @@ class P2PClientTest : public ::testing::Test {
   void TearDown() override {
     Stop();
     g_Log.Close();
+    g_Log.SetRepeatWindow(CLog::kDefaultRepeatWindowMs);
   }
 
   void Start() {
