@@ -14,4 +14,17 @@ struct LoginInfo {
 };
 static_assert(sizeof(LoginInfo) == 68);
 
+// The login window's owner (the settings dialog).
+class ICLoginDlgCallback {
+ public:
+  virtual ~ICLoginDlgCallback() = default;
+  // A login passed its checks with a typed password; hash 1: hash it before it is sent.
+  virtual void OnLogOn(LoginInfo* record, int hash) = 0;
+  virtual void OnLogOnCancel() = 0;
+  virtual void OnLogOnExit() = 0;
+  // A login passed its checks with the stored hash still in the field: log on again
+  // with the owner's kept record.
+  virtual void ReLogOn() = 0;
+};
+
 }  // namespace tray
