@@ -19,8 +19,7 @@ bool FieldEmpty(const char* field, size_t size) { return strnlen(field, size) ==
 
 void LogonFlow::StartUpLogOn() {
   m_view.HideSettings();
-  std::string def;
-  if (m_service.GetDefShare(&def) == kDefShareSet && !def.empty()) m_view.ApplyDataFolder(def);
+  FetchDataFolder();
   LoginInfo stored{};
   m_service.GetLogOnInfo(&stored);
   QString account = AccountOf(stored);
@@ -83,11 +82,24 @@ void LogonFlow::PollTick() {
   m_view.RefreshStatus();
 }
 
+void LogonFlow::FetchDataFolder() {
+  std::string def;
+  switch (m_service.GetDefShare(&def)) {
+    case kDefShareSet:
+      m_view.ApplyDataFolder(def);
+      break;
+    case kDefShareEmpty:  // only a valid answer without a folder means there is none
+      m_view.NoDataFolder();
+      break;
+    default:
+      break;
+  }
+}
+
 void LogonFlow::FetchAfterLogOn() {
   if (!m_fetched) {
     m_fetched = true;
-    std::string def;
-    if (m_service.GetDefShare(&def) == kDefShareSet && !def.empty()) m_view.ApplyDataFolder(def);
+    FetchDataFolder();
     m_view.ClearFetchedRows();
     m_service.GetShare();
     m_service.GetTransLog();

@@ -39,6 +39,8 @@ class ILogonView {
   virtual void RefreshStatus() = 0;
   // The data folder the service reported, shown on the pages.
   virtual void ApplyDataFolder(const std::string& def) = 0;
+  // The service answered that it has no data folder: one is chosen.
+  virtual void NoDataFolder() = 0;
   // Empties the share list and the transfer log before they are fetched again.
   virtual void ClearFetchedRows() = 0;
   // The confirmation of an account switch: true for OK.
@@ -69,6 +71,7 @@ class LogonFlow {
   const LoginInfo& savedLogin() const { return m_saved; }
 
  private:
+  void FetchDataFolder();
   void FetchAfterLogOn();
   void ReportLogOnFailure(int previous);
 

@@ -70,6 +70,7 @@ struct FakeView final : tray::ILogonView {
   void ShowAccount(const QString& a) override { account = a; }
   void RefreshStatus() override {}
   void ApplyDataFolder(const std::string& d) override { folders.push_back(d); }
+  void NoDataFolder() override { folders.push_back("<none>"); }
   void ClearFetchedRows() override { ++cleared; }
   bool ConfirmSwitch() override { return confirm; }
   void ArmPoll(int ms) override { polls.push_back(ms); }
@@ -102,6 +103,11 @@ TEST_F(LogonFlowTest, StartUpWithAStoredAccountWaitsForTheServicesOwnLogOn) {
   EXPECT_EQ(service.logOns, 0);
   EXPECT_EQ(view.folders, std::vector<std::string>{"/home/u/Tirvan"});
   EXPECT_EQ(view.polls, std::vector<int>{2000});
+}
+
+TEST_F(LogonFlowTest, OnlyAnAnswerWithoutAFolderChoosesOne) {
+  flow.StartUpLogOn();  // the fake answers "no folder"
+  EXPECT_EQ(view.folders, std::vector<std::string>{"<none>"});
 }
 
 TEST_F(LogonFlowTest, AFullAccountFieldCountsAsNone) {
