@@ -99,6 +99,20 @@ void LogonFlow::FetchDataFolder() {
 void LogonFlow::FetchAfterLogOn() {
   if (!m_fetched) {
     m_fetched = true;
+    if (AccountOf(m_saved).isEmpty()) {
+      // The service was not answering yet at start-up and has logged on by itself with
+      // its stored account: that account is the one in use.
+      LoginInfo stored{};
+      m_service.GetLogOnInfo(&stored);
+      if (!AccountOf(stored).isEmpty()) {
+        m_saved = stored;
+        m_view.ShowAccount(AccountOf(m_saved));
+        m_view.FillLoginWindow(m_saved);
+        m_view.HideLoginWindow();
+      }
+    }
+    qInfo("logged on as %s: fetching the data folder, the shares and the transfer log",
+          qUtf8Printable(AccountOf(m_saved)));
     FetchDataFolder();
     m_view.ClearFetchedRows();
     m_service.GetShare();

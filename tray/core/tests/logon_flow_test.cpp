@@ -110,6 +110,17 @@ TEST_F(LogonFlowTest, OnlyAnAnswerWithoutAFolderChoosesOne) {
   EXPECT_EQ(view.folders, std::vector<std::string>{"<none>"});
 }
 
+TEST_F(LogonFlowTest, AServiceThatLogsOnByItselfAfterStartUpGivesItsAccount) {
+  flow.StartUpLogOn();  // not answering yet: no account, the login window shows
+  EXPECT_EQ(view.loginShown, 1);
+  service.stored = Login("a@b.cn");
+  service.statuses = {tray::kLoggedOn};
+  Poll();
+  EXPECT_EQ(view.account, QStringLiteral("a@b.cn"));
+  EXPECT_EQ(view.loginHidden, 1);
+  EXPECT_EQ(service.shares, 1);
+}
+
 TEST_F(LogonFlowTest, AFullAccountFieldCountsAsNone) {
   LoginInfo full{};
   std::memset(full.account, 'a', sizeof full.account);  // no terminating zero
