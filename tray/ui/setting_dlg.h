@@ -1,0 +1,178 @@
+// CSettingDlg, the tray program's main window and central object. It stays hidden but for
+// when the user opens the settings; it owns the tray icon with its menus, the login
+// window, the log-on flow and the service's control (the watchdog and the start type),
+// and it hands the service client's callbacks from their threads to the GUI thread.
+#pragma once
+
+#include <QString>
+#include <QTimer>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "autostart.h"
+#include "data_folder.h"
+#include "diy_dialog.h"
+#include "languages.h"
+#include "login_info.h"
+#include "logon_flow.h"
+#include "service_control.h"
+#include "tray_icon.h"
+#include "ui_data.h"
+
+namespace tray {
+
+class CDiyMenu;
+class CDiyStatic;
+class CColorButton;
+class CLoginDlg;
+class CLoginLink;
+class CSettingButton;
+class IShellOpen;
+
+struct SettingDlgOptions {
+  IUIData* service = nullptr;        // AcquireUIData() when none
+  IShellOpen* shell = nullptr;       // the desktop's when none
+  ITrayBackend* tray = nullptr;      // the desktop's tray when none
+  IAutostart* autostart = nullptr;   // the session's autostart entry when none
+  IShellIntegration* shellFolder = nullptr;  // the desktop's when none
+  ServiceControl::Opener serviceManager;     // the platform's when empty
+  int watchdogMs = kServiceWatchdogMs;
+  // Where the desktop has no tray the settings window shows at start, so the program
+  // stays within reach.
+  bool showWhenNoTray = true;
+};
+
+class CSettingDlg : public CDiyDialog,
+                    public ICLoginDlgCallback,
+                    public IUIDataCallBack,
+                    public ILanguageCallBack,
+                    public ILogonView {
+  Q_OBJECT
+
+ public:
+  static constexpr int kTemplate = 129;
+  enum Command : unsigned {
+    kCmdShareManage = 32784,
+    kCmdUpdate = 32786,
+    kCmdExit = 32787,
+    kCmdChangeAccount = 32788,
+    kCmdAbout = 32806,
+    kCmdOpenFolder = 32810,
+    kCmdMobileLine = 32816,
+    kCmdDownload = 32817,
+    kCmdHelp = 32818,
+    kCmdFeedback = 32822,
+    kCmdHotspot = 32827,
+  };
+
+  explicit CSettingDlg(SettingDlgOptions options = {});
+  ~CSettingDlg() override;
+
+  // The exit sequence: hide, stop the timers, keep the start type, stop the service, end
+  // the program's loop.
+  void OnExit();
+  void ShowSettings();
+  void OnMenuCommand(unsigned command);
+  void OnTrayActivated(TrayActivation how);
+
+  // The timers' ticks, for the timers and for tests.
+  void WatchdogTick() { m_service.Tick(); }
+  void LogOnPollTick() { m_flow.PollTick(); }
+
+  LogonFlow& Flow() { return m_flow; }
+  CTrayIcon& TrayIcon() { return m_trayIcon; }
+  CLoginDlg* LoginWindow() const { return m_login; }
+  const QString& DataBase() const { return m_dataBase; }
+  const std::vector<std::string>& Shares() const { return m_shares; }
+  bool TrayAvailable() const { return m_trayAvailable; }
+
+  // ICLoginDlgCallback
+  void OnLogOn(LoginInfo* record, int hash) override;
+  void OnLogOnCancel() override;
+  void OnLogOnExit() override { OnExit(); }
+  void ReLogOn() override { m_flow.ReLogOn(); }
+
+  // IUIDataCallBack (network and device calls come from other threads)
+  void OnShareFolder(const std::string& path) override;
+  void OnTransLog(const TransLogRecord& record) override;
+  void OnPathItem(const std::string&) override {}
+  void OnDeviceLoginRequest(const DeviceLoginInfo* info) override;
+  void OnNetworkDown() override;
+  void OnNetworkUp() override;
+
+  // ILanguageCallBack
+  void OnLanguageChanged() override;
+
+  // ILogonView
+  void ShowMessage(const char* key) override;
+  void ShowBalloon(const char* key) override;
+  void ShowLoginWindow(const LoginInfo* saved) override;
+  void FillLoginWindow(const LoginInfo& saved) override;
+  void HideLoginWindow() override;
+  void HideSettings() override { hide(); }
+  void ShowAccount(const QString& account) override;
+  void RefreshStatus() override;
+  void ApplyDataFolder(const std::string& def) override;
+  void NoDataFolder() override;
+  void ClearFetchedRows() override;
+  bool ConfirmSwitch() override;
+  void ArmPoll(int ms) override { m_pollTimer.start(ms); }
+
+  void Minimize() override { hide(); }
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
+  void paintEvent(QPaintEvent* event) override;
+  void accept() override {}
+  void reject() override { hide(); }
+
+ private:
+  void BuildTabs();
+  void BuildAccountPage();
+  void BuildMenus();
+  void LoadTexts();
+  void SelectAccountTab();
+  void SetDataBase(const QString& base);
+
+  SettingDlgOptions m_options;
+  LanguagesRef m_languages;
+  IUIData* m_ui;
+  std::unique_ptr<IShellOpen> m_ownShell;
+  IShellOpen* m_shell;
+  std::unique_ptr<ITrayBackend> m_ownTray;
+  ITrayBackend* m_tray;
+  std::unique_ptr<IAutostart> m_ownAutostart;
+  std::unique_ptr<IShellIntegration> m_ownShellFolder;
+  IShellIntegration* m_shellFolder;
+  RealFileOps m_files;
+  ServiceControl m_service;
+  LogonFlow m_flow;
+  CTrayIcon m_trayIcon;
+  bool m_trayAvailable = false;
+  bool m_exiting = false;
+  bool m_textsApplied = false;
+
+  QTimer m_watchdog;
+  QTimer m_pollTimer;
+
+  CLoginDlg* m_login = nullptr;
+  CDiyMenu* m_menuLoggedOn = nullptr;
+  CDiyMenu* m_menuLoggedOff = nullptr;
+  CSettingButton* m_tabs[4] = {};
+  int m_tabPictures[4] = {};
+  CDiyStatic* m_accountText = nullptr;
+  CLoginLink* m_changePassword = nullptr;
+  CColorButton* m_switchAccount = nullptr;
+
+  QString m_dataBase;  // the base folder of the data folder in use
+  std::vector<std::string> m_shares;
+  std::vector<TransLogRecord> m_transLog;
+};
+
+// The one settings dialog, for the timers and the threads' hand-overs.
+extern CSettingDlg* g_pSettingDlg;
+
+}  // namespace tray

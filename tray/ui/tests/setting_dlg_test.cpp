@@ -1,0 +1,135 @@
+#include "setting_dlg.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QTest>
+
+#include "login_dlg.h"
+#include "pictures.h"
+#include "qt_app.h"
+#include "recording_shell.h"
+#include "recording_tray.h"
+#include "skin_buttons.h"
+#include "switch_account_dlg.h"
+
+namespace {
+
+// A service client whose service is not there: every request goes unanswered.
+struct AbsentService final : tray::IUIData {
+  int AddRef() override { return 1; }
+  int Release() override { return 1; }
+  void SetCallback(tray::IUIDataCallBack*) override {}
+  void ClearCallback() override {}
+  int LogOn(tray::LoginInfo*, int) override { return 0; }
+  int LogOut() override { return 0; }
+  int GetLogOnInfo(tray::LoginInfo*) override { return 0; }
+  int GetDefShare(std::string*) override { return tray::kDefShareNoReply; }
+  int SetDefShare(const tray::DefaultFolders&) override { return -1; }
+  int GetShare() override { return -1; }
+  int SetShare(const std::vector<std::string>*, const std::vector<std::string>*) override { return -1; }
+  int GetLogOnStatus() override { return tray::kNoConnection; }
+  int GetMobileState() override { return tray::kMobileUnknown; }
+  int SetHost(const std::string&) override { return 0; }
+  int GetTransLog() override { return -1; }
+  int GetPath(const std::string&) override { return -1; }
+  int GetSysType() override { return 2; }
+  int ReplyDeviceLogin(const tray::ConnectResult*) override { return -1; }
+};
+
+struct NoAutostart final : tray::IAutostart {
+  bool IsEnabled() const override { return false; }
+  QString Command() const override { return {}; }
+  bool Enable(const QString&) override { return true; }
+  bool Disable() override { return true; }
+};
+
+struct NoShellFolder final : tray::IShellIntegration {
+  void Setup(const QString&, int, const QString&) override {}
+  void Forget(const QString&) override {}
+};
+
+class SettingDlgTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    traytest::TestApp();
+    tray::InitPictures();
+    tray::SetLanguageFolder(QStringLiteral(TIRVAN_TRAY_BIN_DIR));
+    tray::SetSystemLocaleOverride("en_US.UTF-8");
+    options.service = &service;
+    options.shell = &shell;
+    options.tray = &trayBackend;
+    options.autostart = &autostart;
+    options.shellFolder = &shellFolder;
+    options.serviceManager = [] { return std::unique_ptr<platform::ServiceManager>(); };
+  }
+  void TearDown() override {
+    tray::SetSystemLocaleOverride(std::nullopt);
+    tray::SetLanguageFolder(QString());
+  }
+  AbsentService service;
+  traytest::RecordingShell shell;
+  traytest::RecordingTray trayBackend;
+  NoAutostart autostart;
+  NoShellFolder shellFolder;
+  tray::SettingDlgOptions options;
+};
+
+TEST_F(SettingDlgTest, StaysHiddenWithATrayAndOnlyHidesOnCloseAndEscape) {
+  tray::CSettingDlg dlg(options);
+  QCoreApplication::processEvents();  // the start-up log-on
+  EXPECT_TRUE(dlg.TrayAvailable());
+  EXPECT_FALSE(dlg.isVisible());
+  EXPECT_TRUE(dlg.LoginWindow()->isVisible());  // no stored account
+  ASSERT_FALSE(trayBackend.calls.empty());
+  EXPECT_EQ(trayBackend.calls.front().command, tray::TrayCommand::Add);
+
+  dlg.LoginWindow()->hide();
+  dlg.ShowSettings();
+  EXPECT_TRUE(dlg.isVisible());
+  QTest::keyClick(&dlg, Qt::Key_Return);
+  EXPECT_TRUE(dlg.isVisible());
+  QTest::keyClick(&dlg, Qt::Key_Escape);
+  EXPECT_FALSE(dlg.isVisible());
+  dlg.ShowSettings();
+  dlg.close();
+  EXPECT_FALSE(dlg.isVisible());
+  dlg.ShowSettings();
+  dlg.Minimize();
+  EXPECT_FALSE(dlg.isVisible());
+
+  // The account page, as a person sees it.
+  dlg.ShowSettings();
+  QDir().mkpath(QStringLiteral(TIRVAN_TRAY_BIN_DIR "/screenshots"));
+  dlg.grab().save(QStringLiteral(TIRVAN_TRAY_BIN_DIR "/screenshots/settings_account.png"));
+  tray::CSwitchAccountDlg question(&dlg);
+  question.grab().save(QStringLiteral(TIRVAN_TRAY_BIN_DIR "/screenshots/switch_account.png"));
+}
+
+TEST_F(SettingDlgTest, WithoutATrayTheWindowShowsAndMenuCommandsReachTheirTargets) {
+  trayBackend.failures = 1000;  // no tray on this desktop
+  tray::CSettingDlg dlg(options);
+  QCoreApplication::processEvents();
+  EXPECT_FALSE(dlg.TrayAvailable());
+  EXPECT_TRUE(dlg.LoginWindow()->isVisible() || dlg.isVisible());
+
+  dlg.OnMenuCommand(tray::CSettingDlg::kCmdHelp);
+  dlg.OnMenuCommand(tray::CSettingDlg::kCmdDownload);
+  EXPECT_EQ(shell.urls, (QStringList{QStringLiteral("/faq.html"), QStringLiteral("/download.html")}));
+}
+
+TEST_F(SettingDlgTest, SwitchAccountQuestionAnswersOkAndCancel) {
+  for (bool ok : {true, false}) {
+    tray::CSwitchAccountDlg question;
+    QTimer::singleShot(0, &question, [&] {
+      QTest::mouseClick(ok ? static_cast<QWidget*>(question.OkButton()) : question.CancelButton(), Qt::LeftButton);
+    });
+    EXPECT_EQ(question.exec(), ok ? QDialog::Accepted : QDialog::Rejected);
+  }
+  tray::CSwitchAccountDlg question;
+  QTimer::singleShot(0, &question, [&] { QTest::keyClick(&question, Qt::Key_Escape); });
+  EXPECT_EQ(question.exec(), QDialog::Rejected);
+}
+
+}  // namespace
