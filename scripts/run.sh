@@ -44,9 +44,6 @@ report() {
   echo "  log           $root/log/Log.txt"
   echo "  output        $TIRVAN_SCM_DIR/$service.log"
   echo "  stop it with  $stop_hint"
-  if [[ $port =~ ^[0-9]+$ ]]; then
-    echo "  tray program  TIRVAN_SERVICE_PORT=$port $root/bin/Tirvan"
-  fi
 }
 
 state=$(sc query "$service" 2>/dev/null || true)
