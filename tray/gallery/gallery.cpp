@@ -24,6 +24,7 @@
 #include "language_font.h"
 #include "languages.h"
 #include "message_box.h"
+#include "pictures.h"
 #include "skin_buttons.h"
 #include "skin_rules.h"
 
@@ -101,8 +102,8 @@ class GalleryPage : public CDiyDialog {
 
     m_ok = Button(1020, {260, 380, 89, 30}, 340, 341);
     m_cancel = Button(1019, {370, 380, 89, 30}, 340, 341);
-    m_add = Button(1017, {30, 380, 89, 30}, 345, 346);
-    m_delete = Button(1016, {130, 380, 89, 30}, 345, 346);
+    m_add = Button(1017, {30, 382, 80, 26}, 345, 346);
+    m_delete = Button(1016, {130, 382, 80, 26}, 345, 346);
     m_delete->setEnabled(false);
 
     m_autostart = new CColorButton(this);
@@ -280,6 +281,7 @@ int main(int argc, char** argv) {
     if (QByteArray(argv[i]) == "--out" && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
       qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
+  InitPictures();
   QCommandLineParser parser;
   parser.setApplicationDescription(QStringLiteral("The skinned controls of the tray program."));
   parser.addHelpOption();
