@@ -144,7 +144,7 @@ TEST_F(SkinWidgetsTest, TabButtonCentresIconAndTextAndTurnsBlackOnHover) {
   tray::CSettingButton tab(&m_parent);
   tab.setGeometry(0, 150, 121, 31);
   tab.SetBackgroundPicture(338);
-  tab.SetIconPicture(311);
+  tab.SetIconPicture(286);
   tab.SetButtonText(QStringLiteral("Shares"));
   Show();
   tray::skin::TabLayout layout = tab.Layout();
@@ -152,7 +152,7 @@ TEST_F(SkinWidgetsTest, TabButtonCentresIconAndTextAndTurnsBlackOnHover) {
   EXPECT_EQ(layout, tray::skin::SettingTabLayout({121, 31}, {16, 16}, textWidth));
   QImage seen = Seen();
   EXPECT_EQ(seen.pixel(1, 151), FixturePictures::Color(338));
-  EXPECT_EQ(seen.pixel(layout.icon.x() + 8, 150 + layout.icon.y() + 8), FixturePictures::Color(311));
+  EXPECT_EQ(seen.pixel(layout.icon.x() + 8, 150 + layout.icon.y() + 8), FixturePictures::Color(286));
   EXPECT_TRUE(HasPixelNotIn(seen, QRect(layout.textX, 150, textWidth, 31),
                             {FixturePictures::Color(338)}));
   EXPECT_FALSE(HasPixelNotIn(seen, QRect(layout.textX + textWidth + 2, 150, 5, 31),
