@@ -155,7 +155,7 @@ class GalleryPage : public CDiyDialog {
     m_autostart->SetButtonFont(Font(this, "FONT_SETTING_STATUS"));
     m_autostart->SetTextColor(0xFF787878);
     m_autostart->SetButtonText(Text("UI", "SETTING_CHECKBOX_AUTOSTART", "Start with the desktop"));
-    const char* radioKeys[] = {"WIZARD_RADIO_DEFAULT", "WIZARD_RADIO_CUSTOM"};
+    const char* radioKeys[] = {"WIZARD_RADIO_DEF", "WIZARD_RADIO_USER"};
     const char* radioFallbacks[] = {"Use the proposed folder", "Choose a folder"};
     for (int i = 0; i < 2; ++i) {
       m_radios[i]->SetButtonFont(Font(this, "FONT_SETTING_STATUS"));
@@ -256,8 +256,8 @@ int WritePictures(const QString& folder) {
     };
     const Box boxes[] = {
         {skin::kMessageBoxOk, "MSGBOX_NOACCOUNT", "Please enter your account.", "box-ok"},
-        {skin::kMessageBoxOkCancel, "MSGBOX_DELETE_SHARE", "Stop sharing this folder?", "box-okcancel"},
-        {skin::kMessageBoxYesNo, "MSGBOX_UPDATE", "Install the new version now?", "box-yesno"},
+        {skin::kMessageBoxOkCancel, "MSGBOX_LOGIOUTUSER", "Log out of this account?", "box-okcancel"},
+        {skin::kMessageBoxYesNo, "MSGBOX_MOVEEXISTS", "The chosen place already holds a folder.", "box-yesno"},
     };
     for (const Box& b : boxes) {
       CDiyMessageBox box(store.get(), Text("MESSAGEBOX", b.key, b.fallback),
@@ -320,10 +320,10 @@ int main(int argc, char** argv) {
     box(skin::kMessageBoxOk, "MSGBOX_NOACCOUNT", "Please enter your account.");
   });
   QObject::connect(page.Cancel(), &QAbstractButton::clicked, [&] {
-    box(skin::kMessageBoxOkCancel, "MSGBOX_DELETE_SHARE", "Stop sharing this folder?");
+    box(skin::kMessageBoxOkCancel, "MSGBOX_LOGIOUTUSER", "Log out of this account?");
   });
   QObject::connect(page.Add(), &QAbstractButton::clicked, [&] {
-    box(skin::kMessageBoxYesNo, "MSGBOX_UPDATE", "Install the new version now?");
+    box(skin::kMessageBoxYesNo, "MSGBOX_MOVEEXISTS", "The chosen place already holds a folder.");
   });
   QObject::connect(page.CloseButton(), &QAbstractButton::clicked, &app, &QApplication::quit);
   page.setContextMenuPolicy(Qt::CustomContextMenu);
