@@ -2,23 +2,18 @@
 
 #include <QPixmap>
 
+#include "picture_table.h"
 #include "skin_pictures.h"
 
 namespace traytest {
 namespace {
 
+// The sizes the program's pictures have.
 std::map<int, QSize> KnownSizes() {
   std::map<int, QSize> sizes;
-  for (int id : {326, 327, 328, 329}) sizes[id] = QSize(14, 14);
-  for (int id : {344, 376, 377}) sizes[id] = QSize(76, 22);
-  sizes[369] = QSize(254, 29);
-  sizes[370] = QSize(179, 17);
-  sizes[222] = sizes[223] = QSize(16, 16);
-  sizes[263] = QSize(355, 197);
-  for (int id : {259, 260, 261}) sizes[id] = QSize(89, 30);
-  sizes[224] = QSize(122, 20);
-  sizes[225] = QSize(9, 6);
-  for (int id : {280, 281, 282, 283, 284, 285, 286, 287, 322}) sizes[id] = QSize(16, 16);
+  for (const tray::PictureSpec& spec : tray::kPictureTable)
+    if (spec.kind == tray::PictureKind::kPng || spec.kind == tray::PictureKind::kBitmap)
+      sizes[spec.number] = QSize(spec.width, spec.height);
   return sizes;
 }
 

@@ -1,7 +1,7 @@
 // Fixture pictures for widget tests: while a FixturePictures lives, LoadPngResource hands
 // out solid pictures, each of one colour that tells its number apart, in the pictures'
-// natural sizes (16 x 16 for numbers the table does not know). Pictures can be made
-// missing.
+// sizes of the program's picture table (16 x 16 for numbers it does not hold). Pictures
+// can be made missing.
 #pragma once
 
 #include <QRgb>

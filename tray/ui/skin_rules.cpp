@@ -176,7 +176,7 @@ QRgb MenuTextColor(bool greyed) { return greyed ? 0xFF7F7F7F : 0xFF000000; }
 
 QSize MenuItemSize(bool separator, int textWidth) {
   if (separator) return QSize(kMenuIconColumn, 1);
-  return QSize(textWidth + kMenuIconColumn, kMenuRowHeight);
+  return QSize(textWidth + kMenuIconColumn + kMenuTextMargin, kMenuRowHeight);
 }
 
 QRgb ComboRowColor(bool hover, bool current) {

@@ -141,6 +141,7 @@ inline constexpr unsigned kCmdSettings = 32784, kCmdUpdate = 32786, kCmdExit = 3
                           kCmdFeedback = 32822, kCmdHostedNetwork = 32827;
 inline constexpr int kMenuRowHeight = 27;
 inline constexpr int kMenuIconColumn = 27;
+inline constexpr int kMenuTextMargin = 8;  // after the text, so it never meets the edge
 inline constexpr QRgb kMenuSeparator = 0xFFDDDDDD;
 
 // The command ids of a menu resource, 0 standing for a separator; empty for other ids.
@@ -155,8 +156,8 @@ struct MenuRowColors {
 // Highlighted by the row's state alone.
 MenuRowColors MenuRowColorsFor(bool highlighted);
 QRgb MenuTextColor(bool greyed);
-// A row's size: the text's width (in the font that draws it) plus the icon column, 27
-// high; a separator is 1 high.
+// A row's size: the text's width (in the font that draws it) plus the icon column and a
+// margin after it, 27 high; a separator is 1 high.
 QSize MenuItemSize(bool separator, int textWidth);
 
 // --- Combo box ------------------------------------------------------------------------------

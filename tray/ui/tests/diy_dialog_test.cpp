@@ -8,6 +8,7 @@
 
 #include "fixture_languages.h"
 #include "fixture_pictures.h"
+#include "mouse_util.h"
 #include "qt_app.h"
 #include "skin_buttons.h"
 
@@ -95,12 +96,14 @@ TEST_F(DiyDialogTest, FaceLogoAndTitleButtons) {
 TEST_F(DiyDialogTest, HoverShowsTheHoverPicture) {
   auto dialog = Shown();
   auto* close = dialog->CloseButton();
-  QTest::mouseMove(dialog.get(), QPoint(200, 100));
-  QTest::mouseMove(close, QPoint(16, 15));
+  skintest::MoveMouse(dialog.get(), QPoint(200, 100));
+  EXPECT_FALSE(close->IsInside());
+  EXPECT_EQ(At(*dialog, 336, 14), FixturePictures::Color(326));
+  skintest::MoveMouse(close, QPoint(16, 15));
   QTRY_VERIFY_WITH_TIMEOUT(close->IsInside(), 5000);
   EXPECT_EQ(close->CurrentPicture(), 327);
   EXPECT_EQ(At(*dialog, 336, 14), FixturePictures::Color(327));
-  QTest::mouseMove(dialog.get(), QPoint(200, 100));
+  skintest::MoveMouse(dialog.get(), QPoint(200, 100));
   QTRY_VERIFY_WITH_TIMEOUT(!close->IsInside(), 5000);
   EXPECT_EQ(At(*dialog, 336, 14), FixturePictures::Color(326));
 }
@@ -167,8 +170,7 @@ TEST_F(DiyDialogTest, PressInTheStripMovesTheWindow) {
   QTRY_COMPARE_WITH_TIMEOUT(dialog->pos(), start + QPoint(50, 40), 5000);
   QTest::mouseRelease(dialog.get(), Qt::LeftButton, {}, QPoint(100, 20));
   const QPoint moved = dialog->pos();
-  QTest::mouseMove(dialog.get(), QPoint(10, 10));
-  QApplication::processEvents();
+  skintest::MoveMouse(dialog.get(), QPoint(10, 10));
   EXPECT_EQ(dialog->pos(), moved);
 }
 

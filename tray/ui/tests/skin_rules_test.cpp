@@ -174,7 +174,7 @@ TEST(SkinRulesTest, MenuIconsColoursAndLayouts) {
   EXPECT_EQ(MenuRowColorsFor(true), (MenuRowColors{0xFFC9E9F3, 0xFFD5F4FF}));
   EXPECT_EQ(MenuTextColor(false), 0xFF000000u);
   EXPECT_EQ(MenuTextColor(true), 0xFF7F7F7Fu);
-  EXPECT_EQ(MenuItemSize(false, 73), QSize(100, 27));
+  EXPECT_EQ(MenuItemSize(false, 73), QSize(108, 27));
   EXPECT_EQ(MenuItemSize(true, 73).height(), 1);
 
   const std::vector<unsigned> on = MenuLayout(139);

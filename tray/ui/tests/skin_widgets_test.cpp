@@ -4,9 +4,11 @@
 #include <QImage>
 #include <QSignalSpy>
 #include <QTest>
+#include <QWindow>
 
 #include "diy_static.h"
 #include "fixture_pictures.h"
+#include "mouse_util.h"
 #include "qt_app.h"
 #include "skin_buttons.h"
 
@@ -29,6 +31,8 @@ class SkinWidgetsTest : public ::testing::Test {
   void Show() {
     m_parent.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&m_parent));
+    // The mouse starts away from every control, wherever an earlier test left it.
+    skintest::MoveMouse(&m_parent, QPoint(299, 199));
   }
   // What the user sees: the parent's face with the control painted over it.
   QImage Seen() { return m_parent.grab().toImage().convertToFormat(QImage::Format_ARGB32); }
@@ -57,7 +61,7 @@ TEST_F(SkinWidgetsTest, PushButtonPicturesFollowPressHoverAndDragOff) {
   // The text is drawn on the picture, centred.
   EXPECT_TRUE(HasPixelNotIn(Seen(), QRect(40, 15, 30, 20), {FixturePictures::Color(340)}));
 
-  QTest::mouseMove(&button, QPoint(40, 15));
+  skintest::MoveMouse(&button, QPoint(40, 15));
   QTRY_VERIFY_WITH_TIMEOUT(button.IsInside(), 5000);
   EXPECT_EQ(Seen().pixel(12, 12), FixturePictures::Color(341));
 
@@ -85,7 +89,7 @@ TEST_F(SkinWidgetsTest, PushButtonPicturesFollowPressHoverAndDragOff) {
   // A missing state picture shows the normal one; with none at all, a neutral button.
   button.setEnabled(true);
   m_pictures.SetMissing(341);
-  QTest::mouseMove(&button, QPoint(40, 15));
+  skintest::MoveMouse(&button, QPoint(41, 15));
   QTRY_VERIFY_WITH_TIMEOUT(button.IsInside(), 5000);
   EXPECT_EQ(Seen().pixel(12, 12), FixturePictures::Color(340));
   m_pictures.SetMissing(340);
@@ -140,7 +144,7 @@ TEST_F(SkinWidgetsTest, TabButtonCentresIconAndTextAndTurnsBlackOnHover) {
   tray::CSettingButton tab(&m_parent);
   tab.setGeometry(0, 150, 121, 31);
   tab.SetBackgroundPicture(338);
-  tab.SetIconPicture(311);
+  tab.SetIconPicture(286);
   tab.SetButtonText(QStringLiteral("Shares"));
   Show();
   tray::skin::TabLayout layout = tab.Layout();
@@ -148,13 +152,14 @@ TEST_F(SkinWidgetsTest, TabButtonCentresIconAndTextAndTurnsBlackOnHover) {
   EXPECT_EQ(layout, tray::skin::SettingTabLayout({121, 31}, {16, 16}, textWidth));
   QImage seen = Seen();
   EXPECT_EQ(seen.pixel(1, 151), FixturePictures::Color(338));
-  EXPECT_EQ(seen.pixel(layout.icon.x() + 8, 150 + layout.icon.y() + 8), FixturePictures::Color(311));
+  EXPECT_EQ(seen.pixel(layout.icon.x() + 8, 150 + layout.icon.y() + 8), FixturePictures::Color(286));
   EXPECT_TRUE(HasPixelNotIn(seen, QRect(layout.textX, 150, textWidth, 31),
                             {FixturePictures::Color(338)}));
   EXPECT_FALSE(HasPixelNotIn(seen, QRect(layout.textX + textWidth + 2, 150, 5, 31),
                              {FixturePictures::Color(338)}));
 
-  QTest::mouseMove(&tab, QPoint(60, 15));
+  EXPECT_FALSE(tab.IsInside());
+  skintest::MoveMouse(&tab, QPoint(60, 15));
   QTRY_VERIFY_WITH_TIMEOUT(tab.IsInside(), 5000);
   QImage hover = Seen();
   EXPECT_NE(hover.copy(layout.textX, 150, textWidth, 31), seen.copy(layout.textX, 150, textWidth, 31));
