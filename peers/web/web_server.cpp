@@ -339,10 +339,11 @@ std::string WebServer::Impl::Expand(const std::string& text) const {
     }
     if (known) {
       out += value;
+      pos = close + 1;
     } else {
-      out.append(text, open, close - open + 1);
+      out += '{';  // not a placeholder: a brace of the text itself
+      pos = open + 1;
     }
-    pos = close + 1;
   }
   out.append(text, std::min(pos, text.size()), std::string::npos);
   return out;
