@@ -10,6 +10,8 @@ namespace tray {
 
 namespace {
 
+constexpr int kPollMs = 50;
+
 struct Sink {
   std::string* text = nullptr;
   FILE* file = nullptr;
@@ -81,7 +83,34 @@ FetchResult Transfer(const std::string& url, Sink* sink, const FetchOptions& o) 
   curl_easy_setopt(c, CURLOPT_XFERINFODATA, o.keepGoing);
   curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, OnData);
   curl_easy_setopt(c, CURLOPT_WRITEDATA, sink);
-  CURLcode code = curl_easy_perform(c);
+  // Driven through a multi handle that is looked at every kPollMs, so that an abort
+  // ends the transfer at once, even while the server sends nothing.
+  CURLcode code = CURLE_OK;
+  bool aborted = false;
+  CURLM* multi = curl_multi_init();
+  if (multi == nullptr || curl_multi_add_handle(multi, c) != CURLM_OK) {
+    code = curl_easy_perform(c);
+  } else {
+    int running = 1;
+    while (running > 0) {
+      if (curl_multi_perform(multi, &running) != CURLM_OK) {
+        code = CURLE_FAILED_INIT;
+        break;
+      }
+      if (running == 0) break;
+      if (o.keepGoing != nullptr && !o.keepGoing->load()) {
+        aborted = true;
+        break;
+      }
+      curl_multi_poll(multi, nullptr, 0, kPollMs, nullptr);
+    }
+    int left = 0;
+    while (CURLMsg* msg = curl_multi_info_read(multi, &left))
+      if (msg->msg == CURLMSG_DONE) code = msg->data.result;
+    curl_multi_remove_handle(multi, c);
+  }
+  if (multi) curl_multi_cleanup(multi);
+  if (aborted) code = CURLE_ABORTED_BY_CALLBACK;
   curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &r.status);
   curl_easy_cleanup(c);
   r.ok = code == CURLE_OK;
