@@ -1,6 +1,7 @@
 #include "support/web_peer.h"
 
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -73,6 +74,7 @@ WebPeer::WebPeer(const std::string& program, const std::vector<std::string>& arg
   argv.insert(argv.end(), args.begin(), args.end());
   m_pid = ::fork();
   if (m_pid == 0) {
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);  // a test that crashes leaves no server behind
     if (std::freopen(m_out.c_str(), "w", stdout) == nullptr) ::_exit(127);
     ::dup2(1, 2);
     std::vector<char*> cargv;
