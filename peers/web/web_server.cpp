@@ -222,6 +222,7 @@ struct Pending {
   std::string body;
   long stallAfter = -1;
   bool drop = false;
+  bool stalled = false;
   std::string logLine;
 
   Pending(WebServer::Impl* owner, evhttp_request* request)
@@ -242,7 +243,10 @@ void Release(Pending* p) {
 
 void OnPendingClosed(evhttp_connection*, void* arg) {
   auto* p = static_cast<Pending*>(arg);
-  if (p->req != nullptr) p->impl->Log(p->logLine + " (client went away)");
+  if (!p->stalled) p->impl->Log(p->logLine + " (client went away)");
+  // A client that went away leaves the unanswered request to us; when the server itself
+  // closes the connection, the connection frees it.
+  if (evhttp_request_get_connection(p->req) == nullptr) evhttp_request_free(p->req);
   Release(p);
 }
 
@@ -274,7 +278,7 @@ void OnPendingTimer(evutil_socket_t, short, void* arg) {
     evhttp_send_reply_chunk(p->req, buf);
     evbuffer_free(buf);
     p->impl->Log(p->logLine + " stalled after " + std::to_string(part) + " bytes");
-    p->req = nullptr;  // it stays with its connection until that closes
+    p->stalled = true;  // it stays with its connection until that closes
     return;
   }
   evhttp_connection_set_closecb(p->conn, nullptr, nullptr);

@@ -146,6 +146,10 @@ FetchResult HttpGet(const std::string& url, const FetchOptions& options) {
 FetchResult HttpDownload(const std::string& url, const std::string& path,
                          const FetchOptions& options) {
   FetchResult r;
+  if (options.httpsOnly && !IsHttps(url)) {  // before the file is touched
+    r.error = "refused: not an https address";
+    return r;
+  }
   FILE* f = std::fopen(path.c_str(), "w+b");
   if (f == nullptr) {
     r.error = "cannot create " + path;
