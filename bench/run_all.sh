@@ -2,7 +2,8 @@
 # Runs every benchmark in one go and prints one table of their figures and ratios:
 # downloads (against nginx), uploads (against a plain TCP-to-file copy), thumbnails
 # (against vipsthumbnail, ImageMagick and a bare libjpeg loop), relayed transfers (against
-# the stop-and-wait bound) and, when it is built, UDT downloads (against plain UDT).
+# the stop-and-wait bound), when they are built, UDT downloads (against plain UDT) and the
+# tray program's start-up (against a minimal Qt tray program).
 #
 #   bench/run_all.sh [BUILD_DIR]      (default: build)
 #
@@ -130,6 +131,19 @@ if ((${#udt[@]} > 0)); then
     row udt "download over UDT, ${udt_mib} MiB" "$dl MB/s" "plain UDT $plain MB/s" "$(div "$dl" "$plain")"
   else
     row udt "download over UDT" failed - -
+  fi
+fi
+
+# ---- Tray start-up: Tirvan against a minimal Widgets program with one tray icon.
+if [[ -x "$build/tray/Tirvan" && -x "$build/bench/tirvan-tray-startup-ref" ]]; then
+  if run tray bash "$here/bench/tray_startup_bench.sh" "$build"; then
+    f=$logs/tray.log
+    row tray "start to idle loop (median)" "$(num "$f" "from launch (ms)") ms" \
+      "minimal tray $(num "$f" "from launch (ms)" 2) ms" "$(num "$f" "from launch (ms)" 3)"
+    row tray "resident memory then" "$(num "$f" "memory then (KiB)") KiB" \
+      "minimal tray $(num "$f" "memory then (KiB)" 2) KiB" "$(num "$f" "memory then (KiB)" 3)"
+  else
+    row tray "tray start-up" failed - -
   fi
 fi
 

@@ -13,7 +13,7 @@ build=${TIRVAN_BUILD_DIR:-build}
 
 bash scripts/install-deps.sh
 cmake -S . -B "$build" -G Ninja >/dev/null
-cmake --build "$build" --target TirvanClient tirvan-setup tirvan-sc tirvan-device
+cmake --build "$build" --target TirvanClient tirvan-setup tirvan-sc tirvan-device Tirvan
 
 root=${1:-$HOME/tirvan}
 mkdir -p "$root"
@@ -62,8 +62,11 @@ else
   "$build/service/app/tirvan-setup" --root "$root" --port "${TIRVAN_PORT:-15002}" \
     --share "$root/Shared"
 fi
-# The program lives in the root's bin folder: the root is the parent of its folder.
+# The programs live in the root's bin folder: the root is the parent of its folder. The
+# tray program's language and help files lie next to it.
 put "$build/service/app/TirvanClient" "$root/bin/TirvanClient"
+put "$build/tray/Tirvan" "$root/bin/Tirvan"
+for f in "$build"/tray/*.qzl "$build"/tray/*.pdf; do put "$f" "$root/bin/$(basename "$f")"; done
 if ! sc query "$service" >/dev/null 2>&1; then
   "$root/bin/TirvanClient" -i "$service" || {
     echo "Cannot install $service in $TIRVAN_SCM_DIR." >&2

@@ -44,13 +44,23 @@ timeval Timeval(int ms) {
   return tv;
 }
 
-std::string AddressText(const sockaddr* addr, int len) {
-  if (addr == nullptr || addr->sa_family != AF_INET || len < static_cast<int>(sizeof(sockaddr_in)))
+// The peer's IP address as text, and "ip:port" in *peer.
+std::string AddressText(const sockaddr* addr, int len, std::string* peer) {
+  if (addr == nullptr || addr->sa_family != AF_INET || len < static_cast<int>(sizeof(sockaddr_in))) {
+    *peer = "?";
     return "?";
+  }
   const auto* sin = reinterpret_cast<const sockaddr_in*>(addr);
   char ip[INET_ADDRSTRLEN] = "?";
   inet_ntop(AF_INET, &sin->sin_addr, ip, sizeof ip);
-  return std::string(ip) + ":" + std::to_string(ntohs(sin->sin_port));
+  *peer = std::string(ip) + ":" + std::to_string(ntohs(sin->sin_port));
+  return ip;
+}
+
+int64_t SteadyMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
 }
 
 }  // namespace
@@ -74,6 +84,7 @@ void Connection::CloseAfterWrite() {
   if (m_closing) return;
   m_closing = true;
   bufferevent_disable(m_bev, EV_READ);
+  if (m_frameTimer != nullptr) evtimer_del(m_frameTimer);  // nothing more is read
   // With nothing left to write no write callback comes, and with reading off no read
   // callback either: the connection is freed on the loop's next turn.
   if (Pending() == 0) m_server->FreeSoon(m_id);
@@ -94,6 +105,9 @@ void Connection::PauseReading() {
   if (m_paused || m_closing) return;
   m_paused = true;
   bufferevent_disable(m_bev, EV_READ);
+  // The peer is not to blame for a frame the server holds back; it gets a full limit
+  // again once reading resumes.
+  if (m_frameTimer != nullptr) evtimer_del(m_frameTimer);
 }
 
 void Connection::ResumeReading() {
@@ -304,12 +318,39 @@ void CentralServer::StateTimerCb(int, short, void* arg) {
   self->WriteState();
 }
 
+void CentralServer::LogRefusal(const char* kind, const std::string& peer, const std::string& why) {
+  Refusals& r = m_refusals[kind];
+  int64_t now = SteadyMs();
+  if (r.since != 0 && now - r.since < 1000) {
+    ++r.untold;
+    return;
+  }
+  if (r.untold > 0) {
+    Log("%s refused: %s (and %llu more refused so in the last %lld ms)", peer.c_str(),
+        why.c_str(), static_cast<unsigned long long>(r.untold),
+        static_cast<long long>(now - r.since));
+  } else {
+    Log("%s refused: %s", peer.c_str(), why.c_str());
+  }
+  r.since = now;
+  r.untold = 0;
+}
+
 void CentralServer::AcceptCb(evconnlistener*, int fd, sockaddr* addr, int len, void* arg) {
   auto* self = static_cast<CentralServer*>(arg);
-  std::string peer = AddressText(addr, len);
+  std::string peer;
+  std::string host = AddressText(addr, len, &peer);
   if (self->m_connections.size() >= self->m_options.maxConnections) {
-    self->Log("%s refused: %zu connections already open", peer.c_str(),
-              self->m_connections.size());
+    self->LogRefusal("all", peer, std::to_string(self->m_connections.size()) +
+                               " connections already open");
+    ::close(fd);
+    return;
+  }
+  auto perHost = self->m_perHost.find(host);
+  if (perHost != self->m_perHost.end() &&
+      perHost->second >= self->m_options.maxConnectionsPerAddress) {
+    self->LogRefusal("address", peer, std::to_string(perHost->second) + " connections already open from " +
+                               host);
     ::close(fd);
     return;
   }
@@ -322,10 +363,19 @@ void CentralServer::AcceptCb(evconnlistener*, int fd, sockaddr* addr, int len, v
   int one = 1;
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   uint64_t id = self->m_nextId++;
-  auto conn = std::unique_ptr<Connection>(new Connection(self, bev, id, peer));
+  auto conn = std::unique_ptr<Connection>(new Connection(self, bev, id, host, peer));
   Connection* c = conn.get();
+  if (self->m_options.frameTimeoutMs > 0) {
+    c->m_frameTimer = evtimer_new(self->m_base, &CentralServer::FrameTimerCb, c);
+    if (c->m_frameTimer == nullptr) {
+      self->Log("%s refused: evtimer_new failed", peer.c_str());
+      bufferevent_free(bev);
+      return;
+    }
+  }
   self->m_connections.emplace(id, std::move(conn));
   self->m_connectionCount = self->m_connections.size();
+  ++self->m_perHost[host];
   // Reading stops while a whole frame of the largest size is buffered, so one
   // connection never holds more than that.
   bufferevent_setwatermark(bev, EV_READ, 0, self->m_options.maxFrame);
@@ -370,9 +420,29 @@ void CentralServer::EventCb(bufferevent*, short what, void* arg) {
   if (what & (BEV_EVENT_EOF | BEV_EVENT_ERROR | BEV_EVENT_TIMEOUT)) self->Free(*c);
 }
 
+void CentralServer::FrameTimerCb(int, short, void* arg) {
+  auto* c = static_cast<Connection*>(arg);
+  CentralServer* self = c->m_server;
+  self->Log("%s closed: a frame not whole within %d ms (%zu bytes of it came)", c->m_peer.c_str(),
+            self->m_options.frameTimeoutMs,
+            evbuffer_get_length(bufferevent_get_input(c->m_bev)));
+  self->Free(*c);
+}
+
+void CentralServer::WatchFrame(Connection& c, bool completedFrame) {
+  if (c.m_frameTimer == nullptr) return;
+  bool partial = evbuffer_get_length(bufferevent_get_input(c.m_bev)) > 0;
+  if (!partial || c.m_closing || c.m_paused || completedFrame) evtimer_del(c.m_frameTimer);
+  if (partial && !c.m_closing && !c.m_paused && !evtimer_pending(c.m_frameTimer, nullptr)) {
+    timeval tv = Timeval(m_options.frameTimeoutMs);
+    evtimer_add(c.m_frameTimer, &tv);
+  }
+}
+
 void CentralServer::OnRead(Connection& c) {
   evbuffer* in = bufferevent_get_input(c.m_bev);
   std::vector<uint8_t> frame;
+  bool completedFrame = false;
   while (!c.m_closing && !c.m_paused) {
     size_t avail = evbuffer_get_length(in);
     if (avail == 0) break;
@@ -408,8 +478,10 @@ void CentralServer::OnRead(Connection& c) {
     f.head = ServerMsgHead::Decode(frame.data());
     f.body = frame.data() + ServerMsgHead::kSize;
     f.bodyLen = length - ServerMsgHead::kSize;
+    completedFrame = true;
     OnFrame(c, f);
   }
+  WatchFrame(c, completedFrame);
   if (c.m_closing) {
     if (evbuffer_get_length(bufferevent_get_output(c.m_bev)) == 0) Free(c);
   } else if (c.m_eof && !c.m_paused) {
@@ -458,6 +530,9 @@ void CentralServer::FreeSoonCb(int, short, void* arg) {
 
 void CentralServer::Free(Connection& c) {
   for (auto& hook : m_closeHooks) hook(c);
+  if (c.m_frameTimer != nullptr) event_free(c.m_frameTimer);
+  auto perHost = m_perHost.find(c.m_host);
+  if (perHost != m_perHost.end() && --perHost->second == 0) m_perHost.erase(perHost);
   bufferevent_free(c.m_bev);
   m_connections.erase(c.m_id);  // deletes c
   m_connectionCount = m_connections.size();

@@ -2,7 +2,8 @@
 // loop serves every TCP connection. Each connection carries a stream of ServerMsgHead
 // frames (70-byte head, then length - 70 body bytes); every complete frame goes to the
 // handler of its command, which usually answers with a ServerReplyHead. A connection
-// lives until its peer closes it, sends an unreadable head, or stays idle too long, so
+// lives until its peer closes it, sends an unreadable head, stays idle too long, or takes
+// too long over one frame, so
 // short request connections and long-lived links (a PC's relay connection, a device's
 // connection) share the same machinery; handlers for more commands plug in with
 // SetHandler, and close hooks tell them when a connection they keep goes away.
@@ -40,7 +41,15 @@ struct CentralOptions {
   int stateWriteDelayMs = 200;
   size_t maxFrame = 65535;      // longest frame accepted, head included (70 to 65535)
   int idleTimeoutMs = 60000;    // a connection with nothing read or written for this long closes
+  // A frame begun must be whole within this long (0: no limit); more bytes of it do not
+  // restart the limit, so a peer that trickles a frame cannot hold its place forever.
+  int frameTimeoutMs = 30000;
   size_t maxConnections = 1024;
+  // Connections open at once from one IP address; more from it are closed at once, so
+  // one host cannot take every place. A PC needs about a dozen (its relay connection,
+  // upload poll, relayed downloads and requests), a device one; PCs behind one NAT share
+  // an address.
+  size_t maxConnectionsPerAddress = 256;
   size_t maxStations = 10000;
   std::function<int64_t()> clock;               // ms since the epoch; the system clock when empty
   std::function<void(const std::string&)> log;  // receives each log line; none: silent
@@ -62,6 +71,7 @@ class Connection {
  public:
   uint64_t Id() const { return m_id; }
   const std::string& Peer() const { return m_peer; }  // "ip:port"
+  const std::string& Host() const { return m_host; }  // "ip"
 
   // Queues bytes for the peer. false when the connection is closing or the write failed.
   bool Send(const uint8_t* data, size_t len);
@@ -82,13 +92,16 @@ class Connection {
 
  private:
   friend class CentralServer;
-  Connection(CentralServer* server, bufferevent* bev, uint64_t id, std::string peer)
-      : m_server(server), m_bev(bev), m_id(id), m_peer(std::move(peer)) {}
+  Connection(CentralServer* server, bufferevent* bev, uint64_t id, std::string host,
+             std::string peer)
+      : m_server(server), m_bev(bev), m_id(id), m_host(std::move(host)), m_peer(std::move(peer)) {}
 
   CentralServer* m_server;
   bufferevent* m_bev;
   uint64_t m_id;
+  std::string m_host;
   std::string m_peer;
+  event* m_frameTimer = nullptr;  // runs while a frame is partial and reading is on
   bool m_closing = false;
   bool m_paused = false;
   bool m_eof = false;  // the peer has finished sending; what it sent is still handled
@@ -147,8 +160,15 @@ class CentralServer {
   static void WriteCb(bufferevent* bev, void* arg);
   static void EventCb(bufferevent* bev, short what, void* arg);
   static void StateTimerCb(int fd, short what, void* arg);
+  static void FrameTimerCb(int fd, short what, void* arg);
 
   void OnRead(Connection& c);
+  // Starts, keeps or stops the connection's frame timer after a read; restarted when a
+  // frame was completed.
+  void WatchFrame(Connection& c, bool completedFrame);
+  // Logs a refused connection; further refusals of the same kind within a second are
+  // counted and told with the next line instead, so a flood of connects cannot flood the log.
+  void LogRefusal(const char* kind, const std::string& peer, const std::string& why);
   void OnFrame(Connection& c, const Frame& f);
   void BadFrame(Connection& c, uint16_t command, const std::string& why);
   void Free(Connection& c);
@@ -180,6 +200,12 @@ class CentralServer {
   uint16_t m_port = 0;
   uint64_t m_nextId = 1;
   std::map<uint64_t, std::unique_ptr<Connection>> m_connections;  // loop thread only
+  std::map<std::string, size_t> m_perHost;  // open connections by IP address; loop thread only
+  struct Refusals {
+    int64_t since = 0;      // steady ms of the last line written
+    uint64_t untold = 0;    // refusals since then without a line
+  };
+  std::map<std::string, Refusals> m_refusals;  // by kind; loop thread only
   std::atomic<size_t> m_connectionCount{0};
   std::atomic<bool> m_stopRequested{false};
   std::mutex m_logMutex;

@@ -14,7 +14,8 @@ namespace {
 constexpr const char* kUsage =
     "Usage:\n"
     "  tirvan-central [serve] --db FILE [--listen HOST:PORT] [--state FILE] [--log FILE]\n"
-    "                 [--max-frame BYTES] [--idle-timeout MS] [--max-connections N]\n"
+    "                 [--max-frame BYTES] [--idle-timeout MS] [--frame-timeout MS]\n"
+    "                 [--max-connections N] [--max-connections-per-address N]\n"
     "                 [--max-stations N] [--answer-delay MS] [--download-backlog BYTES]\n"
     "                 [--upload-queue BYTES]\n"
     "  tirvan-central account add --db FILE EMAIL [--password PASSWORD | --hash HASH]\n"
@@ -58,9 +59,16 @@ int Serve(const std::vector<std::string>& args) {
     } else if (a == "--idle-timeout") {
       if (!peers::ParseNumber(v, 86400000, &n)) return Usage("bad --idle-timeout " + v);
       opt.idleTimeoutMs = static_cast<int>(n);
+    } else if (a == "--frame-timeout") {
+      if (!peers::ParseNumber(v, 86400000, &n)) return Usage("bad --frame-timeout " + v);
+      opt.frameTimeoutMs = static_cast<int>(n);
     } else if (a == "--max-connections") {
       if (!peers::ParseNumber(v, 1000000, &n) || n == 0) return Usage("bad --max-connections " + v);
       opt.maxConnections = n;
+    } else if (a == "--max-connections-per-address") {
+      if (!peers::ParseNumber(v, 1000000, &n) || n == 0)
+        return Usage("bad --max-connections-per-address " + v);
+      opt.maxConnectionsPerAddress = n;
     } else if (a == "--max-stations") {
       if (!peers::ParseNumber(v, 10000000, &n) || n == 0) return Usage("bad --max-stations " + v);
       opt.maxStations = n;

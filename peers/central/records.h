@@ -20,6 +20,7 @@ enum : uint16_t {
   RESULT_UNKNOWN_COMMAND = 0x1004,  // a command this server does not serve
   RESULT_SERVER_ERROR = 0x1005,     // the account store failed, or no room for the station
   RESULT_BAD_FRAME = 0x1006,        // an unreadable head; the connection is closed after it
+  RESULT_NOT_LOGON_ADDRESS = 0x100B,  // a report from another address than the station's logon
 };
 
 // Payload of SV_LOG_ON. The account texts are kept as sent (they are compared byte

@@ -1,8 +1,14 @@
 // The PCs' logon, logout, heartbeat and reports. Each request names its PC by the
-// station id of its head and is answered with one ServerReplyHead. Reports from a
-// station that is not logged on are still kept (a PC's first disk report may overtake
-// its logon) but answered RESULT_NOT_LOGGED_ON.
+// station id of its head and is answered with one ServerReplyHead. A station id is no
+// secret, so reports count only from the IP address of the station's latest successful
+// logon; from anywhere else they are refused with RESULT_NOT_LOGON_ADDRESS and change
+// nothing. Reports from that address while the station is logged out are still kept but
+// answered RESULT_NOT_LOGGED_ON. Reports for a station that has never logged on (a PC's
+// first disk report may overtake its logon) wait apart, and the first logon takes those
+// that came from its own address.
 #include <cstdio>
+#include <functional>
+#include <optional>
 #include <string>
 
 #include "central/central_server.h"
@@ -25,6 +31,7 @@ const char* ResultName(uint16_t result) {
     case RESULT_UNKNOWN_COMMAND: return "unknown command";
     case RESULT_SERVER_ERROR: return "server error";
     case RESULT_BAD_FRAME: return "bad frame";
+    case RESULT_NOT_LOGON_ADDRESS: return "not the address of its logon";
     default: return "?";
   }
 }
@@ -53,6 +60,54 @@ void Seen(CentralServer& server, Connection& c, StationState& s) {
   ++s.requests;
 }
 
+// The reports that waited for the station's first logon, into its new record.
+void AdoptReports(StationState& s, const StationState& parked) {
+  s.requests += parked.requests;
+  if (parked.serverInfoTime != 0) {
+    s.serverInfoTime = parked.serverInfoTime;
+    s.localIp = parked.localIp;
+    s.externalPort = parked.externalPort;
+    s.localPort = parked.localPort;
+    s.systemType = parked.systemType;
+    s.hostName = parked.hostName;
+  }
+  if (parked.powerOnTime != 0) {
+    s.powerOnTime = parked.powerOnTime;
+    s.powerOnEmail = parked.powerOnEmail;
+    s.powerOnHostName = parked.powerOnHostName;
+  }
+  if (parked.disksTime != 0) {
+    s.disksTime = parked.disksTime;
+    s.disks = parked.disks;
+  }
+}
+
+// Where a request about an existing station may come from.
+enum class Source { NoRecord, LogOnAddress, Elsewhere };
+
+// Runs take on the station's record when the request comes from the address of its
+// latest logon.
+Source FromLogOnAddress(CentralServer& server, Connection& c, const Frame& f,
+                        const std::function<void(StationState&)>& take, std::string* logOnAddress) {
+  Source source = Source::NoRecord;
+  server.Stations().Update(f.head.stationId, Create::No, [&](StationState& s) {
+    if (s.logOnAddress.empty() || s.logOnAddress != c.Host()) {
+      source = Source::Elsewhere;
+      *logOnAddress = s.logOnAddress;
+      return;
+    }
+    source = Source::LogOnAddress;
+    Seen(server, c, s);
+    take(s);
+  });
+  return source;
+}
+
+std::string ElsewhereDetails(const std::string& logOnAddress) {
+  return "(logged on from " + (logOnAddress.empty() ? std::string("nowhere") : logOnAddress) +
+         "; nothing kept)";
+}
+
 uint16_t VerdictResult(AccountStore::Verdict v) {
   switch (v) {
     case AccountStore::Verdict::Ok: return RESULT_OK;
@@ -71,24 +126,27 @@ void OnLogOn(CentralServer& server, Connection& c, const Frame& f) {
   if (Malformed(server, c, f, f.bodyLen == LogOnRecord::kSize)) return;
   LogOnRecord r = LogOnRecord::Decode(f.body);
   uint16_t result = VerdictResult(server.Accounts().Verify(r.email, r.psw));
+  std::string details = AccountDetails(r.email) + " os=" + r.osName;
+  // A failed logon proves nothing about the PC: it changes nothing in its record.
   if (result == RESULT_OK) {
+    std::optional<StationState> parked = server.Stations().TakeParked(f.head.stationId, c.Host());
     bool kept = server.Stations().Update(f.head.stationId, Create::Evicting, [&](StationState& s) {
+      if (parked) {
+        AdoptReports(s, *parked);
+        details += " (takes the reports it sent before)";
+      }
       Seen(server, c, s);
       s.loggedOn = true;
       s.email = r.email;
       s.systemType = r.systemType;
       s.osName = r.osName;
       s.logOnTime = s.lastSeen;
-      s.logOnAddress = c.Peer().substr(0, c.Peer().rfind(':'));
+      s.logOnAddress = c.Host();
     });
     if (!kept) result = RESULT_SERVER_ERROR;
-  } else {
-    // A failed logon leaves an existing logon alone: it proves nothing about the PC.
-    server.Stations().Update(f.head.stationId, Create::No,
-                             [&](StationState& s) { Seen(server, c, s); });
+    server.MarkStateChanged();
   }
-  server.MarkStateChanged();
-  Answer(server, c, f, result, AccountDetails(r.email) + " os=" + r.osName);
+  Answer(server, c, f, result, details);
 }
 
 void OnLogOut(CentralServer& server, Connection& c, const Frame& f) {
@@ -96,16 +154,18 @@ void OnLogOut(CentralServer& server, Connection& c, const Frame& f) {
   AccountRecord r = AccountRecord::Decode(f.body);
   uint16_t result = VerdictResult(server.Accounts().Verify(r.email, r.psw));
   if (result == RESULT_OK) {
+    // A logout proves itself with the account, so it may come from anywhere; one that
+    // does not end the station's logon changes nothing.
     result = RESULT_NOT_LOGGED_ON;
     server.Stations().Update(f.head.stationId, Create::No, [&](StationState& s) {
-      Seen(server, c, s);
       if (s.loggedOn && s.email == r.email) {
+        Seen(server, c, s);
         s.loggedOn = false;
         s.logOutTime = s.lastSeen;
         result = RESULT_OK;
       }
     });
-    server.MarkStateChanged();
+    if (result == RESULT_OK) server.MarkStateChanged();
   }
   Answer(server, c, f, result, AccountDetails(r.email));
 }
@@ -113,28 +173,48 @@ void OnLogOut(CentralServer& server, Connection& c, const Frame& f) {
 void OnHeartBeat(CentralServer& server, Connection& c, const Frame& f) {
   if (Malformed(server, c, f, f.bodyLen == 0)) return;
   uint16_t result = RESULT_NOT_LOGGED_ON;
-  server.Stations().Update(f.head.stationId, Create::No, [&](StationState& s) {
-    Seen(server, c, s);
+  std::string logOnAddress, details;
+  Source source = FromLogOnAddress(server, c, f, [&](StationState& s) {
     if (s.loggedOn) {
       s.lastHeartBeat = s.lastSeen;
       result = RESULT_OK;
     }
-  });
-  server.MarkStateChanged();
-  Answer(server, c, f, result, "");
+  }, &logOnAddress);
+  if (source == Source::LogOnAddress) {
+    server.MarkStateChanged();
+  } else if (source == Source::Elsewhere) {
+    result = RESULT_NOT_LOGON_ADDRESS;
+    details = ElsewhereDetails(logOnAddress);
+  }
+  Answer(server, c, f, result, details);
 }
 
-// Keeps a report in the station's record; OK when the station is logged on.
+// Keeps a report in the station's record, or apart until its first logon; OK when the
+// station is logged on.
 uint16_t KeepReport(CentralServer& server, Connection& c, const Frame& f,
                     const std::function<void(StationState&)>& store, std::string* details) {
   uint16_t result = RESULT_NOT_LOGGED_ON;
-  bool kept = server.Stations().Update(f.head.stationId, Create::IfRoom, [&](StationState& s) {
-    Seen(server, c, s);
+  std::string logOnAddress;
+  Source source = FromLogOnAddress(server, c, f, [&](StationState& s) {
     store(s);
     if (s.loggedOn) result = RESULT_OK;
-  });
-  if (!kept) *details += " (not kept: too many stations)";
-  server.MarkStateChanged();
+  }, &logOnAddress);
+  switch (source) {
+    case Source::LogOnAddress:
+      server.MarkStateChanged();
+      break;
+    case Source::Elsewhere:
+      result = RESULT_NOT_LOGON_ADDRESS;
+      *details += " " + ElsewhereDetails(logOnAddress);
+      break;
+    case Source::NoRecord:
+      server.Stations().Park(f.head.stationId, c.Host(), [&](StationState& s) {
+        Seen(server, c, s);
+        store(s);
+      });
+      *details += " (kept for its first logon from " + c.Host() + ")";
+      break;
+  }
   return result;
 }
 

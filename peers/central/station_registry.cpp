@@ -50,6 +50,42 @@ size_t StationRegistry::Size() const {
   return m_stations.size();
 }
 
+void StationRegistry::Park(const std::string& id, const std::string& from,
+                           const std::function<void(StationState&)>& change) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  auto key = std::make_pair(id, from);
+  auto it = m_parked.find(key);
+  if (it == m_parked.end()) {
+    if (m_parked.size() >= m_max && !m_parked.empty()) {
+      auto victim = m_parked.begin();
+      for (auto p = m_parked.begin(); p != m_parked.end(); ++p) {
+        if (p->second.lastSeen < victim->second.lastSeen) victim = p;
+      }
+      m_parked.erase(victim);
+    }
+    it = m_parked.emplace(key, StationState{}).first;
+    it->second.stationId = id;
+  }
+  change(it->second);
+}
+
+std::optional<StationState> StationRegistry::TakeParked(const std::string& id,
+                                                        const std::string& from) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  std::optional<StationState> taken;
+  auto it = m_parked.lower_bound(std::make_pair(id, std::string()));
+  while (it != m_parked.end() && it->first.first == id) {
+    if (it->first.second == from) taken = std::move(it->second);
+    it = m_parked.erase(it);
+  }
+  return taken;
+}
+
+size_t StationRegistry::ParkedSize() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_parked.size();
+}
+
 Json::Value ToJson(const StationState& s) {
   Json::Value v(Json::objectValue);
   v["station"] = CleanText(s.stationId);

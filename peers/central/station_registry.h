@@ -1,5 +1,5 @@
 // What the central server knows of each PC, by station id: its logon, what it last
-// reported and when it was last seen. The server's loop writes it; any thread may
+// reported and when it was last seen. A record exists once the PC has logged on. The server's loop writes it; any thread may
 // read copies.
 #pragma once
 
@@ -32,7 +32,7 @@ struct StationState {
   std::string email;          // of the latest successful logon
   uint16_t systemType = 0;
   std::string osName;
-  std::string peerAddress;    // "ip:port" of its latest request
+  std::string peerAddress;    // "ip:port" of its latest request that was taken
   std::string logOnAddress;   // "ip" the latest successful logon came from
   int64_t logOnTime = 0;
   int64_t logOutTime = 0;
@@ -76,10 +76,21 @@ class StationRegistry {
   std::vector<StationState> All() const;
   size_t Size() const;
 
+  // Reports for a station without a record wait apart, one set per station and address
+  // they came from, until a logon from that address takes them (TakeParked). They are
+  // neither listed nor found; when the maximum is reached the least recently seen set
+  // makes room.
+  void Park(const std::string& id, const std::string& from,
+            const std::function<void(StationState&)>& change);
+  // Removes every waiting set of the station and returns the one that came from from.
+  std::optional<StationState> TakeParked(const std::string& id, const std::string& from);
+  size_t ParkedSize() const;
+
  private:
   mutable std::mutex m_mutex;
   size_t m_max;
   std::map<std::string, StationState> m_stations;
+  std::map<std::pair<std::string, std::string>, StationState> m_parked;  // by id and address
 };
 
 // The station as JSON (times as milliseconds since the epoch).

@@ -23,185 +23,11 @@
 #include "platform/net.h"
 #include "support/temp_dir.h"
 
+#include "central_fixture.h"
+
 namespace {
 
-using namespace central;
-using Bytes = std::vector<uint8_t>;
-using Clock = std::chrono::steady_clock;
-
-constexpr const char* kEmail = "pc@example.com";
-constexpr const char* kStation = "00-1A-2B-3C-4D-5E";
-
-// ---- Payloads laid out field by field, as the service sends them.
-
-void PutLe16(uint8_t* p, uint16_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-}
-
-Bytes LogOnPayload(const std::string& email, const std::string& psw, const std::string& os = "Linux",
-                   const std::string& station = kStation) {
-  Bytes b(132);
-  wire::PutText(b.data(), 32, email);
-  wire::PutText(b.data() + 32, 32, psw);
-  PutLe16(b.data() + 64, 2);
-  wire::PutText(b.data() + 68, 32, os);
-  wire::PutText(b.data() + 100, 32, station);
-  return b;
-}
-
-Bytes AccountPayload(const std::string& email, const std::string& psw) {
-  Bytes b(64);
-  wire::PutText(b.data(), 32, email);
-  wire::PutText(b.data() + 32, 32, psw);
-  return b;
-}
-
-Bytes SvInfoPayload(const uint8_t ip[4], uint16_t ext, uint16_t local, const std::string& host) {
-  Bytes b(212);
-  std::memcpy(b.data() + 8, ip, 4);
-  wire::PutU16(b.data() + 12, ext);
-  wire::PutU16(b.data() + 16, local);
-  PutLe16(b.data() + 18, 2);
-  wire::PutText(b.data() + 84, 64, host);
-  return b;
-}
-
-Bytes PowerOnPayload(const std::string& email, const std::string& host) {
-  Bytes b(162);
-  PutLe16(b.data(), 2);
-  wire::PutText(b.data() + 2, 32, email);
-  wire::PutText(b.data() + 34, 64, kStation);
-  wire::PutText(b.data() + 98, 64, host);
-  return b;
-}
-
-Bytes DiskPayload(const std::vector<std::pair<std::string, uint32_t>>& volumes) {
-  Bytes b;
-  for (const auto& [drive, mib] : volumes) {
-    Bytes r(296);
-    wire::PutU16(r.data(), 2);
-    wire::PutU32(r.data() + 4, mib);
-    wire::PutText(r.data() + 8, 32, kStation);
-    wire::PutText(r.data() + 40, 256, drive);
-    b.insert(b.end(), r.begin(), r.end());
-  }
-  return b;
-}
-
-Bytes Frame(uint16_t command, const Bytes& payload, const std::string& id = kStation) {
-  Bytes b(70 + payload.size());
-  ServerMsgHead{static_cast<uint16_t>(b.size()), 6, command, id}.Encode(b.data());
-  std::copy(payload.begin(), payload.end(), b.begin() + 70);
-  return b;
-}
-
-// An 8-byte answer head, as a confused client might send it back.
-Bytes ReplyBytesOf(uint16_t length, uint16_t command) {
-  Bytes b(8);
-  ServerReplyHead{length, 0, command, 0}.Encode(b.data());
-  return b;
-}
-
-// Reads one 8-byte answer head from a raw socket; false on close or time-out.
-bool ReadAnswer(int fd, ServerReplyHead* head, int timeoutMs = 2000) {
-  platform::SetSocketTimeouts(fd, timeoutMs);
-  uint8_t raw[8];
-  if (platform::RecvAll(fd, raw, 8) != 0) return false;
-  *head = ServerReplyHead::Decode(raw);
-  return true;
-}
-
-// True when the peer closes the connection within timeoutMs.
-bool ClosedWithin(int fd, int timeoutMs) {
-  auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (Clock::now() < end) {
-    pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, 20) > 0) {
-      char c;
-      ssize_t n = ::recv(fd, &c, 1, 0);
-      if (n <= 0) return true;
-    }
-  }
-  return false;
-}
-
-class CentralTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    AccountStore store;
-    std::string error;
-    ASSERT_TRUE(store.Open(DbPath(), &error)) << error;
-    ASSERT_TRUE(store.Add(kEmail, m_hash, &error)) << error;
-  }
-  void TearDown() override { StopServer(); }
-
-  std::string DbPath() const { return m_dir.Sub("central.db"); }
-
-  CentralOptions Options() {
-    CentralOptions o;
-    o.accountDb = DbPath();
-    o.clock = [this] { return m_now.load(); };
-    o.log = [this](const std::string& line) {
-      std::lock_guard<std::mutex> lock(m_logMutex);
-      m_log.push_back(line);
-    };
-    return o;
-  }
-
-  void StartServer(CentralOptions o) {
-    m_server = std::make_unique<CentralServer>(std::move(o));
-    std::string error;
-    ASSERT_TRUE(m_server->Start(&error)) << error;
-    m_loop = std::thread([this] { m_server->Run(); });
-  }
-  void StartServer() { StartServer(Options()); }
-
-  void StopServer() {
-    if (!m_server) return;
-    m_server->Stop();
-    m_loop.join();
-    m_server.reset();
-  }
-
-  // One exchange through the service's own code; returns the answer's result or -1.
-  int Request(uint16_t command, const Bytes& payload, const std::string& id = kStation) {
-    ServerMsgHead head{static_cast<uint16_t>(70 + payload.size()), 6, command, id};
-    ServerReplyHead answer;
-    Bytes answerPayload;
-    if (RequestServer(head, ServerAddress{m_server->Port(), "127.0.0.1"}, payload.data(),
-                      static_cast<uint32_t>(payload.size()), &answer, &answerPayload) != 0)
-      return -1;
-    EXPECT_EQ(answer.length, 8);
-    EXPECT_EQ(answer.command, command);
-    EXPECT_TRUE(answerPayload.empty());
-    return answer.result;
-  }
-  int LogOn(const std::string& id = kStation) {
-    return Request(SV_LOG_ON, LogOnPayload(kEmail, m_hash, "Linux", id), id);
-  }
-
-  int Connect() { return platform::ConnectTcp("127.0.0.1", m_server->Port(), 1000); }
-
-  StationState Station(const std::string& id = kStation) {
-    auto s = m_server->Stations().Find(id);
-    EXPECT_TRUE(s.has_value()) << id;
-    return s.value_or(StationState{});
-  }
-
-  std::vector<std::string> LogLines() {
-    std::lock_guard<std::mutex> lock(m_logMutex);
-    return m_log;
-  }
-
-  support::TempDir m_dir;
-  std::string m_hash = HashPassword("secret");
-  std::atomic<int64_t> m_now{1'000'000};
-  std::unique_ptr<CentralServer> m_server;
-  std::thread m_loop;
-  std::mutex m_logMutex;
-  std::vector<std::string> m_log;
-};
+using namespace central_test;
 
 TEST_F(CentralTest, LogOnResults) {
   StartServer();
@@ -298,21 +124,26 @@ TEST_F(CentralTest, KeepsWhatALoggedOnPcReports) {
   EXPECT_EQ(Request(SV_HEART_BEAT, {}), RESULT_NOT_LOGGED_ON);
 }
 
-TEST_F(CentralTest, ReportsBeforeLogOnAreKeptButRefused) {
+TEST_F(CentralTest, ReportsBeforeLogOnAreKeptForItButRefused) {
   StartServer();
   // The disk report may overtake the logon at the PC's start.
+  m_now = 1'500'000;
   EXPECT_EQ(Request(SV_SET_DISK_INFO, DiskPayload({{"/", 5}})), RESULT_NOT_LOGGED_ON);
   EXPECT_EQ(Request(SV_HEART_BEAT, {}), RESULT_NOT_LOGGED_ON);
   EXPECT_EQ(Request(SV_LOG_OUT, AccountPayload(kEmail, m_hash)), RESULT_NOT_LOGGED_ON);
-  StationState s = Station();
-  EXPECT_FALSE(s.loggedOn);
-  EXPECT_EQ(s.lastHeartBeat, 0);
+  // It waits apart: no station is made of a report.
+  EXPECT_FALSE(m_server->Stations().Find(kStation).has_value());
+  EXPECT_EQ(m_server->Stations().ParkedSize(), 1u);
 
+  m_now = 2'000'000;
   ASSERT_EQ(LogOn(), 0);
-  s = Station();
+  StationState s = Station();
   EXPECT_TRUE(s.loggedOn);
+  EXPECT_EQ(s.lastHeartBeat, 0);
   ASSERT_EQ(s.disks.size(), 1u);
   EXPECT_EQ(s.disks[0].drive, "/");
+  EXPECT_EQ(s.disksTime, 1'500'000);
+  EXPECT_EQ(m_server->Stations().ParkedSize(), 0u);
 }
 
 TEST_F(CentralTest, StationsAreKeptApart) {
@@ -322,8 +153,10 @@ TEST_F(CentralTest, StationsAreKeptApart) {
   EXPECT_EQ(Request(SV_SET_DISK_INFO, DiskPayload({{"/b", 2}}), "BB-BB-BB-BB-BB-BB"),
             RESULT_NOT_LOGGED_ON);
   EXPECT_EQ(Request(SV_HEART_BEAT, {}, "BB-BB-BB-BB-BB-BB"), RESULT_NOT_LOGGED_ON);
+  ASSERT_EQ(Station("AA-AA-AA-AA-AA-AA").disks.size(), 1u);
   EXPECT_EQ(Station("AA-AA-AA-AA-AA-AA").disks[0].drive, "/a");
-  EXPECT_FALSE(Station("BB-BB-BB-BB-BB-BB").loggedOn);
+  EXPECT_FALSE(m_server->Stations().Find("BB-BB-BB-BB-BB-BB").has_value());
+  ASSERT_EQ(LogOn("BB-BB-BB-BB-BB-BB"), 0);
   EXPECT_EQ(Station("BB-BB-BB-BB-BB-BB").disks[0].drive, "/b");
 }
 
@@ -422,7 +255,7 @@ TEST_F(CentralTest, FramesAreAssembledAcrossReadsAndSeveralShareAConnection) {
   int fd = Connect();
   ASSERT_GE(fd, 0);
   // One logon a byte at a time.
-  Bytes logon = Frame(SV_LOG_ON, LogOnPayload(kEmail, m_hash));
+  Bytes logon = FrameBytes(SV_LOG_ON, LogOnPayload(kEmail, m_hash));
   for (uint8_t b : logon) {
     ASSERT_EQ(platform::SendAll(fd, &b, 1), 0);
     std::this_thread::sleep_for(std::chrono::microseconds(200));
@@ -434,9 +267,9 @@ TEST_F(CentralTest, FramesAreAssembledAcrossReadsAndSeveralShareAConnection) {
 
   // Three frames in one write, answered in order; an unknown command in between
   // does not end the connection.
-  Bytes batch = Frame(SV_HEART_BEAT, {});
-  Bytes unknown = Frame(0x7777, Bytes(5));
-  Bytes disks = Frame(SV_SET_DISK_INFO, DiskPayload({{"/", 1}}));
+  Bytes batch = FrameBytes(SV_HEART_BEAT, {});
+  Bytes unknown = FrameBytes(0x7777, Bytes(5));
+  Bytes disks = FrameBytes(SV_SET_DISK_INFO, DiskPayload({{"/", 1}}));
   batch.insert(batch.end(), unknown.begin(), unknown.end());
   batch.insert(batch.end(), disks.begin(), disks.end());
   ASSERT_EQ(platform::SendAll(fd, batch.data(), batch.size()), 0);
@@ -460,7 +293,7 @@ TEST_F(CentralTest, AStalledClientNeitherBlocksOthersNorStaysForever) {
   // Announces a whole logon but sends only part of it.
   int stalled = Connect();
   ASSERT_GE(stalled, 0);
-  Bytes logon = Frame(SV_LOG_ON, LogOnPayload(kEmail, m_hash));
+  Bytes logon = FrameBytes(SV_LOG_ON, LogOnPayload(kEmail, m_hash));
   ASSERT_EQ(platform::SendAll(stalled, logon.data(), 100), 0);
 
   auto t0 = Clock::now();
@@ -536,19 +369,27 @@ TEST_F(CentralTest, LimitsConnectionsAndStations) {
   while (m_server->ConnectionCount() > 0 && Clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
 
-  // Reports from stations without a logon fill the table only up to the limit...
+  // Reports from stations without a logon wait apart up to the limit, the least recently
+  // seen making room...
   m_now = 10;
-  EXPECT_EQ(Request(SV_SET_DISK_INFO, DiskPayload({{"/", 1}}), "S1"), RESULT_NOT_LOGGED_ON);
+  EXPECT_EQ(Request(SV_SET_DISK_INFO, DiskPayload({{"/1", 1}}), "S1"), RESULT_NOT_LOGGED_ON);
   m_now = 20;
-  EXPECT_EQ(Request(SV_SET_DISK_INFO, DiskPayload({{"/", 1}}), "S2"), RESULT_NOT_LOGGED_ON);
-  EXPECT_EQ(Request(SV_SET_DISK_INFO, DiskPayload({{"/", 1}}), "S3"), RESULT_NOT_LOGGED_ON);
-  EXPECT_FALSE(m_server->Stations().Find("S3").has_value());
-  // ...and a logon makes room by dropping the least recently seen of them.
+  EXPECT_EQ(Request(SV_SET_DISK_INFO, DiskPayload({{"/2", 1}}), "S2"), RESULT_NOT_LOGGED_ON);
+  m_now = 30;
+  EXPECT_EQ(Request(SV_SET_DISK_INFO, DiskPayload({{"/3", 1}}), "S3"), RESULT_NOT_LOGGED_ON);
+  EXPECT_EQ(m_server->Stations().ParkedSize(), 2u);
+  EXPECT_EQ(m_server->Stations().Size(), 0u);
+  // ...and take no place of a station: the first logons take theirs.
+  EXPECT_EQ(LogOn("S1"), 0);
+  EXPECT_TRUE(Station("S1").disks.empty());
+  EXPECT_EQ(LogOn("S3"), 0);
+  ASSERT_EQ(Station("S3").disks.size(), 1u);
+  EXPECT_EQ(Station("S3").disks[0].drive, "/3");
+  // A logon makes room by dropping a station that is not logged on.
+  EXPECT_EQ(Request(SV_LOG_OUT, AccountPayload(kEmail, m_hash), "S1"), 0);
   EXPECT_EQ(LogOn("S4"), 0);
   EXPECT_FALSE(m_server->Stations().Find("S1").has_value());
-  EXPECT_TRUE(m_server->Stations().Find("S2").has_value());
-  EXPECT_EQ(LogOn("S5"), 0);
-  EXPECT_EQ(LogOn("S6"), RESULT_SERVER_ERROR);  // both places hold logged-on stations
+  EXPECT_EQ(LogOn("S5"), RESULT_SERVER_ERROR);  // both places hold logged-on stations
 }
 
 TEST_F(CentralTest, WritesTheStateFile) {

@@ -17,6 +17,7 @@
 #include "central/account_store.h"
 #include "comm/opcodes.h"
 #include "comm/server_exchange.h"
+#include "platform/net.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -150,6 +151,50 @@ TEST(CentralProgram, ServesAndStopsOnSigterm) {
   ASSERT_EQ(root["stations"].size(), 1u);
   EXPECT_EQ(root["stations"][0]["station"].asString(), "00-11-22-33-44-55");
   EXPECT_TRUE(root["stations"][0]["loggedOn"].asBool());
+}
+
+// True when the peer closes fd within timeoutMs.
+bool PeerClosesWithin(int fd, int timeoutMs) {
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (std::chrono::steady_clock::now() < end) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 20) <= 0) continue;
+    char c;
+    if (::recv(fd, &c, 1, 0) <= 0) return true;
+  }
+  return false;
+}
+
+TEST(CentralProgram, TakesTheConnectionLimitsFromItsOptions) {
+  support::TempDir dir;
+  Child c = Spawn({"--db", dir.Sub("accounts.db"), "--listen", "127.0.0.1:0",
+                   "--max-connections-per-address", "2", "--frame-timeout", "300"});
+  std::string line = ReadLine(c.out, 5000);
+  const std::string prefix = "listening on 127.0.0.1:";
+  ASSERT_EQ(line.rfind(prefix, 0), 0u) << line;
+  uint16_t port = static_cast<uint16_t>(std::stoi(line.substr(prefix.size())));
+
+  int first = platform::ConnectTcp("127.0.0.1", port, 1000);
+  int second = platform::ConnectTcp("127.0.0.1", port, 1000);
+  ASSERT_GE(first, 0);
+  ASSERT_GE(second, 0);
+  // An answer on the second proves both are taken in.
+  uint8_t beat[70];
+  ServerMsgHead{70, 6, SV_HEART_BEAT, "00-11-22-33-44-55"}.Encode(beat);
+  ASSERT_EQ(platform::SendAll(second, beat, sizeof beat), 0);
+  platform::SetSocketTimeouts(second, 3000);
+  uint8_t answer[8];
+  ASSERT_EQ(platform::RecvAll(second, answer, sizeof answer), 0);
+
+  int third = platform::ConnectTcp("127.0.0.1", port, 1000);
+  ASSERT_GE(third, 0);
+  EXPECT_TRUE(PeerClosesWithin(third, 3000));  // a third from the same address
+  ASSERT_EQ(platform::SendAll(first, beat, 30), 0);  // part of a frame, never the rest
+  EXPECT_TRUE(PeerClosesWithin(first, 5000));
+  EXPECT_FALSE(PeerClosesWithin(second, 100));
+  for (int fd : {first, second, third}) ::close(fd);
+  ::kill(c.pid, SIGTERM);
+  EXPECT_EQ(Wait(c), 0);
 }
 
 TEST(CentralProgram, RefusesToStartWithoutAStore) {
