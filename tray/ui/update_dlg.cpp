@@ -6,6 +6,8 @@
 #include <QPainter>
 #include <QPlainTextEdit>
 
+#include <algorithm>
+
 #include "banner.h"
 #include "diy_static.h"
 #include "html_dlg.h"
@@ -83,6 +85,11 @@ bool CUpdateDlg::OnInitDialog() {
 
   m_title->setFont(m_labelFont);
   m_title->setText(m_languages->GetString("UI", "UPDATE_STATIC1"));
+  // A text longer than the template's label grows the label rather than being cut.
+  const QRect titleRect = skin::DialogUnitRect(26, 35, 121, 13);
+  m_title->resize(std::min(std::max(titleRect.width(), m_title->sizeHint().width()),
+                           width() - titleRect.x()),
+                  titleRect.height());
   Paint(m_title, 0xFDFDFD, 0x878787);
   Paint(m_notesEdit, 0xFCFCFC, 0x000000);
   for (auto [label, key] : {std::pair{m_note1, "UPDATE_STATIC3"}, std::pair{m_note2, "UPDATE_STATIC4"}}) {
