@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   g++ cmake ninja-build pkg-config
   libevent-dev libsqlite3-dev sqlite3 libudt-dev libminiupnpc-dev
-  libjpeg62-turbo-dev libcurl4-openssl-dev libjsoncpp-dev libcrypt-dev
+  libjpeg62-turbo-dev libcurl4-openssl-dev libjsoncpp-dev libcrypt-dev libssl-dev openssl
   qt6-base-dev fonts-noto-cjk fonts-liberation
   libgtest-dev libgmock-dev
   clang-14 libclang-rt-14-dev

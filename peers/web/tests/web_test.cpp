@@ -1,0 +1,238 @@
+// tirvan-web's routes, folder and scripted failures, in process and as the program over
+// HTTPS, fetched with libcurl as the tray program fetches them.
+#include "web/web_server.h"
+
+#include <curl/curl.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "support/temp_dir.h"
+#include "support/web_peer.h"
+
+namespace {
+
+struct Reply {
+  CURLcode code = CURLE_OK;
+  long status = 0;
+  std::string body;
+  std::string location;
+  long ms = 0;
+};
+
+size_t Append(char* data, size_t size, size_t n, void* out) {
+  static_cast<std::string*>(out)->append(data, size * n);
+  return size * n;
+}
+
+Reply Get(const std::string& url, const std::string& ca = "", long timeoutMs = 10000,
+          bool pathAsIs = false, long lowSpeedSeconds = 0) {
+  Reply r;
+  CURL* c = curl_easy_init();
+  curl_easy_setopt(c, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, Append);
+  curl_easy_setopt(c, CURLOPT_WRITEDATA, &r.body);
+  curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, timeoutMs);
+  curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+  if (pathAsIs) curl_easy_setopt(c, CURLOPT_PATH_AS_IS, 1L);
+  if (lowSpeedSeconds > 0) {
+    curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1000L);
+    curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, lowSpeedSeconds);
+  }
+  if (!ca.empty()) curl_easy_setopt(c, CURLOPT_CAINFO, ca.c_str());
+  auto start = std::chrono::steady_clock::now();
+  r.code = curl_easy_perform(c);
+  r.ms = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                               std::chrono::steady_clock::now() - start)
+                               .count());
+  curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &r.status);
+  char* loc = nullptr;
+  if (curl_easy_getinfo(c, CURLINFO_REDIRECT_URL, &loc) == CURLE_OK && loc) r.location = loc;
+  curl_easy_cleanup(c);
+  return r;
+}
+
+std::vector<web::Route> Routes(const std::string& manifest) {
+  std::vector<web::Route> routes;
+  std::string error;
+  EXPECT_TRUE(web::ParseManifest(manifest, &routes, &error)) << error;
+  return routes;
+}
+
+TEST(WebManifest, ReadsEveryOptionAndRefusesBadLines) {
+  auto routes = Routes(
+      "# comment\n"
+      "\n"
+      "/a?L=en file=notes/en.json type=application/json delay=250 fail=2 fail-status=503\r\n"
+      "/b location=https://x/y\n"
+      "/c stall=10 corrupt=1 expand status=404 body=a body with spaces {base}\n"
+      "/d drop\n");
+  ASSERT_EQ(routes.size(), 4u);
+  EXPECT_EQ(routes[0].path, "/a");
+  EXPECT_EQ(routes[0].query.value_or("?"), "L=en");
+  EXPECT_EQ(routes[0].file.value_or(""), "notes/en.json");
+  EXPECT_EQ(routes[0].type, "application/json");
+  EXPECT_EQ(routes[0].delayMs, 250);
+  EXPECT_EQ(routes[0].fail, 2);
+  EXPECT_EQ(routes[0].failStatus, 503);
+  EXPECT_EQ(routes[1].status, 302);
+  EXPECT_FALSE(routes[1].query.has_value());
+  EXPECT_EQ(routes[2].stallAfter, 10);
+  EXPECT_EQ(routes[2].corrupt, 1);
+  EXPECT_TRUE(routes[2].expand);
+  EXPECT_EQ(routes[2].status, 404);
+  EXPECT_EQ(routes[2].body, "a body with spaces {base}");
+  EXPECT_TRUE(routes[3].drop);
+
+  for (const char* bad : {"nopath", "/x status=abc", "/x status=99", "/x file=../etc/passwd",
+                          "/x delay=-1", "/x unknown=1", "/x drop=1"}) {
+    std::vector<web::Route> r;
+    std::string error;
+    EXPECT_FALSE(web::ParseManifest(bad, &r, &error)) << bad;
+    EXPECT_NE(error.find("line 1"), std::string::npos) << error;
+  }
+}
+
+class WebServerTest : public ::testing::Test {
+ protected:
+  void Start(const std::string& manifest) {
+    tmp.MakeDir("site");
+    tmp.MakeDir("site/tirvan");
+    tmp.Write("site/tirvan/page.html", "<p>folder page</p>");
+    tmp.Write("site/setup.bin", "0123456789abcdef");
+    tmp.Write("secret.txt", "outside the root");
+    web::WebOptions opt;
+    opt.root = tmp.Sub("site");
+    opt.routes = Routes(manifest);
+    opt.log = [this](const std::string& line) {
+      std::lock_guard<std::mutex> lock(logMutex);
+      log.push_back(line);
+    };
+    server = std::make_unique<web::WebServer>(opt);
+    std::string error;
+    ASSERT_TRUE(server->Start(&error)) << error;
+    base = server->BaseUrl();
+  }
+  std::vector<std::string> Log() {
+    std::lock_guard<std::mutex> lock(logMutex);
+    return log;
+  }
+
+  support::TempDir tmp;
+  std::unique_ptr<web::WebServer> server;
+  std::string base;
+  std::mutex logMutex;
+  std::vector<std::string> log;
+};
+
+TEST_F(WebServerTest, RoutesByQueryThenPathAndServesTheFolderInsideItsRoot) {
+  Start(
+      "/tirvan/update-pc.html?L=en body={\"data\":{\"text\":\"en\"}}\n"
+      "/tirvan/update-pc.html?L=cn body={\"data\":{\"text\":\"cn\"}}\n"
+      "/tirvan/update-pc.html expand body=\"down\":\"{base}/setup.bin\",\"md5\":\"{md5:setup.bin}\","
+      "\"size\":\"{size:setup.bin}\",\"x\":\"{unknown}\"\n");
+  EXPECT_EQ(Get(base + "/tirvan/update-pc.html?L=en").body, "{\"data\":{\"text\":\"en\"}}");
+  EXPECT_EQ(Get(base + "/tirvan/update-pc.html?L=cn").body, "{\"data\":{\"text\":\"cn\"}}");
+  Reply page = Get(base + "/tirvan/update-pc.html");
+  EXPECT_EQ(page.status, 200);
+  EXPECT_EQ(page.body, "\"down\":\"" + base + "/setup.bin\",\"md5\":\"" +
+                           *web::FileMd5Hex(tmp.Sub("site/setup.bin")) +
+                           "\",\"size\":\"16\",\"x\":\"{unknown}\"");
+  // The query "L=tw" has no route of its own: the path's route answers.
+  EXPECT_EQ(Get(base + "/tirvan/update-pc.html?L=tw").body, page.body);
+
+  EXPECT_EQ(Get(base + "/tirvan/page.html?L=en").body, "<p>folder page</p>");
+  EXPECT_EQ(Get(base + "/setup.bin").body, "0123456789abcdef");
+  EXPECT_EQ(Get(base + "/missing.html").status, 404);
+  EXPECT_EQ(Get(base + "/tirvan").status, 404);  // a folder is not a page
+  for (const char* evil : {"/../secret.txt", "/tirvan/../../secret.txt", "/%2e%2e/secret.txt"}) {
+    Reply r = Get(base + evil, "", 10000, true);
+    EXPECT_EQ(r.status, 404) << evil;
+    EXPECT_EQ(r.body.find("outside"), std::string::npos) << evil;
+  }
+  auto lines = Log();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines[0], "GET /tirvan/update-pc.html?L=en -> 200 (22 bytes)");
+}
+
+TEST_F(WebServerTest, ScriptedFailuresComeInOrder) {
+  Start(
+      "/flaky fail=2 fail-status=503 body=good\n"
+      "/wrong corrupt=1 body=abc\n"
+      "/moved location=/flaky\n"
+      "/gone drop\n"
+      "/error status=500 body=\"version\":\"9.9.9.9\"\n");
+  EXPECT_EQ(Get(base + "/flaky").status, 503);
+  EXPECT_EQ(Get(base + "/flaky").status, 503);
+  Reply third = Get(base + "/flaky");
+  EXPECT_EQ(third.status, 200);
+  EXPECT_EQ(third.body, "good");
+
+  Reply wrong = Get(base + "/wrong");
+  EXPECT_EQ(wrong.status, 200);
+  EXPECT_EQ(wrong.body.size(), 3u);
+  EXPECT_NE(wrong.body, "abc");
+  EXPECT_EQ(Get(base + "/wrong").body, "abc");
+
+  Reply moved = Get(base + "/moved");
+  EXPECT_EQ(moved.status, 302);
+  EXPECT_EQ(moved.location, base + "/flaky");
+
+  EXPECT_EQ(Get(base + "/gone").code, CURLE_GOT_NOTHING);
+  Reply error = Get(base + "/error");
+  EXPECT_EQ(error.status, 500);
+  EXPECT_EQ(error.body, "\"version\":\"9.9.9.9\"");
+}
+
+TEST_F(WebServerTest, DelaysAndStallsHoldTheAnswerWhileOtherRequestsGoOn) {
+  Start(
+      "/slow delay=400 body=late\n"
+      "/stall stall=4 body=0123456789\n"
+      "/fast body=now\n");
+  Reply slow = Get(base + "/slow");
+  EXPECT_EQ(slow.body, "late");
+  EXPECT_GE(slow.ms, 350);
+  // A client that gives up before the delay ends gets nothing, and the server goes on.
+  EXPECT_EQ(Get(base + "/slow", "", 100).code, CURLE_OPERATION_TIMEDOUT);
+
+  Reply stalled = Get(base + "/stall", "", 10000, false, 1);
+  EXPECT_EQ(stalled.code, CURLE_OPERATION_TIMEDOUT);  // the low-speed limit
+  EXPECT_EQ(stalled.body, "0123");
+  EXPECT_EQ(Get(base + "/fast").body, "now");
+  // The server stops with the stalled connection still open.
+}
+
+TEST(WebProgram, ServesHttpsThatOnlyItsAuthorityVerifiesAndLogsEachRequest) {
+  support::TempDir tmp;
+  support::TestCa ca;
+  std::string error;
+  ASSERT_TRUE(support::MakeTestCa(tmp.path(), &ca, &error)) << error;
+  tmp.MakeDir("site");
+  tmp.Write("site/manifest", "/tirvan/bannerpc?L=en body=<p>banner</p>\n");
+  support::WebPeer peer(TIRVAN_WEB_BIN,
+                        {"--manifest", tmp.Sub("site/manifest"), "--cert", ca.certFile, "--key",
+                         ca.keyFile},
+                        tmp.Sub("web.log"), true);
+  ASSERT_TRUE(peer.ok()) << peer.Log();
+  Reply ok = Get(peer.base() + "/tirvan/bannerpc?L=en", ca.caFile);
+  EXPECT_EQ(ok.code, CURLE_OK) << curl_easy_strerror(ok.code);
+  EXPECT_EQ(ok.body, "<p>banner</p>");
+  // A client that trusts another authority refuses the server; plain HTTP gets nothing.
+  tmp.MakeDir("other");
+  support::TestCa other;
+  ASSERT_TRUE(support::MakeTestCa(tmp.Sub("other"), &other, &error)) << error;
+  EXPECT_EQ(Get(peer.base() + "/tirvan/bannerpc?L=en", other.caFile).code,
+            CURLE_PEER_FAILED_VERIFICATION);
+  EXPECT_NE(Get("http://127.0.0.1:" + std::to_string(peer.port()) + "/x", "", 1000).code, CURLE_OK);
+  EXPECT_TRUE(peer.WaitRequests("/tirvan/bannerpc?L=en", 1, 5000)) << peer.Log();
+  EXPECT_EQ(peer.Requests("/tirvan/bannerpc?L=en"), 1);
+
+  support::WebPeer refused(TIRVAN_WEB_BIN, {"--cert", ca.certFile}, tmp.Sub("bad.log"), true);
+  EXPECT_FALSE(refused.ok());
+}
+
+}  // namespace

@@ -1,0 +1,41 @@
+// The tray program's HTTP(S) transfers on libcurl: a page into memory, a file to disk.
+// Every transfer has a time limit and can be aborted from another thread; HTTPS peers are
+// verified against the system's authorities or a given file of them. Safe on any thread.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <string>
+
+namespace tray {
+
+struct FetchOptions {
+  long timeoutMs = 5000;       // the whole transfer; 0: none (use the low-speed limit)
+  long connectTimeoutMs = 5000;
+  long lowSpeedBytes = 0;      // > 0: abort when slower than this many bytes/s ...
+  long lowSpeedSeconds = 0;    // ... for this many seconds
+  bool httpsOnly = false;      // refuse http:// and redirects to it
+  std::string caFile;          // "" = the system's authorities
+  size_t maxBytes = 1 << 20;   // a page larger than this is refused (pages only)
+  const std::atomic<bool>* keepGoing = nullptr;  // cleared: the transfer aborts
+};
+
+struct FetchResult {
+  bool ok = false;      // the transfer completed (whatever the status)
+  long status = 0;      // the HTTP status; 0 without an answer
+  std::string body;     // what arrived (pages only)
+  std::string error;    // why it failed
+  bool Good() const { return ok && status == 200; }
+};
+
+// One process-wide libcurl initialisation; false (and "init libcurl failed." on standard
+// error) when it failed.
+bool InitCurl();
+
+FetchResult HttpGet(const std::string& url, const FetchOptions& options);
+// Writes the body to path (created or truncated); the file stays whatever arrived, the
+// caller judges it by the result.
+FetchResult HttpDownload(const std::string& url, const std::string& path,
+                         const FetchOptions& options);
+
+}  // namespace tray

@@ -1,0 +1,26 @@
+// Starting other programs: the tray program starts its downloaded installer (and later
+// tools such as nmcli) through this interface, so tests record the calls instead.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+namespace tray {
+
+class IProcessLauncher {
+ public:
+  virtual ~IProcessLauncher() = default;
+  // Starts program with args, detached from this process (it outlives it); false when it
+  // could not be started. workDir "" keeps the current folder.
+  virtual bool StartDetached(const QString& program, const QStringList& args,
+                             const QString& workDir = QString()) = 0;
+};
+
+// QProcess::startDetached.
+class QtProcessLauncher final : public IProcessLauncher {
+ public:
+  bool StartDetached(const QString& program, const QStringList& args,
+                     const QString& workDir = QString()) override;
+};
+
+}  // namespace tray

@@ -1,0 +1,373 @@
+#include "updater.h"
+
+#include <openssl/evp.h>
+
+#include <QFile>
+#include <QStandardPaths>
+#include <QStringList>
+
+#include <chrono>
+#include <climits>
+#include <cstdlib>
+#include <fstream>
+#include <thread>
+#include <vector>
+
+#include "http_fetch.h"
+#include "process.h"
+#include "settings_store.h"
+#include "web_config.h"
+
+namespace tray {
+
+namespace {
+
+constexpr size_t kMaxOfferedVersion = 99;
+constexpr size_t kComparedVersion = 29;
+
+// The value after "key": the next ':"' and the text up to the next double quote.
+std::string FindValue(const std::string& page, const char* key) {
+  std::string quoted = std::string("\"") + key + "\"";
+  size_t at = page.find(quoted);
+  if (at == std::string::npos) return {};
+  size_t colon = page.find(":\"", at + quoted.size());
+  if (colon == std::string::npos) return {};
+  size_t begin = colon + 2;
+  size_t end = page.find('"', begin);
+  if (end == std::string::npos) return {};
+  return page.substr(begin, end - begin);
+}
+
+// The first four numbers of a dotted version, as atoi reads each piece (missing: 0), with
+// values beyond int clamped.
+std::vector<long> VersionNumbers(const std::string& text) {
+  std::vector<long> numbers;
+  std::string cut = text.substr(0, kComparedVersion);
+  size_t pos = 0;
+  while (numbers.size() < 4 && pos <= cut.size()) {
+    size_t dot = cut.find('.', pos);
+    std::string piece = cut.substr(pos, dot == std::string::npos ? std::string::npos : dot - pos);
+    long v = std::strtol(piece.c_str(), nullptr, 10);
+    numbers.push_back(std::min<long>(std::max<long>(v, INT_MIN), INT_MAX));
+    if (dot == std::string::npos) break;
+    pos = dot + 1;
+  }
+  numbers.resize(4, 0);
+  return numbers;
+}
+
+bool EqualNoCase(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+      return false;
+  return true;
+}
+
+}  // namespace
+
+std::optional<std::string> FileMd5Hex(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+  if (ctx == nullptr || EVP_DigestInit_ex(ctx, EVP_md5(), nullptr) != 1) {
+    EVP_MD_CTX_free(ctx);
+    return std::nullopt;
+  }
+  std::vector<char> buf(1 << 16);
+  bool ok = true;
+  while (ok && in) {
+    in.read(buf.data(), static_cast<std::streamsize>(buf.size()));
+    if (in.gcount() > 0) ok = EVP_DigestUpdate(ctx, buf.data(), static_cast<size_t>(in.gcount())) == 1;
+  }
+  unsigned char md[EVP_MAX_MD_SIZE];
+  unsigned len = 0;
+  ok = ok && !in.bad() && EVP_DigestFinal_ex(ctx, md, &len) == 1;
+  EVP_MD_CTX_free(ctx);
+  if (!ok) return std::nullopt;
+  static const char* kHex = "0123456789abcdef";
+  std::string hex;
+  for (unsigned i = 0; i < len; ++i) {
+    hex += kHex[md[i] >> 4];
+    hex += kHex[md[i] & 15];
+  }
+  return hex;
+}
+
+QString ProgramVersion() {
+  QStringList parts = QStringLiteral(TIRVAN_PROGRAM_VERSION).split(QLatin1Char('.'));
+  while (parts.size() < 4) parts << QStringLiteral("0");
+  QStringList out;
+  for (int i = 0; i < 4; ++i) out << QString::number(parts[i].toInt());
+  return out.join(QLatin1Char('.'));
+}
+
+// ---- Ticket
+
+bool CUpdater::Ticket::Set(int value) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (m_value || m_closed) return false;
+  m_value = value;
+  m_cv.notify_all();
+  return true;
+}
+
+int CUpdater::Ticket::Wait() {
+  std::unique_lock<std::mutex> lock(m_mutex);
+  m_cv.wait(lock, [this] { return m_value.has_value() || m_closed; });
+  return m_value.value_or(0);
+}
+
+void CUpdater::Ticket::Close() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_closed = true;
+  m_cv.notify_all();
+}
+
+// ---- CUpdater
+
+CUpdater::CUpdater(UpdaterOptions options) : m_options(std::move(options)) {
+  m_dataFolder = m_options.dataFolder.isEmpty()
+                     ? QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
+                           QStringLiteral("/Tirvan")
+                     : m_options.dataFolder;
+  if (m_options.ownVersion.isEmpty()) m_options.ownVersion = ProgramVersion();
+}
+
+CUpdater::~CUpdater() { Stop(); }
+
+void CUpdater::SetAskFunction(AskFunction ask) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_ask = std::move(ask);
+}
+
+QString CUpdater::InstallerPath() const { return m_dataFolder + QStringLiteral("/Tirvan.exe"); }
+QString CUpdater::VersionFilePath() const {
+  return m_dataFolder + QStringLiteral("/TirvanUpdateVerSion.ini");
+}
+
+ISettingsStore& CUpdater::Store() const {
+  ISettingsStore* s = m_store.load();
+  return s ? *s : SettingsStore();
+}
+
+std::string CUpdater::CaFile() const { return CurrentWebConfig().caFile.toStdString(); }
+
+void CUpdater::Notify(void (IUpdateCallback::*notify)()) const {
+  if (IUpdateCallback* cb = m_callback.load()) (cb->*notify)();
+}
+
+bool CUpdater::StartCheck(bool automatic) {
+  std::thread old;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_running.load() || m_checking.load()) return false;
+    m_checking.store(true);
+    old = std::move(m_thread);  // a finished check's thread
+    m_thread = std::thread([this, automatic] {
+      CheckUpdate(automatic);
+      m_checking.store(false);
+    });
+  }
+  if (old.joinable()) old.join();
+  return true;
+}
+
+bool CUpdater::WaitIdle(int ms) const {
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (m_checking.load()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+void CUpdater::Stop() {
+  m_running.store(false);
+  std::thread t;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_question) m_question->Close();
+    if (m_downloaded) m_downloaded->Close();
+    t = std::move(m_thread);
+  }
+  if (t.joinable()) t.join();
+}
+
+int CUpdater::Ask(std::shared_ptr<Ticket>* slot, void (IUpdateCallback::*notify)()) {
+  auto ticket = std::make_shared<Ticket>();
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    *slot = ticket;
+  }
+  if (!m_running.load() || m_callback.load() == nullptr) ticket->Close();
+  Notify(notify);
+  int answer = ticket->Wait();
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (*slot == ticket) slot->reset();
+  return answer;
+}
+
+void CUpdater::ShowNotice() {
+  std::shared_ptr<Ticket> ticket;
+  QString version;
+  AskFunction ask;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    ticket = std::exchange(m_question, nullptr);  // one answer per question
+    version = QString::fromStdString(m_offered);
+    ask = m_ask;
+  }
+  if (!ticket) return;
+  int answer = ask ? ask(version) : kNoticeCancel;
+  ticket->Set(answer);
+}
+
+void CUpdater::DownloadedHandled() {
+  std::shared_ptr<Ticket> ticket;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    ticket = std::exchange(m_downloaded, nullptr);
+  }
+  if (ticket) ticket->Set(1);
+}
+
+QString CUpdater::OfferedVersion() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return QString::fromStdString(m_offered);
+}
+
+std::optional<std::string> CUpdater::FetchVersionInfo() const {
+  FetchOptions o;
+  o.timeoutMs = m_options.pageTimeoutMs;
+  o.connectTimeoutMs = m_options.pageTimeoutMs;
+  o.httpsOnly = true;
+  o.caFile = CaFile();
+  o.keepGoing = &m_running;
+  const std::string url = VersionPageUrl(CurrentWebConfig()).toStdString();
+  FetchResult r = HttpGet(url, o);
+  if (!r.Good()) {
+    qWarning("update: version page %s: %s", url.c_str(),
+             r.ok ? ("status " + std::to_string(r.status)).c_str() : r.error.c_str());
+    return std::nullopt;
+  }
+  return r.body;
+}
+
+UpdateInfo CUpdater::ParseVersionInfo(const std::string& page) {
+  UpdateInfo info;
+  info.version = FindValue(page, "version");
+  info.down = FindValue(page, "down");
+  info.md5 = FindValue(page, "md5");
+  info.size = FindValue(page, "size");
+  for (size_t at; (at = info.down.find("\\/")) != std::string::npos;) info.down.replace(at, 2, "/");
+  return info;
+}
+
+bool CUpdater::IsNewerVersion(const std::string& own, const std::string& offered) {
+  if (own.empty() || offered.empty()) return false;
+  std::vector<long> a = VersionNumbers(own);
+  std::vector<long> b = VersionNumbers(offered);
+  for (size_t i = 0; i < 4; ++i)
+    if (a[i] != b[i]) return b[i] > a[i];
+  return false;
+}
+
+bool CUpdater::IsUpdateNoticeWanted() const {
+  ISettingsStore& store = Store();
+  if (!store.KeyExists()) return true;
+  return store.GetDword(QString::fromLatin1(kUpdateNoticeValue)).value_or(0) == 0;
+}
+
+bool CUpdater::CheckFileMd5(const std::string& md5, const std::string& path) {
+  std::optional<std::string> digest = FileMd5Hex(path);
+  return digest && EqualNoCase(*digest, md5);
+}
+
+void CUpdater::CheckUpdate(bool automatic) {
+  std::optional<std::string> page = FetchVersionInfo();
+  if (!page) {
+    if (!automatic && m_running.load()) Notify(&IUpdateCallback::NotifyCheckFailed);
+    return;
+  }
+  UpdateInfo info = ParseVersionInfo(*page);
+  if (!info.Complete()) {
+    qWarning("update: the version page lacks a field");
+    return;
+  }
+  const std::string own = m_options.ownVersion.toStdString();
+  if (own == info.version) {
+    QFile::remove(VersionFilePath());
+    if (!automatic) Notify(&IUpdateCallback::NotifyNoUpdate);
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_offered = info.version.substr(0, kMaxOfferedVersion);
+  }
+  if (!IsNewerVersion(own, info.version)) {
+    if (!automatic) Notify(&IUpdateCallback::NotifyNoUpdate);
+    return;
+  }
+  qInfo("update: version %s offered (this is %s)", info.version.c_str(), own.c_str());
+  if (IsUpdateNoticeWanted()) {
+    int answer = Ask(&m_question, &IUpdateCallback::AskNotice);
+    if (!m_running.load() || answer != kNoticeUpdate) {
+      qInfo("update: not now");
+      return;
+    }
+  }
+  DownloadInstaller(info.down, info.md5);
+}
+
+bool CUpdater::DownloadInstaller(const std::string& down, const std::string& md5) {
+  const std::string path = InstallerPath().toStdString();
+  FetchOptions o;
+  o.timeoutMs = 0;
+  o.connectTimeoutMs = m_options.pageTimeoutMs;
+  o.lowSpeedBytes = m_options.lowSpeedBytes;
+  o.lowSpeedSeconds = m_options.lowSpeedSeconds;
+  o.httpsOnly = true;
+  o.caFile = CaFile();
+  o.keepGoing = &m_running;
+  for (int attempt = 1; attempt <= m_options.downloadTries && m_running.load(); ++attempt) {
+    FetchResult r = HttpDownload(down, path, o);
+    if (!r.Good()) {
+      qWarning("update: download %d of %s: %s", attempt, down.c_str(),
+               r.ok ? ("status " + std::to_string(r.status)).c_str() : r.error.c_str());
+      QFile::remove(QString::fromStdString(path));
+      continue;
+    }
+    if (!CheckFileMd5(md5, path)) {
+      qWarning("update: download %d: the digest does not match", attempt);
+      QFile::remove(QString::fromStdString(path));
+      continue;
+    }
+    QFile::setPermissions(QString::fromStdString(path), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      m_installerMd5 = md5;
+    }
+    qInfo("update: installer downloaded and checked");
+    Ask(&m_downloaded, &IUpdateCallback::NotifyDownloaded);
+    if (m_running.load()) Notify(&IUpdateCallback::NotifyInstall);
+    return true;
+  }
+  return false;
+}
+
+bool CUpdater::StartInstaller(IProcessLauncher& launcher) const {
+  std::string md5;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    md5 = m_installerMd5;
+  }
+  const QString path = InstallerPath();
+  if (md5.empty() || !CheckFileMd5(md5, path.toStdString())) {
+    qWarning("update: the installer %s is missing or changed; not started", qPrintable(path));
+    return false;
+  }
+  return launcher.StartDetached(path, {});
+}
+
+}  // namespace tray

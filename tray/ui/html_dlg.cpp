@@ -1,0 +1,126 @@
+#include "html_dlg.h"
+
+#include <QMetaObject>
+#include <QTextDocument>
+#include <QUrl>
+
+#include <mutex>
+
+#include "banner.h"
+#include "shell.h"
+
+namespace tray {
+
+namespace {
+
+std::mutex g_sourceMutex;
+BannerPictureSource g_source;
+
+QPixmap BannerPicture(int language) {
+  {
+    std::lock_guard<std::mutex> lock(g_sourceMutex);
+    if (g_source) return g_source(language);
+  }
+  return QPixmap(LocalBannerPicture(language));
+}
+
+// The page's browser: the local page's picture comes from the banner's source, and
+// nothing else is loaded from anywhere.
+class BannerBrowser final : public QTextBrowser {
+ public:
+  using QTextBrowser::QTextBrowser;
+  int language = 1;
+
+  QVariant loadResource(int type, const QUrl& name) override {
+    if (type == QTextDocument::ImageResource && name.scheme() == QLatin1String("qrc") &&
+        name.path().startsWith(QLatin1String("/banner/")))
+      return BannerPicture(language);
+    return QVariant();
+  }
+};
+
+}  // namespace
+
+void SetBannerPictureSource(BannerPictureSource source) {
+  std::lock_guard<std::mutex> lock(g_sourceMutex);
+  g_source = std::move(source);
+}
+
+CHtmlDlg::CHtmlDlg(QWidget* parent, long timeoutMs) : QWidget(parent), m_timeoutMs(timeoutMs) {
+  setFixedSize(kBannerWidth, kBannerHeight);
+  auto* browser = new BannerBrowser(this);
+  m_browser = browser;
+  m_browser->setGeometry(0, 0, kBannerWidth, kBannerHeight);
+  m_browser->setFrameShape(QFrame::NoFrame);
+  m_browser->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  m_browser->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  m_browser->setContextMenuPolicy(Qt::NoContextMenu);
+  m_browser->viewport()->setContextMenuPolicy(Qt::NoContextMenu);
+  m_browser->setOpenLinks(false);
+  m_browser->document()->setDocumentMargin(0);
+  connect(m_browser, &QTextBrowser::anchorClicked, this, [this](const QUrl& url) {
+    if (m_shell && (url.scheme() == QLatin1String("https") || url.scheme() == QLatin1String("http")))
+      m_shell->OpenUrl(url.toString());
+  });
+}
+
+CHtmlDlg::~CHtmlDlg() {
+  m_keepGoing.store(false);
+  Reap(true);
+}
+
+void CHtmlDlg::Reap(bool all) {
+  for (auto it = m_fetches.begin(); it != m_fetches.end();) {
+    if (all || it->done->load()) {
+      it->thread.join();
+      it = m_fetches.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+void CHtmlDlg::NavigateUrl(const QString& address, bool local) {
+  m_onLocalPage = local;
+  const unsigned serial = ++m_serial;
+  Reap(false);
+  if (local) {
+    m_loading = false;
+    ShowLocalBanner();
+    return;
+  }
+  m_address = address;
+  m_loading = true;
+  auto done = std::make_shared<std::atomic<bool>>(false);
+  std::thread t([this, serial, address, done] {
+    std::optional<QString> html = FetchBannerPage(address, m_timeoutMs, &m_keepGoing);
+    // Queued to the strip's thread; dropped with the strip if it is gone by then.
+    QMetaObject::invokeMethod(
+        this, [this, serial, html] { OnPageResult(serial, html); }, Qt::QueuedConnection);
+    done->store(true);
+  });
+  m_fetches.push_back({std::move(t), done});
+}
+
+void CHtmlDlg::OnPageResult(unsigned serial, const std::optional<QString>& html) {
+  if (serial != m_serial) return;  // a later navigation took over
+  m_loading = false;
+  if (html) {
+    m_browser->setHtml(*html);
+    m_browser->document()->setDocumentMargin(0);
+    emit navigated(false);
+    return;
+  }
+  // The page failed: once to the local page, never in a loop.
+  if (!m_onLocalPage) NavigateUrl(QString(), true);
+}
+
+void CHtmlDlg::ShowLocalBanner() {
+  const int language = m_language >= 0 && m_language <= 2 ? m_language : 1;  // else English
+  static_cast<BannerBrowser*>(m_browser)->language = language;
+  m_browser->setHtml(LocalBannerHtml(language));
+  m_browser->document()->setDocumentMargin(0);
+  emit navigated(true);
+}
+
+}  // namespace tray
