@@ -195,7 +195,3 @@ TEST(LoginDlgPictureTest, GrabsTheWindow) {
 
 }  // namespace
 
-// Fontconfig keeps its caches for the life of the process; the leak checker need not
-// report them.
-extern "C" const char* __lsan_default_suppressions();
-extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
