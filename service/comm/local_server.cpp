@@ -119,6 +119,9 @@ void CloseConn(LocalConn* c) {
 // read, so every close still goes through EventCb.
 constexpr size_t kDirectReadBytes = 256 * 1024;
 constexpr size_t kBulkBodyBytes = 16 * 1024;  // a body this large marks a bulk sender
+// Refills per turn of the loop: then the other connections get theirs (the socket stays
+// readable, so the loop comes back to this one).
+constexpr int kDirectReadsPerTurn = 4;
 
 size_t FillInputFromSocket(LocalConn* c) {
   evutil_socket_t fd = bufferevent_getfd(c->bev);
@@ -196,11 +199,14 @@ void ReleaseFromWriter(LocalConn* c) {
 // lives in the LocalConn, so this may be called again at any point between
 // messages. Returns false when the connection was closed (c is gone then) or is closing.
 bool ServeBuffered(LocalConn* c) {
+  int directReads = 0;
   for (;;) {
     if (c->writer) return true;  // the rest waits until the writer is done
     if (c->phase == 0) {
       size_t n = bufferevent_read(c->bev, c->headBuf + c->headCount, MsgHead::kSize - c->headCount);
-      if (n == 0 && c->bulk && FillInputFromSocket(c) > 0) continue;
+      if (n == 0 && c->bulk && directReads++ < kDirectReadsPerTurn && FillInputFromSocket(c) > 0) {
+        continue;
+      }
       if (n == 0) return true;
       c->headCount += n;
       if (c->headCount < MsgHead::kSize) continue;
@@ -226,7 +232,10 @@ bool ServeBuffered(LocalConn* c) {
 
     if (c->bodyCount < c->bodyLen) {
       size_t n = bufferevent_read(c->bev, c->body + c->bodyCount, c->bodyLen - c->bodyCount);
-      if (n == 0 && c->bodyLen >= kBulkBodyBytes && FillInputFromSocket(c) > 0) continue;
+      if (n == 0 && c->bodyLen >= kBulkBodyBytes && directReads++ < kDirectReadsPerTurn &&
+          FillInputFromSocket(c) > 0) {
+        continue;
+      }
       if (n == 0) return true;
       c->bodyCount += n;
       continue;
