@@ -159,6 +159,7 @@ int main(int argc, char** argv) {
   Args a;
   uint64_t size = 0;
   int runs = 7;
+  int parallel = 8;
   for (int i = 1; i + 1 < argc; i += 2) {
     std::string k = argv[i], v = argv[i + 1];
     if (k == "--service-port") a.tirvanPort = static_cast<uint16_t>(std::atoi(v.c_str()));
@@ -170,11 +171,12 @@ int main(int argc, char** argv) {
     else if (k == "--http-pid") a.httpPid = std::atoi(v.c_str());
     else if (k == "--size") size = std::strtoull(v.c_str(), nullptr, 10);
     else if (k == "--runs") runs = std::max(1, std::atoi(v.c_str()));
+    else if (k == "--parallel") parallel = std::max(0, std::atoi(v.c_str()));
     else Die("unknown option " + k);
   }
   if (a.tirvanPort == 0 || a.remote.empty() || a.listFolder.empty() || size == 0) {
     Die("usage: --service-port P --service-pid PID --remote PATH --list FOLDER --size BYTES "
-        "[--http-port P --http-path /PATH [--http-pid PID]] [--runs N]");
+        "[--http-port P --http-path /PATH [--http-pid PID]] [--runs N] [--parallel N]");
   }
   platform::IgnoreSigpipe();
 
@@ -228,6 +230,24 @@ int main(int argc, char** argv) {
   }
   long hwm = a.tirvanPid > 0 ? StatusKiB(a.tirvanPid, "VmHWM") : 0;
 
+  // Then several downloads of the file at once, the service's memory sampled meanwhile.
+  long parallelRssKiB = 0;
+  if (parallel > 0) {
+    std::atomic<int> left{parallel};
+    std::vector<std::thread> downloads;
+    for (int i = 0; i < parallel; ++i) {
+      downloads.emplace_back([&] {
+        if (DownloadFromService(a, size) != size) Die("a parallel download came short");
+        --left;
+      });
+    }
+    while (left > 0) {
+      if (a.tirvanPid > 0) parallelRssKiB = std::max(parallelRssKiB, StatusKiB(a.tirvanPid, "VmRSS"));
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    for (std::thread& t : downloads) t.join();
+  }
+
   double mib = static_cast<double>(size) / (1 << 20);
   double gib = mib / 1024;
   double bestService = *std::min_element(serviceSecs.begin(), serviceSecs.end());
@@ -251,6 +271,11 @@ int main(int argc, char** argv) {
     std::printf("service peak RSS      %.1f MiB sampled, %.1f MiB high-water mark   (target < 64 "
                 "MiB: %s)\n",
                 peakRssKiB / 1024.0, hwm / 1024.0, hwm < 64 * 1024 ? "met" : "missed");
+    if (parallel > 0) {
+      std::printf("parallel peak RSS     %.1f MiB sampled during %d downloads at once   (target < "
+                  "64 MiB: %s)\n",
+                  parallelRssKiB / 1024.0, parallel, parallelRssKiB < 64 * 1024 ? "met" : "missed");
+    }
   }
   if (!latencies.empty()) {
     std::sort(latencies.begin(), latencies.end());

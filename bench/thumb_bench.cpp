@@ -315,13 +315,14 @@ int Run(const Common& o, uint16_t port, int pid, const std::string& listFolder) 
   lister.join();
   std::printf(
       "service pictures=%zu seconds=%.3f per_second=%.2f p50_ms=%.1f p95_ms=%.1f "
-      "mean_bytes=%zu peak_rss_mib=%.1f listing_max_ms=%.1f listing_p95_ms=%.1f\n",
+      "mean_bytes=%zu peak_rss_mib=%.1f listing_max_ms=%.1f listing_p95_ms=%.1f "
+      "listing_p99_ms=%.1f\n",
       latencies.size(), secs, static_cast<double>(latencies.size()) / secs,
       Percentile(latencies, 0.5), Percentile(latencies, 0.95),
       bytes / std::max<size_t>(1, latencies.size()),
       static_cast<double>(StatusKiB(pid, "VmHWM")) / 1024.0,
       listWaits.empty() ? 0.0 : *std::max_element(listWaits.begin(), listWaits.end()),
-      Percentile(listWaits, 0.95));
+      Percentile(listWaits, 0.95), Percentile(listWaits, 0.99));
   return 0;
 }
 

@@ -43,5 +43,28 @@ cp "$build/service/app/TirvanClient" "$work/root/bin/TirvanClient"
 "$build/platform/tirvan-sc" start "$name" >/dev/null
 
 echo "service on port $port"
-"$build/bench/tirvan-upload-bench" --service-port "$port" --local "$work/local/big.bin" \
-  --share "$work/share" --sink "$work/sink" --runs "$runs"
+bench=("$build/bench/tirvan-upload-bench" --service-port "$port" --local "$work/local/big.bin"
+       --share "$work/share" --sink "$work/sink")
+"${bench[@]}" --runs "$runs"
+
+# One more upload with strace counting the service's system calls (all its threads), when
+# strace is there (Debian's strace; bench-only).
+if command -v strace >/dev/null; then
+  pid=""
+  for p in /proc/[0-9]*; do
+    if [[ "$(readlink "$p/exe" 2>/dev/null)" == "$work/root/bin/TirvanClient" ]]; then pid=${p#/proc/}; fi
+  done
+  tasks=()
+  for t in /proc/"$pid"/task/*; do tasks+=(-p "${t##*/}"); done
+  strace -c -f -o "$work/strace.txt" "${tasks[@]}" 2>/dev/null &
+  spid=$!
+  sleep 1  # strace attaches
+  out=$("${bench[@]}" --runs 1 --service-only 1)
+  kill -INT "$spid"; wait "$spid" 2>/dev/null || true
+  msgs=$(sed -n 's/.* in \([0-9]*\) messages.*/\1/p' <<<"$out" | head -n 1)
+  calls=$(awk '$NF == "total" { print $(NF-2) }' "$work/strace.txt")
+  [[ -z "$calls" ]] && calls=$(awk '/total/ { print $3 }' "$work/strace.txt")
+  echo "the service's system calls during one upload:"
+  sed -n '1,12p' "$work/strace.txt"
+  awk -v c="$calls" -v m="$msgs" 'BEGIN { if (m > 0) printf "system calls per message %.2f (%d calls, %d messages, under strace)\n", c / m, c, m }'
+fi

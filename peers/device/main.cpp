@@ -16,7 +16,7 @@
 #include "device/device_client.h"
 #include "device/discovery.h"
 #include "device/relay_transport.h"
-#include "device/udt_transport.h"
+#include "device/p2p_module.h"
 #include "device/thumbnail.h"
 #include "device/upload.h"
 
@@ -164,7 +164,7 @@ int Run(const Options& o) {
   if (!o.p2p.host.empty()) {
     device::P2PTarget target = o.p2p;
     target.station = o.relay.station;
-    t = device::ConnectUdt(target, o.timeoutMs, &error);
+    t = device::ConnectP2P(target, o.timeoutMs, &error);
   } else {
     t = o.relay.host.empty() ? device::ConnectTcp(o.host, o.port, o.timeoutMs, &error)
                              : device::ConnectRelay(o.relay, o.timeoutMs, &error);

@@ -1,9 +1,11 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <memory>
 
 #include "device/transport.h"
 #include "platform/net.h"
@@ -27,11 +29,46 @@ class TcpTransport : public Transport {
     return m_fd >= 0 && platform::SendAll(m_fd, data, len) == 0;
   }
 
+  // Bytes come out of a large buffer that one recv fills; the socket is polled only when
+  // that buffer is empty and the socket has nothing ready, so a download of small
+  // packages costs one recv per buffer instead of a poll and a recv per head and body.
   IoResult RecvAll(void* out, size_t len, int timeoutMs) override {
-    auto* p = static_cast<char*>(out);
-    int64_t deadline = NowMs() + timeoutMs;
+    auto* p = static_cast<uint8_t*>(out);
+    size_t have = m_end - m_begin;
+    if (have >= len) {
+      std::memcpy(p, m_buf.get() + m_begin, len);
+      m_begin += len;
+      return IoResult::Ok;
+    }
+    if (have > 0) std::memcpy(p, m_buf.get() + m_begin, have);
+    p += have;
+    len -= have;
+    m_begin = m_end = 0;
+    int64_t deadline = -1;
     while (len > 0) {
       if (m_fd < 0) return IoResult::Closed;
+      // A remainder as large as the buffer goes straight to the caller.
+      const bool direct = len >= kBufSize;
+      uint8_t* dst = direct ? p : m_buf.get();
+      ssize_t n = ::recv(m_fd, dst, direct ? len : kBufSize, MSG_DONTWAIT);
+      if (n > 0) {
+        size_t got = static_cast<size_t>(n);
+        size_t take = std::min(got, len);
+        if (!direct) {
+          std::memcpy(p, dst, take);
+          m_begin = take;
+          m_end = got;
+        }
+        p += take;
+        len -= take;
+        continue;
+      }
+      if (n == 0) return IoResult::Closed;
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN && errno != EWOULDBLOCK) {
+        return errno == ECONNRESET ? IoResult::Closed : IoResult::Error;
+      }
+      if (deadline < 0) deadline = NowMs() + timeoutMs;
       int64_t left = deadline - NowMs();
       if (left <= 0) return IoResult::TimedOut;
       pollfd pfd{m_fd, POLLIN, 0};
@@ -39,12 +76,6 @@ class TcpTransport : public Transport {
       if (pr < 0 && errno == EINTR) continue;
       if (pr < 0) return IoResult::Error;
       if (pr == 0) return IoResult::TimedOut;
-      ssize_t n = ::recv(m_fd, p, len, 0);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) return errno == ECONNRESET ? IoResult::Closed : IoResult::Error;
-      if (n == 0) return IoResult::Closed;
-      p += n;
-      len -= static_cast<size_t>(n);
     }
     return IoResult::Ok;
   }
@@ -57,8 +88,12 @@ class TcpTransport : public Transport {
   std::string Describe() const override { return "tcp " + m_name; }
 
  private:
+  static constexpr size_t kBufSize = 256 * 1024;
   int m_fd;
   std::string m_name;
+  std::unique_ptr<uint8_t[]> m_buf = std::make_unique_for_overwrite<uint8_t[]>(kBufSize);
+  size_t m_begin = 0;  // the bytes received and not yet taken: m_buf[m_begin, m_end)
+  size_t m_end = 0;
 };
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "app/download.h"
 
 #include <sys/stat.h>
+#include <sys/uio.h>
 
 #include <algorithm>
 #include <atomic>
@@ -49,6 +50,8 @@ constexpr size_t kMaxPackagesPerFill = 256;
 constexpr size_t kReadAheadPackages = 64;
 constexpr size_t kReadAheadSlots = 16;
 static_assert(kLanReadAheadAbove == kReadAheadSlots * kReadAheadPackages * kPackageDataSize);
+// A UDT download reads this many packages at a time.
+constexpr size_t kUdtPackagesPerRead = 64;
 
 int UdtSendMsg(int32_t sock, const char* buf, int len) {
   return UDT::sendmsg(sock, buf, len, -1, true);
@@ -76,15 +79,25 @@ std::string RealPathOfFd(int fd) {
   return result;
 }
 
-// Reads len bytes at pos. False on an error or when the file ends first.
-bool PreadAll(int fd, uint8_t* out, size_t len, int64_t pos) {
-  while (len > 0) {
-    ssize_t n = ::pread(fd, out, len, static_cast<off_t>(pos));
+// Reads at pos into the pieces of iov (which it may change). False on an error or when
+// the file ends first.
+bool PreadvAll(int fd, iovec* iov, size_t count, int64_t pos) {
+  while (count > 0) {
+    ssize_t n = ::preadv(fd, iov, static_cast<int>(std::min<size_t>(count, IOV_MAX)),
+                         static_cast<off_t>(pos));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
-    out += n;
-    len -= static_cast<size_t>(n);
     pos += n;
+    auto left = static_cast<size_t>(n);
+    while (count > 0 && left >= iov->iov_len) {
+      left -= iov->iov_len;
+      ++iov;
+      --count;
+    }
+    if (left > 0) {
+      iov->iov_base = static_cast<uint8_t*>(iov->iov_base) + left;
+      iov->iov_len -= left;
+    }
   }
   return true;
 }
@@ -340,23 +353,35 @@ class LanDownloadWriter : public ConnWriter {
 };
 
 // Sends the whole download over UDT, one message per package, on the calling thread.
+// The packages are read kUdtPackagesPerRead at a time.
 int SendOverUdt(const TransRecordPtr& rec, int64_t offset, uint32_t seq, int32_t sock,
                 uint8_t** reply, int32_t* replyLen) {
   PackageStream stream(rec->fd, rec->size, offset, seq);
-  uint8_t package[kPackageSize];
+  std::unique_ptr<uint8_t[]> packages(new (std::nothrow) uint8_t[kUdtPackagesPerRead * kPackageSize]);
+  if (!packages) {
+    TLOG(MOD_INTRANET, LOG_ERROR, "Allocate memory error.");
+    EndDownload(rec, false);
+    SetOverReply(seq, false, reply, replyLen);
+    return ERR_ALLOC;
+  }
+  UdtSendFn send = g_udtSend.load();
   while (!stream.Done()) {
-    ptrdiff_t n = stream.Fill(package, 1);
+    ptrdiff_t n = stream.Fill(packages.get(), kUdtPackagesPerRead);
     if (n < 0) {
       TLOG(MOD_INTRANET, LOG_ERROR, "Read file %s error.", rec->path.c_str());
       EndDownload(rec, false);
       SetOverReply(seq, false, reply, replyLen);
       return -1;
     }
-    UdtSendFn send = g_udtSend.load();
-    if (send(sock, reinterpret_cast<const char*>(package), static_cast<int>(n)) != n) {
-      TLOG(MOD_COMMLIB, LOG_ERROR, "Write return message error.");
-      EndDownload(rec, false);
-      return -1;
+    for (ptrdiff_t at = 0; at < n;) {
+      const uint8_t* package = packages.get() + at;
+      const int len = wire::GetU16(package);
+      if (send(sock, reinterpret_cast<const char*>(package), len) != len) {
+        TLOG(MOD_COMMLIB, LOG_ERROR, "Write return message error.");
+        EndDownload(rec, false);
+        return -1;
+      }
+      at += len;
     }
   }
   EndDownload(rec, true);
@@ -459,15 +484,10 @@ PackageStream::PackageStream(int fd, int64_t size, int64_t offset, uint32_t seq)
 ptrdiff_t PackageStream::Fill(uint8_t* out, size_t maxPackages) {
   size_t n = static_cast<size_t>(std::min<uint64_t>({m_left, maxPackages, kMaxPackagesPerFill}));
   if (n == 0) return 0;
-  // Every package but the last of the stream is full, so the data is one run of the file:
-  // one read puts it behind the heads' room, and each package's data then moves down to
-  // its place after its head. Package i's data starts 20 * (n - 1 - i) bytes ahead of its
-  // place, so no move overwrites data still to move. Cheaper than a read into one vector
-  // per package.
-  int64_t data = std::min<int64_t>(std::max<int64_t>(0, m_end - m_pos),
-                                   static_cast<int64_t>(n * kPackageDataSize));
-  size_t heads = n * kDataHeadSize;
-  if (!PreadAll(m_fd, out + heads, static_cast<size_t>(data), m_pos)) return -1;
+  // Every package but the last of the stream is full, so the data is one run of the file,
+  // read with one preadv straight into each package's place behind its head.
+  iovec iov[kMaxPackagesPerFill];
+  size_t nvec = 0;
   size_t at = 0;
   int64_t pos = m_pos;
   for (size_t i = 0; i < n; ++i) {
@@ -478,11 +498,11 @@ ptrdiff_t PackageStream::Fill(uint8_t* out, size_t maxPackages) {
     wire::PutU32(head + 8, m_next + static_cast<uint32_t>(i));
     wire::PutU32(head + 12, 0);
     wire::PutU32(head + 16, 0);
-    const uint8_t* from = out + heads + static_cast<size_t>(pos - m_pos);
-    if (from != head + kDataHeadSize) std::memmove(head + kDataHeadSize, from, len);
+    if (len > 0) iov[nvec++] = iovec{head + kDataHeadSize, len};
     at += kDataHeadSize + len;
     pos += len;
   }
+  if (!PreadvAll(m_fd, iov, nvec, m_pos)) return -1;
   m_pos = pos;
   m_next += static_cast<uint32_t>(n);
   m_left -= n;

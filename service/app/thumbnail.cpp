@@ -5,7 +5,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <memory>
 #include <new>
+#include <string>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -17,6 +19,7 @@
 #include "app/bmp_to_jpeg.h"
 #include "comm/errors.h"
 #include "comm/log.h"
+#include "comm/off_thread_reply.h"
 #include "comm/opcodes.h"
 #include "comm/share_paths.h"
 #include "comm/utils.h"
@@ -300,6 +303,36 @@ int SendFrame(const ThumbTransport& t, const uint8_t* msg, size_t len) {
   return bufferevent_write(t.conn, msg, len) == 0 ? 0 : -1;
 }
 
+// The whole answer to a thumbnail request: the data messages and the status, or only
+// the failure status.
+std::string ThumbAnswer(const ThumbSource& src, const ThumbRequest& req, uint32_t seq) {
+  uint8_t status[kThumbStatusSize] = {};
+  MsgHead{static_cast<uint16_t>(kThumbStatusSize), OP_THUMB_STATUS, seq}.Encode(status);
+  std::vector<uint8_t> thumb;
+  bool made = ThunmbNailIt(src, req.height, req.width, thumb);
+  if (!made || thumb.size() > UINT32_MAX) {
+    wire::PutU16(status + 8, 1);
+    return std::string(reinterpret_cast<const char*>(status), sizeof status);
+  }
+  const auto total = static_cast<uint32_t>(thumb.size());
+  const size_t chunks = (thumb.size() + kThumbChunkSize - 1) / kThumbChunkSize;
+  std::string out;
+  out.reserve(thumb.size() + chunks * kThumbDataHeadSize + kThumbStatusSize);
+  uint8_t head[kThumbDataHeadSize];
+  for (size_t offset = 0; offset < thumb.size();) {
+    size_t n = std::min(kThumbChunkSize, thumb.size() - offset);
+    MsgHead{static_cast<uint16_t>(kThumbDataHeadSize + n), OP_REQ_DOWNLOAD_THUMB_NIAL, seq}.Encode(
+        head);
+    wire::PutU32(head + 8, total);
+    wire::PutU32(head + 12, static_cast<uint32_t>(offset));
+    out.append(reinterpret_cast<const char*>(head), sizeof head);
+    out.append(reinterpret_cast<const char*>(thumb.data() + offset), n);
+    offset += n;
+  }
+  out.append(reinterpret_cast<const char*>(status), sizeof status);
+  return out;
+}
+
 }  // namespace
 
 void SetThumbLimits(const ThumbLimits& limits) {
@@ -525,26 +558,28 @@ int ReqDownloadThumbNial(const uint8_t* body, uint32_t bodyLen, const MsgHead* h
 
   ThumbSource src;
   if (OpenPicture(req.path, true, &src) != 0) return SendThumbStatus(t, 1, seq);
-  std::vector<uint8_t> thumb;
-  bool made = ThunmbNailIt(src, req.height, req.width, thumb);
-  std::fclose(src.file);
-  if (!made || thumb.size() > UINT32_MAX) return SendThumbStatus(t, 1, seq);
+  std::shared_ptr<FILE> file(src.file, std::fclose);
+  src.file = nullptr;
+  auto answer = [file, src, req, seq] {
+    ThumbSource source = src;
+    source.file = file.get();
+    return ThumbAnswer(source, req, seq);
+  };
+  // On the LAN the picture is made off the event thread, so that other connections are
+  // served meanwhile; the answer still goes out in this connection's order.
+  if (t.udtSock < 0 && !t.relay && OS_ReplyOffThread(conn, answer)) return 0;
 
-  const auto total = static_cast<uint32_t>(thumb.size());
-  uint8_t msg[kThumbDataHeadSize + kThumbChunkSize];
-  for (size_t offset = 0; offset < thumb.size();) {
-    size_t n = std::min(kThumbChunkSize, thumb.size() - offset);
-    MsgHead{static_cast<uint16_t>(kThumbDataHeadSize + n), OP_REQ_DOWNLOAD_THUMB_NIAL, seq}.Encode(
-        msg);
-    wire::PutU32(msg + 8, total);
-    wire::PutU32(msg + 12, static_cast<uint32_t>(offset));
-    std::memcpy(msg + kThumbDataHeadSize, thumb.data() + offset, n);
-    if (SendFrame(t, msg, kThumbDataHeadSize + n) != 0) {
-      SendThumbStatus(t, 1, seq);
+  const std::string frames = answer();
+  for (size_t at = 0; at + MsgHead::kSize <= frames.size();) {
+    const auto* frame = reinterpret_cast<const uint8_t*>(frames.data() + at);
+    size_t len = wire::GetU16(frame);
+    bool last = at + len >= frames.size();
+    if (SendFrame(t, frame, len) != 0) {
+      if (!last) SendThumbStatus(t, 1, seq);
       TLOG(MOD_COMMLIB, LOG_ERROR, "Write return message error.");
       return -1;
     }
-    offset += n;
+    at += len;
   }
-  return SendThumbStatus(t, 0, seq);
+  return 0;
 }

@@ -56,6 +56,7 @@ struct LocalConn {
   uint8_t* body = nullptr;  // bodyLen bytes, allocated when the head is complete
   size_t bodyLen = 0;
   size_t bodyCount = 0;
+  bool bulk = false;  // the last body was large: the next head is read straight too
 
   // Streamed output; while it is set the connection's further requests wait.
   std::unique_ptr<ConnWriter> writer;
@@ -151,24 +152,35 @@ void CloseConn(LocalConn* c) {
   delete c;
 }
 
-// libevent reads at most 4 KiB per system call; a body of up to 64 KiB (an upload's
-// data) is read straight from the socket once libevent's input buffer is empty, which
-// keeps the byte order. End of file and errors are left for libevent to report on
-// its next read, so every close still goes through EventCb.
-size_t ReadBodyFromSocket(LocalConn* c) {
+// libevent reads at most 4 KiB per system call. While a connection sends large bodies
+// (an upload's data), its input buffer is refilled straight from the socket instead, up
+// to kDirectReadBytes (several messages) per recv, once the buffer is empty; the byte
+// order is kept. End of file and errors are left for libevent to report on its next
+// read, so every close still goes through EventCb.
+constexpr size_t kDirectReadBytes = 256 * 1024;
+constexpr size_t kBulkBodyBytes = 16 * 1024;  // a body this large marks a bulk sender
+// Refills per turn of the loop: then the other connections get theirs (the socket stays
+// readable, so the loop comes back to this one).
+constexpr int kDirectReadsPerTurn = 4;
+
+size_t FillInputFromSocket(LocalConn* c) {
   evutil_socket_t fd = bufferevent_getfd(c->bev);
   if (fd < 0) return 0;
+  evbuffer* in = bufferevent_get_input(c->bev);
+  // The socket bufferevent keeps its input's end frozen except while it reads itself.
+  evbuffer_unfreeze(in, 0);
+  evbuffer_iovec vec[2];
   size_t got = 0;
-  while (c->bodyCount + got < c->bodyLen) {
-    ssize_t n = ::recv(fd, c->body + c->bodyCount + got, c->bodyLen - c->bodyCount - got,
-                       MSG_DONTWAIT);
-    if (n > 0) {
-      got += static_cast<size_t>(n);
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    break;
+  if (evbuffer_reserve_space(in, static_cast<ev_ssize_t>(kDirectReadBytes), vec, 2) > 0) {
+    ssize_t n;
+    do {
+      n = ::recv(fd, vec[0].iov_base, std::min(vec[0].iov_len, kDirectReadBytes), MSG_DONTWAIT);
+    } while (n < 0 && errno == EINTR);
+    got = n > 0 ? static_cast<size_t>(n) : 0;
+    vec[0].iov_len = got;
+    evbuffer_commit_space(in, vec, got > 0 ? 1 : 0);
   }
+  evbuffer_freeze(in, 0);
   return got;
 }
 
@@ -307,6 +319,7 @@ void HoldForWriter(LocalConn* c) {
 // lives in the LocalConn, so this may be called again at any point between
 // messages. Returns false when the connection was closed (c is gone then) or is closing.
 bool ServeBuffered(LocalConn* c) {
+  int directReads = 0;
   for (;;) {
     if (c->writer) return true;  // the rest waits until the writer is done
     if (c->closing) return false;
@@ -317,6 +330,9 @@ bool ServeBuffered(LocalConn* c) {
     }
     if (c->phase == 0) {
       size_t n = bufferevent_read(c->bev, c->headBuf + c->headCount, MsgHead::kSize - c->headCount);
+      if (n == 0 && c->bulk && directReads++ < kDirectReadsPerTurn && FillInputFromSocket(c) > 0) {
+        continue;
+      }
       if (n == 0) return true;
       c->headCount += n;
       if (c->headCount < MsgHead::kSize) continue;
@@ -340,7 +356,8 @@ bool ServeBuffered(LocalConn* c) {
       c->bodyLen = c->head.length > MsgHead::kSize ? c->head.length - MsgHead::kSize : 0;
       c->bodyCount = 0;
       if (c->bodyLen > 0) {
-        c->body = static_cast<uint8_t*>(std::calloc(c->bodyLen, 1));
+        // Filled whole before the handler sees it.
+        c->body = static_cast<uint8_t*>(std::malloc(c->bodyLen));
         if (c->body == nullptr) {
           TLOG(MOD_COMMLIB, LOG_ERROR, "no memory for a body of %zu bytes from %s; closed.",
                c->bodyLen, c->peer.c_str());
@@ -353,7 +370,10 @@ bool ServeBuffered(LocalConn* c) {
 
     if (c->bodyCount < c->bodyLen) {
       size_t n = bufferevent_read(c->bev, c->body + c->bodyCount, c->bodyLen - c->bodyCount);
-      if (n == 0) n = ReadBodyFromSocket(c);
+      if (n == 0 && c->bodyLen >= kBulkBodyBytes && directReads++ < kDirectReadsPerTurn &&
+          FillInputFromSocket(c) > 0) {
+        continue;
+      }
       if (n == 0) return true;
       c->bodyCount += n;
       continue;
@@ -363,6 +383,7 @@ bool ServeBuffered(LocalConn* c) {
     MsgHead head = c->head;
     uint8_t* body = c->body;
     auto bodyLen = static_cast<uint32_t>(c->bodyLen);
+    c->bulk = c->bodyLen >= kBulkBodyBytes;
     c->body = nullptr;
     c->bodyLen = c->bodyCount = 0;
     c->phase = 0;
