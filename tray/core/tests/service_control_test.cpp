@@ -123,11 +123,12 @@ TEST_F(ServiceControlTest, AFailedServiceIsStartedAgain) {
 TEST_F(ServiceControlTest, AServiceStuckStartingGetsAStop) {
   Configure("steps=40\nstepms=100\n");  // reports start-pending for 4 s
   m_control.Tick();
-  ASSERT_TRUE(WaitFor([&] { return State() == ServiceState::kStartPending; }));
+  // Its own process runs and reports its start-up.
+  ASSERT_TRUE(WaitFor([&] { return Events().contains("checkpoint 1") && State() == ServiceState::kStartPending; }));
   m_control.Tick();  // pending once: left alone
   m_control.Tick();  // pending twice: asked to stop, which it does once its start-up ends
   EXPECT_TRUE(WaitFor([&] { return State() == ServiceState::kStopped; }));
-  EXPECT_TRUE(Events().contains("control 1"));
+  EXPECT_TRUE(Events().contains("control 1")) << Events().toStdString();
   Configure("steps=1\n");
   m_control.Tick();
   EXPECT_TRUE(WaitFor([&] { return State() == ServiceState::kRunning; }));
