@@ -187,6 +187,33 @@ else
   echo "  stop it with  kill \$(cat $rendezvous_dir/rendezvous.pid)"
 fi
 
+# The maker's web server stand-in: tirvan-web on loopback over HTTPS with a certificate
+# authority of its own made for this root (ROOT/web/ca), serving peers/web/site: the
+# version page and installer of the update check, the release notes, the banner and the
+# pages the tray program opens. TIRVAN_WEB_PORT fixes its port.
+cmake --build "$build" --target tirvan-web
+web_dir=$root/web
+mkdir -p "$web_dir"
+put "$build/peers/web/tirvan-web" "$root/bin/tirvan-web"
+stop_earlier "$web_dir/web.pid" tirvan-web
+[[ -f $web_dir/ca/ca.pem ]] || sh peers/web/make-test-ca.sh "$web_dir/ca" >/dev/null
+: >"$web_dir/web.out"
+nohup "$root/bin/tirvan-web" --listen "127.0.0.1:${TIRVAN_WEB_PORT:-0}" \
+  --manifest "$PWD/peers/web/site/manifest" --cert "$web_dir/ca/server.pem" \
+  --key "$web_dir/ca/server.key" --log "$web_dir/web.log" >"$web_dir/web.out" 2>&1 </dev/null &
+web_pid=$!
+disown "$web_pid" 2>/dev/null || true
+echo "$web_pid" >"$web_dir/web.pid"
+web_port=$(listening_port "$web_dir/web.out" "$web_pid")
+if [[ -z $web_port ]]; then
+  echo "The web server did not start:" >&2
+  cat "$web_dir/web.out" >&2
+  exit 1
+fi
+echo "Web server tirvan-web is running on https://127.0.0.1:$web_port (its authority: $web_dir/ca/ca.pem)."
+echo "  its log       $web_dir/web.log"
+echo "  stop it with  kill \$(cat $web_dir/web.pid)"
+
 port=$(configured_port)
 if [[ $port =~ ^[1-9][0-9]*$ ]] && (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
   echo "Port $port is taken by another program; $service was not started." >&2
@@ -213,7 +240,8 @@ port=$(configured_port)
 tray_dir=$root/tray
 mkdir -p "$tray_dir"
 tray_env=(TIRVAN_SCM=builtin "TIRVAN_SCM_DIR=$TIRVAN_SCM_DIR" "TIRVAN_SERVICE_PORT=$port"
-  "TIRVAN_TRAY_LOG=$tray_dir/Tirvan.log")
+  "TIRVAN_TRAY_LOG=$tray_dir/Tirvan.log" "TIRVAN_WEB_BASE=https://127.0.0.1:$web_port"
+  "TIRVAN_BLOG_BASE=https://127.0.0.1:$web_port" "TIRVAN_WEB_CA=$web_dir/ca/ca.pem")
 tray_cmd="env ${tray_env[*]} $root/bin/Tirvan"
 stop_earlier "$tray_dir/tray.pid" "$root/bin/Tirvan"
 if [[ -n ${DISPLAY:-}${WAYLAND_DISPLAY:-} ]]; then

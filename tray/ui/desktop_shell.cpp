@@ -3,10 +3,13 @@
 #include <QDesktopServices>
 #include <QUrl>
 
+#include "web_config.h"
+
 namespace tray {
 
 bool DesktopShell::OpenUrl(const QString& url) {
-  QUrl target(url);
+  // Pages of the maker's web host are named by their path; the host is configured once.
+  QUrl target(ResolveWebUrl(CurrentWebConfig(), url));
   bool ok = target.isValid() && QDesktopServices::openUrl(target);
   if (!ok) qWarning("cannot open %s", qUtf8Printable(url));
   return ok;

@@ -1,4 +1,5 @@
 // The desktop's shell: web pages and folders open through the desktop's default handlers.
+// A web address given as a path ("/faq.html") is a page of the configured web host.
 #pragma once
 
 #include "shell.h"

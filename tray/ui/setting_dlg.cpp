@@ -21,6 +21,7 @@
 #include "skin_buttons.h"
 #include "skin_pictures.h"
 #include "switch_account_dlg.h"
+#include "web_config.h"
 
 namespace tray {
 
@@ -168,7 +169,7 @@ void CSettingDlg::BuildAccountPage() {
   m_changePassword = new CLoginLink(this);
   m_changePassword->setObjectName(QStringLiteral("1063"));
   m_changePassword->SetLinkFont(link);
-  m_changePassword->SetTarget(QStringLiteral("/changepwd.html"));
+  m_changePassword->SetTarget(ChangePasswordUrl(CurrentWebConfig()));
   m_changePassword->setGeometry(40, 256, 200, 20);
   connect(m_changePassword, &QAbstractButton::clicked, this,
           [this] { m_shell->OpenUrl(m_changePassword->Target()); });
@@ -284,10 +285,13 @@ void CSettingDlg::OnMenuCommand(unsigned command) {
       if (!m_dataBase.isEmpty()) m_shell->OpenFolder(JoinFolder(m_dataBase, QLatin1String(kDataFolderName), '/'));
       break;
     case kCmdDownload:
-      m_shell->OpenUrl(QStringLiteral("/download.html"));
+      m_shell->OpenUrl(DownloadPageUrl(CurrentWebConfig()));
       break;
     case kCmdHelp:
-      m_shell->OpenUrl(QStringLiteral("/faq.html"));
+      m_shell->OpenUrl(FaqPageUrl(CurrentWebConfig()));
+      break;
+    case kCmdFeedback:
+      m_shell->OpenUrl(FeedbackPageUrl(CurrentWebConfig()));
       break;
     default:
       break;

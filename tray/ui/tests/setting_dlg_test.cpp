@@ -13,6 +13,7 @@
 #include "recording_tray.h"
 #include "skin_buttons.h"
 #include "switch_account_dlg.h"
+#include "web_config.h"
 
 namespace {
 
@@ -114,9 +115,17 @@ TEST_F(SettingDlgTest, WithoutATrayTheWindowShowsAndMenuCommandsReachTheirTarget
   EXPECT_FALSE(dlg.TrayAvailable());
   EXPECT_TRUE(dlg.LoginWindow()->isVisible() || dlg.isVisible());
 
+  tray::WebConfig web;
+  web.webBase = QStringLiteral("https://127.0.0.1:8443");
+  web.blogBase = QStringLiteral("https://127.0.0.1:9443");
+  tray::SetWebConfig(web);
   dlg.OnMenuCommand(tray::CSettingDlg::kCmdHelp);
   dlg.OnMenuCommand(tray::CSettingDlg::kCmdDownload);
-  EXPECT_EQ(shell.urls, (QStringList{QStringLiteral("/faq.html"), QStringLiteral("/download.html")}));
+  dlg.OnMenuCommand(tray::CSettingDlg::kCmdFeedback);
+  EXPECT_EQ(shell.urls, (QStringList{QStringLiteral("https://127.0.0.1:8443/faq.html"),
+                                     QStringLiteral("https://127.0.0.1:8443/download.html"),
+                                     QStringLiteral("https://127.0.0.1:9443/book")}));
+  tray::SetWebConfig(tray::WebConfig{});
 }
 
 TEST_F(SettingDlgTest, SwitchAccountQuestionAnswersOkAndCancel) {
