@@ -55,7 +55,10 @@ class TrayProgramTest : public ::testing::Test {
              {"TIRVAN_TRAY_LOG", tmp.Sub("tray.log")},
              {"TIRVAN_SERVICE_PORT", std::to_string(servicePort)},
              {"TIRVAN_TRAY_LOGIN_PORT", trayLoginPort},
-             {"TIRVAN_WATCHDOG_MS", "300"}}) {
+             {"TIRVAN_WATCHDOG_MS", "300"},
+             // The update check goes to a closed loopback port, never off the machine.
+             {"TIRVAN_WEB_BASE", "https://127.0.0.1:9"},
+             {"TIRVAN_BLOG_BASE", "https://127.0.0.1:9"}}) {
       ::setenv(k, v.c_str(), 1);
     }
     ::chmod(tmp.Sub("home").c_str(), 0700);

@@ -20,7 +20,10 @@
 #include "message_box.h"
 #include "skin_buttons.h"
 #include "skin_pictures.h"
+#include "process.h"
+#include "settings_store.h"
 #include "switch_account_dlg.h"
+#include "update_dlg.h"
 #include "web_config.h"
 
 namespace tray {
@@ -112,6 +115,10 @@ CSettingDlg::CSettingDlg(SettingDlgOptions options)
   m_login->SetCallback(this);
   m_login->hide();
 
+  m_updater.SetCallback(this);
+  m_updater.SetAskFunction(AskUpdateNotice);
+  if (m_options.checkForUpdates) m_updater.StartCheck(true);
+
   // The first posted event of the loop logs on.
   QTimer::singleShot(0, this, [this] {
     m_flow.StartUpLogOn();
@@ -124,6 +131,11 @@ CSettingDlg::CSettingDlg(SettingDlgOptions options)
 }
 
 CSettingDlg::~CSettingDlg() {
+  m_updater.Stop();
+  if (m_runInstaller) {
+    QtProcessLauncher launcher;
+    if (!m_updater.StartInstaller(launcher)) qWarning("the downloaded installer did not start");
+  }
   m_ui->ClearCallback();
   m_languages->RemoveListener(this);
   delete m_login;
@@ -278,6 +290,10 @@ void CSettingDlg::OnMenuCommand(unsigned command) {
     case kCmdExit:
       OnExit();
       break;
+    case kCmdUpdate:
+      hide();
+      if (!m_updater.StartCheck(false)) qInfo("an update check runs already");
+      break;
     case kCmdChangeAccount:
       m_flow.OnSwitchAccount();
       break;
@@ -410,6 +426,39 @@ void CSettingDlg::SetDataBase(const QString& base) {
 void CSettingDlg::ClearFetchedRows() {
   m_shares.clear();
   m_transLog.clear();
+}
+
+void CSettingDlg::NotifyInstall() {
+  QMetaObject::invokeMethod(this, [this] {
+    m_runInstaller = true;
+    OnExit();
+  }, Qt::QueuedConnection);
+}
+
+void CSettingDlg::NotifyNoUpdate() {
+  QMetaObject::invokeMethod(this, [this] {
+    ShowDiyMessageBox(m_languages.get(), m_languages->GetString("MESSAGEBOX", "MSGBOX_NOUPDATE"),
+                      m_languages->GetString("MESSAGEBOX", "MSGBOX_UPDATETITLE"), 0);
+  }, Qt::QueuedConnection);
+}
+
+void CSettingDlg::NotifyCheckFailed() {
+  QMetaObject::invokeMethod(this, [this] {
+    ShowDiyMessageBox(m_languages.get(), m_languages->GetString("MESSAGEBOX", "MSGBOX_UPDATEFAIL"),
+                      m_languages->GetString("MESSAGEBOX", "MSGBOX_UPDATETITLE"), 0);
+  }, Qt::QueuedConnection);
+}
+
+void CSettingDlg::AskNotice() {
+  QMetaObject::invokeMethod(this, [this] { m_updater.ShowNotice(); }, Qt::QueuedConnection);
+}
+
+void CSettingDlg::NotifyDownloaded() {
+  QMetaObject::invokeMethod(this, [this] {
+    // The release notes show once at the next start.
+    SettingsStore().SetDword(QStringLiteral("UpdateFinish"), 1);
+    m_updater.DownloadedHandled();
+  }, Qt::QueuedConnection);
 }
 
 bool CSettingDlg::ConfirmSwitch() {

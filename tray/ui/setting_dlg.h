@@ -20,6 +20,7 @@
 #include "service_control.h"
 #include "tray_icon.h"
 #include "ui_data.h"
+#include "updater.h"
 
 namespace tray {
 
@@ -39,6 +40,7 @@ struct SettingDlgOptions {
   IShellIntegration* shellFolder = nullptr;  // the desktop's when none
   ServiceControl::Opener serviceManager;     // the platform's when empty
   int watchdogMs = kServiceWatchdogMs;
+  bool checkForUpdates = true;  // the automatic update check at start
   // Where the desktop has no tray the settings window shows at start, so the program
   // stays within reach.
   bool showWhenNoTray = true;
@@ -48,7 +50,8 @@ class CSettingDlg : public CDiyDialog,
                     public ICLoginDlgCallback,
                     public IUIDataCallBack,
                     public ILanguageCallBack,
-                    public ILogonView {
+                    public ILogonView,
+                    public IUpdateCallback {
   Q_OBJECT
 
  public:
@@ -122,6 +125,13 @@ class CSettingDlg : public CDiyDialog,
 
   void Minimize() override { hide(); }
 
+  // IUpdateCallback (from the checker's thread: each hands over to the GUI thread)
+  void NotifyInstall() override;
+  void NotifyNoUpdate() override;
+  void AskNotice() override;
+  void NotifyDownloaded() override;
+  void NotifyCheckFailed() override;
+
  protected:
   void closeEvent(QCloseEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
@@ -153,8 +163,10 @@ class CSettingDlg : public CDiyDialog,
   CTrayIcon m_trayIcon;
   bool m_trayAvailable = false;
   bool m_exiting = false;
+  bool m_runInstaller = false;  // the verified installer starts as the program ends
   bool m_textsApplied = false;
 
+  CUpdater m_updater;
   QTimer m_watchdog;
   QTimer m_pollTimer;
 

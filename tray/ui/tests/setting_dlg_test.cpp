@@ -64,6 +64,7 @@ class SettingDlgTest : public ::testing::Test {
     options.autostart = &autostart;
     options.shellFolder = &shellFolder;
     options.serviceManager = [] { return std::unique_ptr<platform::ServiceManager>(); };
+    options.checkForUpdates = false;
   }
   void TearDown() override {
     tray::SetSystemLocaleOverride(std::nullopt);
