@@ -62,6 +62,8 @@ wait_for 10 tray_owned || { echo "trayer did not come up" >&2; cat "$work/trayer
 unset DBUS_SESSION_BUS_ADDRESS SESSION_MANAGER
 export HOME=$work/home XDG_CONFIG_HOME=$work/home/.config XDG_STATE_HOME=$work/home/.state
 export XDG_RUNTIME_DIR=$work/run QT_QPA_PLATFORM=xcb TIRVAN_STARTUP_PROBE=1
+# The tray program's update check and its service stay on this machine.
+export TIRVAN_WEB_BASE=https://127.0.0.1:9 TIRVAN_BLOG_BASE=https://127.0.0.1:9 TIRVAN_SCM=builtin TIRVAN_SCM_DIR=$work/scm
 mkdir -p "$HOME" "$XDG_RUNTIME_DIR"
 chmod 700 "$XDG_RUNTIME_DIR"
 

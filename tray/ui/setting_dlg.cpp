@@ -117,7 +117,10 @@ CSettingDlg::CSettingDlg(SettingDlgOptions options)
 
   m_updater.SetCallback(this);
   m_updater.SetAskFunction(AskUpdateNotice);
-  if (m_options.checkForUpdates) m_updater.StartCheck(true);
+  // The automatic check starts once the program is up, so it costs the start nothing.
+  if (m_options.checkForUpdates) {
+    QTimer::singleShot(m_options.updateCheckDelayMs, this, [this] { m_updater.StartCheck(true); });
+  }
 
   // The first posted event of the loop logs on.
   QTimer::singleShot(0, this, [this] {
@@ -323,7 +326,8 @@ void CSettingDlg::OnExit() {
   m_service.SyncServiceStartType();
   m_service.StopService();
   qInfo("Tirvan exits");
-  QApplication::quit();
+  // exit, not quit: quit would first ask the windows to close, which they refuse.
+  QCoreApplication::exit(0);
 }
 
 void CSettingDlg::OnLogOn(LoginInfo* record, int hash) {

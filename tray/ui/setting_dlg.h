@@ -41,6 +41,7 @@ struct SettingDlgOptions {
   ServiceControl::Opener serviceManager;     // the platform's when empty
   int watchdogMs = kServiceWatchdogMs;
   bool checkForUpdates = true;  // the automatic update check at start
+  int updateCheckDelayMs = 3000;
   // Where the desktop has no tray the settings window shows at start, so the program
   // stays within reach.
   bool showWhenNoTray = true;

@@ -67,7 +67,8 @@ void ArmStartupProbe() {
     std::printf("startup_probe elapsed_ms=%.1f launch_ms=%.1f rss_kib=%ld\n",
                 ElapsedSinceProcessStartMs(), ElapsedSinceLaunchMs(), ResidentKib());
     std::fflush(stdout);
-    QMetaObject::invokeMethod(QCoreApplication::instance(), &QCoreApplication::quit,
+    // exit, not quit: quit asks the windows to close first, and the program's own only hide.
+    QMetaObject::invokeMethod(QCoreApplication::instance(), [] { QCoreApplication::exit(0); },
                               Qt::QueuedConnection);
   });
 }
