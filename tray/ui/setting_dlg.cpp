@@ -122,8 +122,10 @@ CSettingDlg::CSettingDlg(SettingDlgOptions options)
     QTimer::singleShot(m_options.updateCheckDelayMs, this, [this] { m_updater.StartCheck(true); });
   }
 
-  // The first posted event of the loop logs on.
+  // The first posted event of the loop shows the release notes after an update, then
+  // logs on.
   QTimer::singleShot(0, this, [this] {
+    ShowUpdateFinishOnce();
     m_flow.StartUpLogOn();
     if (!m_trayAvailable && m_options.showWhenNoTray) {
       // No tray to reach the program from: its window shows instead.
@@ -430,6 +432,16 @@ void CSettingDlg::SetDataBase(const QString& base) {
 void CSettingDlg::ClearFetchedRows() {
   m_shares.clear();
   m_transLog.clear();
+}
+
+void CSettingDlg::ShowUpdateFinishOnce() {
+  // UpdateFinish goes 0 -> 1 when an update was downloaded and 1 -> 0 here; any other value
+  // is left alone. Nothing here answers an update question.
+  ISettingsStore& store = SettingsStore();
+  if (store.GetDword(QStringLiteral("UpdateFinish")).value_or(0) != 1) return;
+  store.SetDword(QStringLiteral("UpdateFinish"), 0);
+  CUpdateDlg notes;
+  notes.exec();
 }
 
 void CSettingDlg::NotifyInstall() {

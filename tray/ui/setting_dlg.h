@@ -77,6 +77,8 @@ class CSettingDlg : public CDiyDialog,
   // The exit sequence: hide, stop the timers, keep the start type, stop the service, end
   // the program's loop.
   void OnExit();
+  // The release notes, once, at the first start after an update was downloaded.
+  void ShowUpdateFinishOnce();
   void ShowSettings();
   void OnMenuCommand(unsigned command);
   void OnTrayActivated(TrayActivation how);

@@ -13,7 +13,10 @@
 #include "recording_tray.h"
 #include "skin_buttons.h"
 #include "switch_account_dlg.h"
+#include "settings_store.h"
 #include "web_config.h"
+
+#include <QTemporaryDir>
 
 namespace {
 
@@ -127,6 +130,24 @@ TEST_F(SettingDlgTest, WithoutATrayTheWindowShowsAndMenuCommandsReachTheirTarget
                                      QStringLiteral("https://127.0.0.1:8443/download.html"),
                                      QStringLiteral("https://127.0.0.1:9443/book")}));
   tray::SetWebConfig(tray::WebConfig{});
+}
+
+TEST_F(SettingDlgTest, ReleaseNotesShowOnceAfterAnUpdate) {
+  QTemporaryDir dir;
+  tray::FileSettingsStore store(dir.filePath(QStringLiteral("settings.ini")));
+  ASSERT_TRUE(store.CreateKey());
+  tray::SetSettingsStore(&store);
+  tray::WebConfig web;
+  web.webBase = QStringLiteral("https://127.0.0.1:9");  // the notes cannot be had: no dialog
+  tray::SetWebConfig(web);
+  for (uint32_t before : {1u, 0u, 7u}) {
+    store.SetDword(QStringLiteral("UpdateFinish"), before);
+    tray::CSettingDlg dlg(options);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(store.GetDword(QStringLiteral("UpdateFinish")), before == 1 ? 0u : before);
+  }
+  tray::SetWebConfig(tray::WebConfig{});
+  tray::SetSettingsStore(nullptr);
 }
 
 TEST_F(SettingDlgTest, SwitchAccountQuestionAnswersOkAndCancel) {
