@@ -44,11 +44,12 @@ namespace {
 // Packages built by one Fill at most (a refill of a LAN download read on the server's
 // thread builds that many).
 constexpr size_t kMaxPackagesPerFill = 256;
-// A LAN download read ahead: packages per buffer, and buffers. Each buffer small enough
-// to stay in the processor's cache between its read and its send; together about what
-// the connection's output holds.
-constexpr size_t kReadAheadPackages = 64;
-constexpr size_t kReadAheadSlots = 16;
+// A LAN download read ahead: packages per buffer, and buffers. Each buffer large enough
+// that handing it over and waking the other thread cost little beside its copies, and
+// small enough to stay in the processor's cache between its read and its send; together
+// about what the connection's output holds.
+constexpr size_t kReadAheadPackages = 256;
+constexpr size_t kReadAheadSlots = 4;
 static_assert(kLanReadAheadAbove == kReadAheadSlots * kReadAheadPackages * kPackageDataSize);
 // A UDT download reads this many packages at a time.
 constexpr size_t kUdtPackagesPerRead = 64;
