@@ -119,12 +119,11 @@ int CConnectDlg::exec() {
 }
 
 void CConnectDlg::Answer(bool accepted) {
-  if (!m_answered) {
-    m_answered = true;
-    if (m_callback) {
-      ConnectResult result{m_info.id, static_cast<uint8_t>(accepted ? 1 : 0)};
-      m_callback->OnConnectResult(&result);
-    }
+  if (m_answered) return;  // one answer per question; the first way out decides
+  m_answered = true;
+  if (m_callback) {
+    ConnectResult result{m_info.id, static_cast<uint8_t>(accepted ? 1 : 0)};
+    m_callback->OnConnectResult(&result);
   }
   done(accepted ? skin::kResultOk : skin::kResultCancel);
 }
