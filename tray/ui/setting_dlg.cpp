@@ -1,5 +1,7 @@
 #include "setting_dlg.h"
 
+#include "about_dlg.h"
+
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDir>
@@ -322,6 +324,13 @@ void CSettingDlg::OnMenuCommand(unsigned command) {
     case kCmdChangeAccount:
       m_flow.OnSwitchAccount();
       break;
+    case kCmdAbout: {
+      CAboutDlg about(m_shell);
+      m_aboutDlg = &about;
+      about.exec();
+      m_aboutDlg = nullptr;
+      break;
+    }
     case kCmdOpenFolder:
       if (!m_dataBase.isEmpty()) m_shell->OpenFolder(JoinFolder(m_dataBase, QLatin1String(kDataFolderName), '/'));
       break;

@@ -26,6 +26,7 @@
 
 namespace tray {
 
+class CAboutDlg;
 class CDiyMenu;
 class CDiyStatic;
 class CColorButton;
@@ -102,6 +103,8 @@ class CSettingDlg : public CDiyDialog,
   const DeviceLoginQueue& DeviceLogins() const { return m_deviceLogins; }
   // The question on screen, while its dialog runs.
   CConnectDlg* ConnectWindow() const { return m_connectDlg; }
+  // The about dialog, while it runs.
+  CAboutDlg* AboutWindow() const { return m_aboutDlg; }
 
   // IConnectDlgCallBack
   void OnConnectResult(const ConnectResult* result) override;
@@ -196,6 +199,7 @@ class CSettingDlg : public CDiyDialog,
   DeviceLoginInbox m_deviceLoginInbox;  // from the transport's threads
   DeviceLoginQueue m_deviceLogins;
   CConnectDlg* m_connectDlg = nullptr;
+  CAboutDlg* m_aboutDlg = nullptr;
 
   CLoginDlg* m_login = nullptr;
   CDiyMenu* m_menuLoggedOn = nullptr;
