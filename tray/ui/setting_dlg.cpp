@@ -1,5 +1,7 @@
 #include "setting_dlg.h"
 
+#include "about_dlg.h"
+
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDir>
@@ -36,6 +38,7 @@ constexpr int kFace = 337;
 constexpr int kIconNotLoggedOn = 174;
 constexpr int kIconLoggedOn = 368;
 constexpr int kIconDeviceOnline = 239;
+constexpr int kIconDeviceLoginWaits = 255;
 
 QIcon Icon(int id) {
   QPixmap pixmap(QStringLiteral(":/icon/%1.png").arg(id));
@@ -74,7 +77,20 @@ CSettingDlg::CSettingDlg(SettingDlgOptions options)
       m_shellFolder(m_options.shellFolder ? m_options.shellFolder : m_ownShellFolder.get()),
       m_service(m_options.autostart ? *m_options.autostart : *m_ownAutostart, m_options.serviceManager),
       m_flow(*m_ui, *this),
-      m_trayIcon(*m_tray) {
+      m_trayIcon(*m_tray),
+      m_deviceLogins([this](uint32_t id, bool accepted) {
+                       ConnectResult result{id, static_cast<uint8_t>(accepted ? 1 : 0)};
+                       OnConnectResult(&result);
+                     },
+                     [this](int state) {
+                       m_flow.SetMobileState(state);
+                       RefreshStatus();
+                       // The log-on poll pauses while questions wait; it resumes now.
+                       if (state != kMobileAwaitingApproval && !m_exiting && !m_pollTimer.isActive()) {
+                         m_pollTimer.start(kLogOnPollMs);
+                       }
+                     },
+                     {.refuseAge = m_options.deviceLoginRefuseAge, .cap = kDeviceLoginQueueCap}) {
   g_pSettingDlg = this;
   setObjectName(QStringLiteral("TirvanSettingDlg"));
   setWindowIcon(Icon(128));
@@ -97,6 +113,9 @@ CSettingDlg::CSettingDlg(SettingDlgOptions options)
 
   m_pollTimer.setSingleShot(true);
   connect(&m_pollTimer, &QTimer::timeout, this, [this] { LogOnPollTick(); });
+  m_deviceLoginTimer.setInterval(m_options.deviceLoginTickMs);
+  connect(&m_deviceLoginTimer, &QTimer::timeout, this, [this] { DeviceLoginTick(); });
+  m_deviceLoginTimer.start();
 
   BuildTabs();
   BuildAccountPage();
@@ -284,7 +303,10 @@ void CSettingDlg::ShowSettings() {
 }
 
 void CSettingDlg::OnTrayActivated(TrayActivation how) {
-  if (how == TrayActivation::LeftClick || how == TrayActivation::DoubleClick) ShowSettings();
+  if (how != TrayActivation::LeftClick && how != TrayActivation::DoubleClick) return;
+  // A waiting device login comes first: the service waits for its answer.
+  if (ShowDeviceLoginRequest()) return;
+  ShowSettings();
 }
 
 void CSettingDlg::OnMenuCommand(unsigned command) {
@@ -302,6 +324,13 @@ void CSettingDlg::OnMenuCommand(unsigned command) {
     case kCmdChangeAccount:
       m_flow.OnSwitchAccount();
       break;
+    case kCmdAbout: {
+      CAboutDlg about(m_shell);
+      m_aboutDlg = &about;
+      about.exec();
+      m_aboutDlg = nullptr;
+      break;
+    }
     case kCmdOpenFolder:
       if (!m_dataBase.isEmpty()) m_shell->OpenFolder(JoinFolder(m_dataBase, QLatin1String(kDataFolderName), '/'));
       break;
@@ -325,6 +354,7 @@ void CSettingDlg::OnExit() {
   hide();
   m_login->hide();
   m_watchdog.stop();
+  m_deviceLoginTimer.stop();
   m_service.SyncServiceStartType();
   m_service.StopService();
   qInfo("Tirvan exits");
@@ -349,8 +379,42 @@ void CSettingDlg::OnShareFolder(const std::string& path) {
 void CSettingDlg::OnTransLog(const TransLogRecord& record) { m_transLog.push_back(record); }
 
 void CSettingDlg::OnDeviceLoginRequest(const DeviceLoginInfo* info) {
-  // Answered by the device-login approval; until the user answers, the service waits.
-  if (info) qInfo("a device asks to log in: %.64s", info->sender);
+  // The record lives during this call only: a copy goes to the GUI thread's queue.
+  if (!info) return;
+  qInfo("a device asks to log in: %.64s", info->sender);
+  m_deviceLoginInbox.Put(*info);
+  QMetaObject::invokeMethod(this, [this] { QueueDeviceLoginRequests(); }, Qt::QueuedConnection);
+}
+
+void CSettingDlg::QueueDeviceLoginRequests() {
+  for (const DeviceLoginInfo& info : m_deviceLoginInbox.Drain()) m_deviceLogins.Add(info);
+}
+
+bool CSettingDlg::ShowDeviceLoginRequest() {
+  if (m_connectDlg) {  // one question at a time
+    m_connectDlg->raise();
+    m_connectDlg->activateWindow();
+    return true;
+  }
+  std::optional<DeviceLoginInfo> info = m_deviceLogins.TakeOldest();
+  if (!info) return false;
+  CConnectDlg dlg(*info, m_options.deviceLoginRefuseAge);
+  dlg.SetCallback(this);
+  m_connectDlg = &dlg;
+  dlg.exec();
+  m_connectDlg = nullptr;
+  return true;
+}
+
+void CSettingDlg::DeviceLoginTick() {
+  m_deviceLogins.Tick();
+  if (m_connectDlg) m_connectDlg->Tick();
+}
+
+void CSettingDlg::OnConnectResult(const ConnectResult* result) {
+  if (!result || !m_ui) return;
+  qInfo("device login %u %s", result->id, result->accepted ? "admitted" : "refused");
+  m_ui->ReplyDeviceLogin(result);
 }
 
 void CSettingDlg::OnNetworkDown() {
@@ -400,6 +464,7 @@ void CSettingDlg::RefreshStatus() {
       online = true;
     }
   }
+  if (m_flow.mobileState() == kMobileAwaitingApproval) icon = kIconDeviceLoginWaits;
   QString tip = m_languages->GetString("UI", "DIALOG_TITLE");
   m_trayIcon.SetIcon(Icon(icon), &tip);
   bool loggedOn = m_flow.logOnState() == kLoggedOn && !m_flow.switching();

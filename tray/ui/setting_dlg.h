@@ -12,7 +12,9 @@
 #include <vector>
 
 #include "autostart.h"
+#include "connect_dlg.h"
 #include "data_folder.h"
+#include "device_login_queue.h"
 #include "diy_dialog.h"
 #include "languages.h"
 #include "login_info.h"
@@ -24,6 +26,7 @@
 
 namespace tray {
 
+class CAboutDlg;
 class CDiyMenu;
 class CDiyStatic;
 class CColorButton;
@@ -45,6 +48,9 @@ struct SettingDlgOptions {
   // Where the desktop has no tray the settings window shows at start, so the program
   // stays within reach.
   bool showWhenNoTray = true;
+  // A device-login question not answered in this many ticks of the timer is refused.
+  int deviceLoginRefuseAge = kDeviceLoginRefuseAge;
+  int deviceLoginTickMs = 1000;
 };
 
 class CSettingDlg : public CDiyDialog,
@@ -52,7 +58,8 @@ class CSettingDlg : public CDiyDialog,
                     public IUIDataCallBack,
                     public ILanguageCallBack,
                     public ILogonView,
-                    public IUpdateCallback {
+                    public IUpdateCallback,
+                    public IConnectDlgCallBack {
   Q_OBJECT
 
  public:
@@ -86,6 +93,21 @@ class CSettingDlg : public CDiyDialog,
   // The timers' ticks, for the timers and for tests.
   void WatchdogTick() { m_service.Tick(); }
   void LogOnPollTick() { m_flow.PollTick(); }
+  // Ages the waiting device-login questions and the one on screen.
+  void DeviceLoginTick();
+
+  // Takes the questions the transport handed over into the queue.
+  void QueueDeviceLoginRequests();
+  // Shows the oldest waiting question modally; false when none waits.
+  bool ShowDeviceLoginRequest();
+  const DeviceLoginQueue& DeviceLogins() const { return m_deviceLogins; }
+  // The question on screen, while its dialog runs.
+  CConnectDlg* ConnectWindow() const { return m_connectDlg; }
+  // The about dialog, while it runs.
+  CAboutDlg* AboutWindow() const { return m_aboutDlg; }
+
+  // IConnectDlgCallBack
+  void OnConnectResult(const ConnectResult* result) override;
 
   LogonFlow& Flow() { return m_flow; }
   CTrayIcon& TrayIcon() { return m_trayIcon; }
@@ -172,6 +194,12 @@ class CSettingDlg : public CDiyDialog,
   CUpdater m_updater;
   QTimer m_watchdog;
   QTimer m_pollTimer;
+  QTimer m_deviceLoginTimer;
+
+  DeviceLoginInbox m_deviceLoginInbox;  // from the transport's threads
+  DeviceLoginQueue m_deviceLogins;
+  CConnectDlg* m_connectDlg = nullptr;
+  CAboutDlg* m_aboutDlg = nullptr;
 
   CLoginDlg* m_login = nullptr;
   CDiyMenu* m_menuLoggedOn = nullptr;

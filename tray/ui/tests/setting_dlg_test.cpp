@@ -6,6 +6,8 @@
 #include <QDir>
 #include <QTest>
 
+#include "about_dlg.h"
+#include "connect_dlg.h"
 #include "login_dlg.h"
 #include "pictures.h"
 #include "qt_app.h"
@@ -17,6 +19,10 @@
 #include "web_config.h"
 
 #include <QTemporaryDir>
+#include <QTimer>
+
+#include <cstring>
+#include <thread>
 
 namespace {
 
@@ -161,6 +167,46 @@ TEST_F(SettingDlgTest, SwitchAccountQuestionAnswersOkAndCancel) {
   tray::CSwitchAccountDlg question;
   QTimer::singleShot(0, &question, [&] { QTest::keyClick(&question, Qt::Key_Escape); });
   EXPECT_EQ(question.exec(), QDialog::Rejected);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(SettingDlgTest, AboutCommandRunsTheAboutDialogAndAWaitingDeviceLoginComesFirstOnAClick) {
+  tray::CSettingDlg dlg(options);
+  QCoreApplication::processEvents();
+  dlg.LoginWindow()->hide();
+  bool sawAbout = false;
+  QTimer::singleShot(0, &dlg, [&] {
+    sawAbout = dlg.AboutWindow() != nullptr && dlg.AboutWindow()->isVisible();
+    if (dlg.AboutWindow()) dlg.AboutWindow()->close();
+  });
+  dlg.OnMenuCommand(tray::CSettingDlg::kCmdAbout);
+  EXPECT_TRUE(sawAbout);
+  EXPECT_EQ(dlg.AboutWindow(), nullptr);
+
+  // A question from the transport's thread reaches the queue through the loop.
+  tray::DeviceLoginInfo info{};
+  std::strcpy(info.sender, "phone");
+  info.id = 5;
+  std::thread([&] { dlg.OnDeviceLoginRequest(&info); }).join();
+  EXPECT_TRUE(dlg.DeviceLogins().empty());
+  QCoreApplication::processEvents();
+  ASSERT_EQ(dlg.DeviceLogins().size(), 1u);
+  EXPECT_EQ(dlg.Flow().mobileState(), tray::kMobileAwaitingApproval);
+  uint32_t shown = 0;
+  QTimer::singleShot(0, &dlg, [&] {
+    if (!dlg.ConnectWindow()) return;
+    shown = dlg.ConnectWindow()->Info().id;
+    QTest::keyClick(dlg.ConnectWindow(), Qt::Key_Escape);
+  });
+  dlg.OnTrayActivated(tray::TrayActivation::LeftClick);
+  EXPECT_EQ(shown, 5u);
+  EXPECT_FALSE(dlg.isVisible());  // the question, not the settings
+  EXPECT_EQ(dlg.Flow().mobileState(), tray::kMobileNoDevice);
+  dlg.OnTrayActivated(tray::TrayActivation::LeftClick);
+  EXPECT_TRUE(dlg.isVisible());
 }
 
 }  // namespace

@@ -1,0 +1,272 @@
+// The device-login confirmation: the dialog alone (texts, one answer for Enter, Escape,
+// the close button and the deadline), then the settings dialog with the real service
+// client against the built TirvanClient and tirvan-central, a device asking to log in
+// with another account and seeing the tray's verdict.
+#include "connect_dlg.h"
+
+#include <gtest/gtest.h>
+
+#include <QCloseEvent>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QTest>
+#include <QTimer>
+
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "crypt_password.h"
+#include "diy_static.h"
+#include "login_dlg.h"
+#include "pictures.h"
+#include "qt_app.h"
+#include "recording_shell.h"
+#include "recording_tray.h"
+#include "setting_dlg.h"
+#include "skin_buttons.h"
+#include "support/msg_client.h"
+#include "support/temp_dir.h"
+#include "system_harness.h"
+
+namespace {
+
+struct Answers final : tray::IConnectDlgCallBack {
+  std::vector<std::pair<uint32_t, int>> got;
+  void OnConnectResult(const tray::ConnectResult* r) override { got.emplace_back(r->id, r->accepted); }
+};
+
+tray::DeviceLoginInfo Question(uint32_t id) {
+  tray::DeviceLoginInfo info{};
+  std::strcpy(info.sender, "Anna's phone");
+  std::strcpy(info.network, "wlan");
+  info.id = id;
+  return info;
+}
+
+class ConnectDlgTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    traytest::TestApp();
+    tray::InitPictures();
+    tray::SetLanguageFolder(QStringLiteral(TIRVAN_TRAY_BIN_DIR));
+    tray::SetSystemLocaleOverride("en_US.UTF-8");
+  }
+  void TearDown() override {
+    tray::SetSystemLocaleOverride(std::nullopt);
+    tray::SetLanguageFolder(QString());
+  }
+};
+
+TEST_F(ConnectDlgTest, ShowsTheQuestionAndAnswersOnceForEveryWayOut) {
+  struct Way {
+    const char* name;
+    std::function<void(tray::CConnectDlg&)> act;
+    int accepted;
+  };
+  const std::vector<Way> ways = {
+      {"OK", [](tray::CConnectDlg& d) { d.OkButton()->click(); }, 1},
+      {"Enter", [](tray::CConnectDlg& d) { QTest::keyClick(&d, Qt::Key_Return); }, 1},
+      {"Cancel", [](tray::CConnectDlg& d) { d.CancelButton()->click(); }, 0},
+      {"Escape", [](tray::CConnectDlg& d) { QTest::keyClick(&d, Qt::Key_Escape); }, 0},
+      {"close", [](tray::CConnectDlg& d) { d.close(); }, 0},
+      {"title-bar close", [](tray::CConnectDlg& d) {
+         d.CloseButton()->click();
+         QCoreApplication::processEvents();
+       }, 0},
+  };
+  for (const Way& way : ways) {
+    SCOPED_TRACE(way.name);
+    Answers answers;
+    tray::CConnectDlg dlg(Question(42));
+    dlg.SetCallback(&answers);
+    int result = -1;
+    QTimer::singleShot(0, &dlg, [&] {
+      way.act(dlg);
+      // Whatever follows the first answer sends nothing more.
+      dlg.close();
+      dlg.CancelButton()->click();
+    });
+    result = dlg.exec();
+    EXPECT_EQ(answers.got, (std::vector<std::pair<uint32_t, int>>{{42u, way.accepted}}));
+    EXPECT_EQ(result, way.accepted ? tray::skin::kResultOk : tray::skin::kResultCancel);
+    EXPECT_FALSE(dlg.isVisible());
+  }
+
+  tray::CConnectDlg dlg(Question(7));
+  dlg.show();
+  QCoreApplication::processEvents();
+  dlg.repaint();
+  EXPECT_TRUE(dlg.TextsLoaded());
+  EXPECT_EQ(dlg.SenderStatic()->text(), QStringLiteral("Device: Anna's phone"));
+  EXPECT_EQ(dlg.NetworkStatic()->text(), QStringLiteral("Network: wlan"));
+  EXPECT_FALSE(dlg.TitleStatic()->text().isEmpty());
+  EXPECT_FALSE(dlg.OkButton()->ButtonText().isEmpty());
+  EXPECT_EQ(dlg.size(), QSize(353, 251));
+  EXPECT_FALSE(dlg.ShowMinimize());
+  QDir().mkpath(QStringLiteral(TIRVAN_TRAY_BIN_DIR "/screenshots"));
+  dlg.grab().save(QStringLiteral(TIRVAN_TRAY_BIN_DIR "/screenshots/connect.png"));
+}
+
+TEST_F(ConnectDlgTest, RefusesAndClosesAtTheQuestionsDeadline) {
+  Answers answers;
+  tray::DeviceLoginInfo q = Question(9);
+  q.spare = 20;  // waited 20 ticks in the queue already
+  tray::CConnectDlg dlg(q, 25);
+  dlg.SetCallback(&answers);
+  QTimer ticker;
+  int ticks = 0;
+  QObject::connect(&ticker, &QTimer::timeout, [&] {
+    ++ticks;
+    dlg.Tick();
+  });
+  ticker.start(1);
+  EXPECT_EQ(dlg.exec(), tray::skin::kResultCancel);
+  EXPECT_EQ(ticks, 5);
+  for (int i = 0; i < 5; ++i) dlg.Tick();
+  EXPECT_EQ(answers.got, (std::vector<std::pair<uint32_t, int>>{{9u, 0}}));
+}
+
+// ---- against the running service
+
+constexpr const char* kPcEmail = "pc@tirvan.test";
+constexpr uint16_t kOpDeviceLogin = 0x0008;
+
+struct NoAutostart final : tray::IAutostart {
+  bool IsEnabled() const override { return false; }
+  QString Command() const override { return {}; }
+  bool Enable(const QString&) override { return true; }
+  bool Disable() override { return true; }
+};
+
+struct NoShellFolder final : tray::IShellIntegration {
+  void Setup(const QString&, int, const QString&) override {}
+  void Forget(const QString&) override {}
+};
+
+std::string LoginRecord(const std::string& email, const std::string& hash, const std::string& name) {
+  std::string r(256, '\0');
+  r.replace(0, email.size(), email);
+  r.replace(32, hash.size(), hash);
+  r.replace(64, name.size(), name);
+  r.replace(128, 4, "wlan");
+  return r;
+}
+
+// Runs the loop until done() holds or the time is up.
+bool Spin(const std::function<bool()>& done, int ms = 20000) {
+  QElapsedTimer t;
+  t.start();
+  while (!done()) {
+    if (t.elapsed() > ms) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  }
+  return true;
+}
+
+class ConnectEndToEndTest : public ConnectDlgTest {
+ protected:
+  void SetUp() override {
+    ConnectDlgTest::SetUp();
+    ASSERT_TRUE(central.Start()) << central.Output();
+    systest::ServiceOptions so;
+    so.central = &central;
+    service = std::make_unique<systest::Service>(tmp, so);
+    tray::UIDataOptions o;
+    o.transport.listenPort = 0;
+    ui = std::make_unique<tray::CUIData>(o);
+    ASSERT_NE(ui->ListenPort(), 0);
+    ::setenv("TIRVAN_TRAY_LOGIN_PORT", std::to_string(ui->ListenPort()).c_str(), 1);
+    ASSERT_TRUE(service->Start()) << service->Output();
+    ui->SetServicePort(service->port());
+
+    options.service = ui.get();
+    options.shell = &shell;
+    options.tray = &trayBackend;
+    options.autostart = &autostart;
+    options.shellFolder = &shellFolder;
+    options.serviceManager = [] { return std::unique_ptr<platform::ServiceManager>(); };
+    options.checkForUpdates = false;
+    options.showWhenNoTray = false;
+    options.deviceLoginTickMs = 50;
+    options.deviceLoginRefuseAge = 6;
+  }
+  void TearDown() override {
+    if (ui) ui->ClearCallback();
+    ::unsetenv("TIRVAN_TRAY_LOGIN_PORT");
+    ConnectDlgTest::TearDown();
+  }
+
+  // A device logs in with another account; returns its connection once the tray holds
+  // the question.
+  std::unique_ptr<support::MsgClient> Ask(tray::CSettingDlg& dlg, const std::string& name) {
+    auto device = std::make_unique<support::MsgClient>();
+    if (!device->Connect(service->port())) return nullptr;
+    const std::string hash = tray::CryptPassword("guest-pass").value();
+    if (!device->Send(kOpDeviceLogin, 9, LoginRecord("guest@tirvan.test", hash, name))) return nullptr;
+    if (!Spin([&] { return !dlg.DeviceLogins().empty(); })) return nullptr;
+    return device;
+  }
+  // The service's answer to the device: 0 admitted, 1 refused, -1 none.
+  int Verdict(support::MsgClient& device) {
+    auto reply = device.Recv(10000);
+    if (!reply || reply->head.opcode != kOpDeviceLogin || reply->body.size() != 4) return -1;
+    return static_cast<uint8_t>(reply->body[1]);
+  }
+
+  support::TempDir tmp;
+  systest::Central central{tmp, kPcEmail, "pc-pass1"};
+  std::unique_ptr<systest::Service> service;
+  std::unique_ptr<tray::CUIData> ui;
+  traytest::RecordingShell shell;
+  traytest::RecordingTray trayBackend;
+  NoAutostart autostart;
+  NoShellFolder shellFolder;
+  tray::SettingDlgOptions options;
+};
+
+TEST_F(ConnectEndToEndTest, OkAdmitsCancelRefusesAndTheDeadlineRefuses) {
+  tray::CSettingDlg dlg(options);
+  QCoreApplication::processEvents();
+  dlg.LoginWindow()->hide();
+
+  struct Case {
+    const char* name;
+    std::function<void(tray::CConnectDlg&)> act;  // none: nobody answers
+    int verdict;
+  };
+  const std::vector<Case> cases = {
+      {"OK admits", [](tray::CConnectDlg& d) { d.OkButton()->click(); }, 0},
+      {"Cancel refuses", [](tray::CConnectDlg& d) { d.CancelButton()->click(); }, 1},
+      {"close refuses", [](tray::CConnectDlg& d) { d.close(); }, 1},
+      {"the dialog's deadline refuses", nullptr, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto device = Ask(dlg, c.name);
+    ASSERT_TRUE(device) << service->Log();
+    EXPECT_EQ(dlg.Flow().mobileState(), tray::kMobileAwaitingApproval);
+    QTimer::singleShot(0, &dlg, [&] {
+      ASSERT_TRUE(dlg.ConnectWindow());
+      if (c.act) c.act(*dlg.ConnectWindow());
+    });
+    dlg.OnTrayActivated(tray::TrayActivation::LeftClick);  // runs the dialog
+    EXPECT_FALSE(dlg.ConnectWindow());
+    EXPECT_NE(dlg.Flow().mobileState(), tray::kMobileAwaitingApproval);
+    EXPECT_EQ(Verdict(*device), c.verdict) << service->Log();
+  }
+
+  // Nobody clicks: the queue refuses the question at its deadline, and the poll resumes.
+  auto device = Ask(dlg, "ignored tablet");
+  ASSERT_TRUE(device);
+  EXPECT_TRUE(Spin([&] { return dlg.DeviceLogins().empty(); }));
+  EXPECT_EQ(Verdict(*device), 1);
+  EXPECT_NE(dlg.Flow().mobileState(), tray::kMobileAwaitingApproval);
+  EXPECT_FALSE(dlg.isVisible());
+  EXPECT_EQ(service->Reports(), "");
+}
+
+}  // namespace
