@@ -98,6 +98,24 @@ listening_port() {
   done
   echo "$port"
 }
+# Starts a server in the background: start_server DIR NAME COMMAND... keeps its output in
+# DIR/NAME.out and its pid in DIR/NAME.pid, and sets server_port to the loopback port it
+# says it listens on; a server that does not come up ends the script with its output.
+start_server() {
+  local dir=$1 name=$2 pid
+  shift 2
+  : >"$dir/$name.out"
+  nohup "$@" >"$dir/$name.out" 2>&1 </dev/null &
+  pid=$!
+  disown "$pid" 2>/dev/null || true
+  echo "$pid" >"$dir/$name.pid"
+  server_port=$(listening_port "$dir/$name.out" "$pid")
+  if [[ -z $server_port ]]; then
+    echo "The server $name did not start:" >&2
+    cat "$dir/$name.out" >&2
+    exit 1
+  fi
+}
 
 # The central server: tirvan-central on loopback, its accounts, state and log in
 # ROOT/central, started before the service with the root's svhost and svport pointing at
@@ -133,19 +151,10 @@ else
     "$central" account add --db "$central_dir/central.db" "$email" --hash "$psw" >/dev/null
   fi
 
-  : >"$central_dir/central.out"
-  nohup "$central" --db "$central_dir/central.db" --listen "127.0.0.1:${TIRVAN_CENTRAL_PORT:-0}" \
-    --state "$central_dir/state.json" --log "$central_dir/central.log" \
-    >"$central_dir/central.out" 2>&1 </dev/null &
-  central_pid=$!
-  disown "$central_pid" 2>/dev/null || true
-  echo "$central_pid" >"$central_dir/central.pid"
-  central_port=$(listening_port "$central_dir/central.out" "$central_pid")
-  if [[ -z $central_port ]]; then
-    echo "The central server did not start:" >&2
-    cat "$central_dir/central.out" >&2
-    exit 1
-  fi
+  start_server "$central_dir" central "$central" --db "$central_dir/central.db" \
+    --listen "127.0.0.1:${TIRVAN_CENTRAL_PORT:-0}" --state "$central_dir/state.json" \
+    --log "$central_dir/central.log"
+  central_port=$server_port
   sqlite3 "$db" "update qz_conf set svhost='127.0.0.1', svport=$central_port"
   echo "Central server tirvan-central is running on 127.0.0.1:$central_port (account $email)."
   echo "  its state     $central_dir/state.json"
@@ -169,18 +178,9 @@ else
   put "$build/peers/rendezvous/tirvan-rendezvous" "$rendezvous"
   stop_earlier "$rendezvous_dir/rendezvous.pid" tirvan-rendezvous
 
-  : >"$rendezvous_dir/rendezvous.out"
-  nohup "$rendezvous" --listen "127.0.0.1:${TIRVAN_RENDEZVOUS_PORT:-0}" \
-    --log "$rendezvous_dir/rendezvous.log" >"$rendezvous_dir/rendezvous.out" 2>&1 </dev/null &
-  rendezvous_pid=$!
-  disown "$rendezvous_pid" 2>/dev/null || true
-  echo "$rendezvous_pid" >"$rendezvous_dir/rendezvous.pid"
-  rendezvous_port=$(listening_port "$rendezvous_dir/rendezvous.out" "$rendezvous_pid")
-  if [[ -z $rendezvous_port ]]; then
-    echo "The rendezvous server did not start:" >&2
-    cat "$rendezvous_dir/rendezvous.out" >&2
-    exit 1
-  fi
+  start_server "$rendezvous_dir" rendezvous "$rendezvous" \
+    --listen "127.0.0.1:${TIRVAN_RENDEZVOUS_PORT:-0}" --log "$rendezvous_dir/rendezvous.log"
+  rendezvous_port=$server_port
   sqlite3 "$db" "update qz_conf set p2phost='127.0.0.1', p2pport=$rendezvous_port"
   echo "Rendezvous server tirvan-rendezvous is running on 127.0.0.1:$rendezvous_port."
   echo "  its log       $rendezvous_dir/rendezvous.log"
@@ -197,19 +197,10 @@ mkdir -p "$web_dir"
 put "$build/peers/web/tirvan-web" "$root/bin/tirvan-web"
 stop_earlier "$web_dir/web.pid" tirvan-web
 [[ -f $web_dir/ca/ca.pem ]] || sh peers/web/make-test-ca.sh "$web_dir/ca" >/dev/null
-: >"$web_dir/web.out"
-nohup "$root/bin/tirvan-web" --listen "127.0.0.1:${TIRVAN_WEB_PORT:-0}" \
+start_server "$web_dir" web "$root/bin/tirvan-web" --listen "127.0.0.1:${TIRVAN_WEB_PORT:-0}" \
   --manifest "$PWD/peers/web/site/manifest" --cert "$web_dir/ca/server.pem" \
-  --key "$web_dir/ca/server.key" --log "$web_dir/web.log" >"$web_dir/web.out" 2>&1 </dev/null &
-web_pid=$!
-disown "$web_pid" 2>/dev/null || true
-echo "$web_pid" >"$web_dir/web.pid"
-web_port=$(listening_port "$web_dir/web.out" "$web_pid")
-if [[ -z $web_port ]]; then
-  echo "The web server did not start:" >&2
-  cat "$web_dir/web.out" >&2
-  exit 1
-fi
+  --key "$web_dir/ca/server.key" --log "$web_dir/web.log"
+web_port=$server_port
 echo "Web server tirvan-web is running on https://127.0.0.1:$web_port (its authority: $web_dir/ca/ca.pem)."
 echo "  its log       $web_dir/web.log"
 echo "  stop it with  kill \$(cat $web_dir/web.pid)"
