@@ -20,6 +20,7 @@
 #include <event2/buffer.h>
 #include <event2/bufferevent.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <udt/udt.h>
 #include <unistd.h>
 
@@ -305,7 +306,11 @@ class LanDownloadWriter : public ConnWriter {
     }
     auto ahead = std::make_shared<ReadAhead>(m_rec->fd, m_rec->size, m_offset, m_seq, connId);
     try {
-      std::thread([ahead] { ahead->Run(); }).detach();
+      std::thread([ahead] {
+        // Named so that a look at the process (or a test) can tell the readers apart.
+        ::pthread_setname_np(::pthread_self(), kLanReaderThreadName);
+        ahead->Run();
+      }).detach();
     } catch (const std::exception&) {
       TLOG(MOD_INTRANET, LOG_INFO, "No reader thread for %s; reading on the server's thread.",
            m_rec->path.c_str());

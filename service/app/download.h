@@ -20,6 +20,8 @@ inline constexpr uint32_t kStopDownLoadReplySize = 9;
 // A LAN download with more bytes than this to send is read ahead on a thread of its own,
 // beside the local server's thread; a smaller one is read on the server's thread.
 inline constexpr int64_t kLanReadAheadAbove = 1024000;
+// The name of the thread that reads a large LAN download ahead of the connection.
+inline constexpr const char* kLanReaderThreadName = "tv-lan-reader";
 
 // Downloads that are sending (LAN, UDT and relayed), guarded by g_MutexDownLoadCount.
 extern int32_t g_DownLoadCount;
