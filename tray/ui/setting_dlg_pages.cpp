@@ -41,8 +41,8 @@ void CSettingDlg::BuildPages() {
     b->SetTextColor(0xFF434343);
     b->SetButtonFont(f);
   }
-  m_ok->setGeometry(276, 380, 89, 30);
-  m_cancel->setGeometry(375, 380, 89, 30);
+  m_ok->setGeometry(276, 388, 89, 30);
+  m_cancel->setGeometry(375, 388, 89, 30);
   connect(m_ok, &QAbstractButton::clicked, this, [this] { OnBnClickedOk(); });
   connect(m_cancel, &QAbstractButton::clicked, this, [this] { OnBnClickedCancel(); });
 }

@@ -60,8 +60,8 @@ CSharePage::CSharePage(ILanguages* languages, IFolderPicker* picker, IShellOpen*
     b->SetTextColor(0xFF434343);
     b->SetButtonFont(buttonFont);
   }
-  m_add->setGeometry(20, 195, 80, 26);
-  m_delete->setGeometry(108, 195, 80, 26);
+  m_add->setGeometry(20, 203, 80, 26);
+  m_delete->setGeometry(108, 203, 80, 26);
   m_delete->setEnabled(false);
   connect(m_add, &QAbstractButton::clicked, this, [this] { OnBnClickedAddShare(); });
   connect(m_delete, &QAbstractButton::clicked, this, [this] { OnBnClickedDeleteShare(); });
