@@ -14,9 +14,9 @@ namespace tray {
 namespace {
 
 constexpr int kWidth = 322, kHeight = 198;
-constexpr QRect kTitleRect(75, 32, 222, 30);  // 1136
-constexpr QRect kNetworkRect(20, 62, kWidth - 40, 24);
-constexpr QPoint kButtonPos(116, 91);  // 1126 and 1127, centred on the face
+constexpr QRect kTitleRect(20, 40, kWidth - 40, 26);  // 1136, centred on the face
+constexpr QRect kNetworkRect(20, 66, kWidth - 40, 22);
+constexpr QPoint kButtonPos(116, 94);  // 1126 and 1127, centred on the face
 constexpr QRgb kTextColour = 0xFF323232;
 
 // The status picture, drawn at its natural size.

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QDir>
+#include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
 
@@ -338,6 +340,15 @@ TEST_F(SettingDlgTrayTest, BannerFollowsTheLanguage) {
   EXPECT_EQ(dlg.Banner()->parentWidget(), &dlg);
   EXPECT_TRUE(dlg.Banner()->Address().endsWith(QStringLiteral("/tirvan/bannerpc?L=en")))
       << dlg.Banner()->Address().toStdString();
+  // The page cannot be had here: the strip falls back to the language's picture.
+  QSignalSpy navigated(dlg.Banner(), &tray::CHtmlDlg::navigated);
+  ASSERT_TRUE(navigated.wait(10000));
+  EXPECT_TRUE(dlg.Banner()->OnLocalPage());
+  dlg.LoginWindow()->hide();
+  dlg.ShowSettings();
+  QDir().mkpath(QStringLiteral(TIRVAN_TRAY_BIN_DIR "/screenshots"));
+  dlg.grab().save(QStringLiteral(TIRVAN_TRAY_BIN_DIR "/screenshots/settings_banner.png"));
+  dlg.hide();
   const int language = tray::GetLanguages()->GetLanguage();
   for (auto [index, letter] : {std::pair{0, "cn"}, std::pair{2, "tw"}}) {
     tray::GetLanguages()->SetLanguage(index);
