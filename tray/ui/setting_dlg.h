@@ -20,6 +20,7 @@
 #include "login_info.h"
 #include "logon_flow.h"
 #include "service_control.h"
+#include "settings_page_logic.h"
 #include "tray_icon.h"
 #include "ui_data.h"
 #include "updater.h"
@@ -33,6 +34,7 @@ class CColorButton;
 class CLoginDlg;
 class CLoginLink;
 class CSettingButton;
+class CSettingsPage;
 class IShellOpen;
 
 struct SettingDlgOptions {
@@ -40,6 +42,7 @@ struct SettingDlgOptions {
   IShellOpen* shell = nullptr;       // the desktop's when none
   ITrayBackend* tray = nullptr;      // the desktop's tray when none
   IAutostart* autostart = nullptr;   // the session's autostart entry when none
+  QString programPath;               // what the autostart entry starts; this program when empty
   IShellIntegration* shellFolder = nullptr;  // the desktop's when none
   ServiceControl::Opener serviceManager;     // the platform's when empty
   int watchdogMs = kServiceWatchdogMs;
@@ -64,6 +67,8 @@ class CSettingDlg : public CDiyDialog,
 
  public:
   static constexpr int kTemplate = 129;
+  // The pages, in the order of their tabs.
+  enum Page : int { kPageAccount = 0, kPageShares = 1, kPageLog = 2, kPageSettings = 3 };
   enum Command : unsigned {
     kCmdShareManage = 32784,
     kCmdUpdate = 32786,
@@ -89,6 +94,22 @@ class CSettingDlg : public CDiyDialog,
   void ShowSettings();
   void OnMenuCommand(unsigned command);
   void OnTrayActivated(TrayActivation how);
+  // Shows the page of a tab (Page); nothing while that tab is selected already.
+  void SelectPage(int index);
+  int CurrentPage() const { return m_currentPage; }
+
+  // The dialog's texts in the language in force, and the tray menus' texts.
+  void ApplyTexts();
+  void SetTrayMenuTexts();
+  const TextFlags& Flags() const { return m_textFlags; }
+
+  // The settings page: the language combo's choice, and the autostart box's click applied
+  // by OK (when clicked since the last apply) or forgotten by Cancel.
+  void OnCbnSelchangeLanguage(int index);
+  bool ApplyAutoStartIfChanged();
+  void CancelAutoStart();
+  const AutoStartSetting& AutoStart() const { return *m_autoStart; }
+  CSettingsPage* SettingsPage() const { return m_settingsPage; }
 
   // The timers' ticks, for the timers and for tests.
   void WatchdogTick() { m_service.Tick(); }
@@ -168,8 +189,10 @@ class CSettingDlg : public CDiyDialog,
   void BuildTabs();
   void BuildAccountPage();
   void BuildMenus();
-  void LoadTexts();
-  void SelectAccountTab();
+  void BuildSettingsPage();
+  void RefreshSettingsPage();
+  void ApplyDialogFonts();
+  void SelectAccountTab() { SelectPage(kPageAccount); }
   void SetDataBase(const QString& base);
 
   SettingDlgOptions m_options;
@@ -189,7 +212,9 @@ class CSettingDlg : public CDiyDialog,
   bool m_trayAvailable = false;
   bool m_exiting = false;
   bool m_runInstaller = false;  // the verified installer starts as the program ends
-  bool m_textsApplied = false;
+  TextFlags m_textFlags;
+  bool m_textsUnloaded = false;  // the texts were applied without language tables
+  int m_currentPage = -1;
 
   CUpdater m_updater;
   QTimer m_watchdog;
@@ -209,6 +234,8 @@ class CSettingDlg : public CDiyDialog,
   CDiyStatic* m_accountText = nullptr;
   CLoginLink* m_changePassword = nullptr;
   CColorButton* m_switchAccount = nullptr;
+  CSettingsPage* m_settingsPage = nullptr;
+  std::unique_ptr<AutoStartSetting> m_autoStart;
 
   QString m_dataBase;  // the base folder of the data folder in use
   std::vector<std::string> m_shares;
