@@ -68,7 +68,7 @@ class CSettingDlg : public CDiyDialog,
  public:
   static constexpr int kTemplate = 129;
   // The pages, in the order of their tabs.
-  enum Page : int { kPageAccount = 0, kPageShares = 1, kPageLog = 2, kPageSettings = 3 };
+  enum PageIndex : int { kPageAccount = 0, kPageShares = 1, kPageLog = 2, kPageSettings = 3 };
   enum Command : unsigned {
     kCmdShareManage = 32784,
     kCmdUpdate = 32786,
@@ -94,7 +94,7 @@ class CSettingDlg : public CDiyDialog,
   void ShowSettings();
   void OnMenuCommand(unsigned command);
   void OnTrayActivated(TrayActivation how);
-  // Shows the page of a tab (Page); nothing while that tab is selected already.
+  // Shows the page of a tab (PageIndex); nothing while that tab is selected already.
   void SelectPage(int index);
   int CurrentPage() const { return m_currentPage; }
 
