@@ -39,9 +39,10 @@ void RenameDefaultFolders(const DefShare& from, const DefShare& to, IFileOps& fi
     if (*oldPath == *newPath || oldPath->isEmpty() || newPath->isEmpty()) continue;
     if (!files.IsDir(*oldPath)) continue;  // nothing to rename; the new one is created
     FolderRename rename{*oldPath, *newPath, {}};
-    // A rename would replace an empty folder of the new name, or fail on a full one: the
-    // user's folder of that name is left as it is, and so is ours.
-    if (files.Exists(*newPath)) {
+    // An empty folder of the new name (made by the service, or by an earlier change) gives
+    // way, as the rename replaces it; anything else of that name is left as it is, and so
+    // is ours.
+    if (files.Exists(*newPath) && !files.IsEmptyDir(*newPath)) {
       rename.error = QString::fromStdString(std::make_error_code(std::errc::file_exists).message());
     } else {
       if (!files.Rename(*oldPath, *newPath, &rename.error) && rename.error.isEmpty()) {

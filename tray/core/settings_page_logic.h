@@ -72,8 +72,8 @@ struct LanguageChange {
 
 // Renames each sub-folder of `from` to its path in `to`, in the order document, music,
 // picture, video. A folder that is missing, or whose name does not change, is left alone;
-// one whose new name is taken by a file or folder, or whose rename fails, keeps its name
-// and goes to `failed`.
+// an empty folder of the new name is replaced; one whose new name is taken by a file or a
+// folder with something in it, or whose rename fails, keeps its name and goes to `failed`.
 void RenameDefaultFolders(const DefShare& from, const DefShare& to, IFileOps& files,
                           std::vector<FolderRename>& renamed, std::vector<FolderRename>& failed);
 

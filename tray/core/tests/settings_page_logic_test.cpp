@@ -138,6 +138,7 @@ struct LoggingFiles final : tray::IFileOps {
   std::vector<std::string>* events = nullptr;
   bool Exists(const QString& p) const override { return real.Exists(p); }
   bool IsDir(const QString& p) const override { return real.IsDir(p); }
+  bool IsEmptyDir(const QString& p) const override { return real.IsEmptyDir(p); }
   QString Canonical(const QString& p) const override { return real.Canonical(p); }
   bool MakePath(const QString& p, QString* e) override { return real.MakePath(p, e); }
   bool Rename(const QString& from, const QString& to, QString* e) override {
@@ -240,11 +241,11 @@ TEST_F(LanguageChangeTest, EnglishRenamesDocumentMusicPictureVideoInThisOrderThe
   EXPECT_EQ(Read("音樂", "m.mp3"), "music");
 }
 
-TEST_F(LanguageChangeTest, ATakenNameIsReportedAndBothFoldersKeepTheirFiles) {
+TEST_F(LanguageChangeTest, ATakenNameIsReportedAndBothFoldersKeepTheirFilesButAnEmptyFolderGivesWay) {
   Put("音乐", "mine.mp3", "ours");
   Put("Music", "theirs.mp3", "the user's");  // a folder of the new name, already full
-  ASSERT_TRUE(QDir().mkpath(Folder("图片")));
-  ASSERT_TRUE(QDir().mkpath(Folder("Pictures")));  // an empty one: a rename would replace it
+  Put("图片", "p.jpg", "picture");
+  ASSERT_TRUE(QDir().mkpath(Folder("Pictures")));  // an empty one, which loses nothing
   {
     QFile file(Folder("Documents"));  // and a file where a folder would go
     ASSERT_TRUE(file.open(QIODevice::WriteOnly));
@@ -253,16 +254,16 @@ TEST_F(LanguageChangeTest, ATakenNameIsReportedAndBothFoldersKeepTheirFiles) {
   ASSERT_TRUE(QDir().mkpath(Folder("文档")));
 
   tray::LanguageChange change = Change(tray::kLanguageEnglish, base);
-  ASSERT_EQ(change.failed.size(), 3u);
+  ASSERT_EQ(change.failed.size(), 2u);
   EXPECT_EQ(change.failed[0].from, Folder("文档"));
   EXPECT_EQ(change.failed[1].from, Folder("音乐"));
-  EXPECT_EQ(change.failed[2].from, Folder("图片"));
-  EXPECT_TRUE(change.renamed.empty());  // the video folder was not there: it is made
+  ASSERT_EQ(change.renamed.size(), 1u);  // the video folder was not there: it is made
+  EXPECT_EQ(change.renamed[0].to, Folder("Pictures"));
   EXPECT_EQ(Read("音乐", "mine.mp3"), "ours");
   EXPECT_EQ(Read("Music", "theirs.mp3"), "the user's");
-  EXPECT_TRUE(QFileInfo(Folder("图片")).isDir());
+  EXPECT_EQ(Read("Pictures", "p.jpg"), "picture");
   EXPECT_TRUE(QFileInfo(Folder("Videos")).isDir());
-  EXPECT_EQ(std::count_if(events.begin(), events.end(), [](const std::string& e) { return e.rfind("rename", 0) == 0; }), 0);
+  EXPECT_EQ(std::count_if(events.begin(), events.end(), [](const std::string& e) { return e.rfind("rename", 0) == 0; }), 1);
   ASSERT_FALSE(change.notices.empty());
   EXPECT_EQ(change.notices[0].key, QStringLiteral("MSGBOX_RENAMEFOLDERFAIL"));
   EXPECT_TRUE(change.notices[0].detail.contains(Folder("音乐")));
