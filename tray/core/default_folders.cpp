@@ -64,6 +64,12 @@ bool RealFileOps::IsDir(const QString& path) const {
   return fs::is_directory(P(path), ec);
 }
 
+bool RealFileOps::IsEmptyDir(const QString& path) const {
+  std::error_code ec;
+  const fs::path p = P(path);
+  return fs::is_directory(fs::symlink_status(p, ec)) && fs::is_empty(p, ec) && !ec;
+}
+
 QString RealFileOps::Canonical(const QString& path) const {
   std::error_code ec;
   fs::path c = fs::weakly_canonical(P(path), ec);

@@ -38,6 +38,8 @@ class IFileOps {
   virtual ~IFileOps() = default;
   virtual bool Exists(const QString& path) const = 0;
   virtual bool IsDir(const QString& path) const = 0;
+  // A folder with nothing in it (false where that cannot be told).
+  virtual bool IsEmptyDir(const QString&) const { return false; }
   // The path with links and ".." resolved, as far as it exists.
   virtual QString Canonical(const QString& path) const = 0;
   virtual bool MakePath(const QString& path, QString* error) = 0;
@@ -52,6 +54,7 @@ class RealFileOps final : public IFileOps {
  public:
   bool Exists(const QString& path) const override;
   bool IsDir(const QString& path) const override;
+  bool IsEmptyDir(const QString& path) const override;
   QString Canonical(const QString& path) const override;
   bool MakePath(const QString& path, QString* error) override;
   bool Rename(const QString& from, const QString& to, QString* error) override;

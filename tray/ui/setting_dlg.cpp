@@ -21,6 +21,7 @@
 #include "skin_buttons.h"
 #include "skin_pictures.h"
 #include "process.h"
+#include "settings_page.h"
 #include "settings_store.h"
 #include "switch_account_dlg.h"
 #include "update_dlg.h"
@@ -82,10 +83,13 @@ CSettingDlg::CSettingDlg(SettingDlgOptions options)
                      [this](int state) { OnDeviceLoginState(state); },
                      {.refuseAge = m_options.deviceLoginRefuseAge, .cap = kDeviceLoginQueueCap}) {
   g_pSettingDlg = this;
+  // The language the user chose last time, before anything shows a text.
+  RestoreLanguage(*m_languages.get(), SettingsStore());
   setObjectName(QStringLiteral("TirvanSettingDlg"));
   setWindowIcon(Icon(128));
   SetBackgroundImage(kFace);
   SetPageTop(CaptionHeight() + 111);
+  SetDecorationId(kTemplate);
   setFixedSize(484, 426);
 
   // The service runs whenever the program does: started now, watched every period.
@@ -113,8 +117,10 @@ CSettingDlg::CSettingDlg(SettingDlgOptions options)
   SelectPage(kPageShares);
   BuildMenus();
   SetUpTray();
+  BuildSettingsPage();
   m_languages->AddListener(this);
-  LoadTexts();
+  ApplyTexts();
+  SetTrayMenuTexts();
 
   m_trayIcon.SetOwner([this](TrayActivation how) { OnTrayActivated(how); });
   QString tip = m_languages->GetString("UI", "DIALOG_TITLE");
@@ -216,46 +222,6 @@ void CSettingDlg::BuildAccountPage() {
   m_switchAccount->SetButtonFont(button);
   m_switchAccount->setGeometry(40, 300, 89, 30);
   connect(m_switchAccount, &QAbstractButton::clicked, this, [this] { m_flow.OnSwitchAccount(); });
-}
-
-void CSettingDlg::LoadTexts() {
-  if (!m_languages->IsLoaded()) {
-    m_languages->SelectSystemLanguage();
-    return;
-  }
-  m_textsApplied = true;
-  SetTitleText(m_languages->GetString("UI", "DIALOG_TITLE"));
-  const char* tabKeys[] = {"SETTING_BUTTON_ACCOUNT", "SETTING_BUTTON_SHARE", "SETTING_BUTTON_TRANS",
-                           "SETTING_BUTTON_SETTING"};
-  for (int i = 0; i < 4; ++i) m_tabs[i]->SetButtonText(m_languages->GetString("UI", tabKeys[i]));
-  m_switchAccount->SetButtonText(m_languages->GetString("UI", "SETTING_BUTTON_SWITCH_ACCOUNT"));
-  m_changePassword->setText(m_languages->GetString("UI", "SETTING_LINK_CHANGEPASSWORD"));
-  LoadPageTexts();
-  ShowAccount(QString::fromUtf8(m_flow.savedLogin().account,
-                                static_cast<int>(strnlen(m_flow.savedLogin().account, 31))));
-  const char* menuKeys[][2] = {{"32784", "TRAYMENU_SHAREMANAGE"}, {"32810", "TRAYMENU_OPENFOLDER"},
-                               {"32816", "TRAYMENU_MOBILE_OUTLINE"}, {"32827", "TRAYMENU_AP"},
-                               {"32817", "TRAYMENU_DOWNLOAD"},     {"32786", "TRAYMENU_UPDATE"},
-                               {"32818", "TRAYMENU_HELP"},         {"32822", "TRAYMENU_FEEFBACK"},
-                               {"32806", "TRAYMENU_ABOUT"},        {"32788", "TRAYMENU_CHANGACCOUNT"},
-                               {"32787", "TRAYMENU_EXIT"}};
-  for (CDiyMenu* menu : {m_menuLoggedOn, m_menuLoggedOff}) {
-    for (auto& [id, key] : menuKeys) {
-      menu->ModifyItem(static_cast<unsigned>(std::atoi(id)), m_languages->GetString("UI", key));
-    }
-  }
-  update();
-}
-
-void CSettingDlg::OnLanguageChanged() {
-  m_textsApplied = false;
-  RefreshBanner();
-  update();
-}
-
-void CSettingDlg::paintEvent(QPaintEvent* event) {
-  if (!m_textsApplied) LoadTexts();
-  CDiyDialog::paintEvent(event);
 }
 
 void CSettingDlg::closeEvent(QCloseEvent* event) {

@@ -23,6 +23,7 @@
 #include "login_info.h"
 #include "logon_flow.h"
 #include "service_control.h"
+#include "settings_page_logic.h"
 #include "tray_icon.h"
 #include "ui_data.h"
 #include "updater.h"
@@ -41,6 +42,7 @@ class CLoginLink;
 class CSettingButton;
 class CSharePage;
 class CTransLogPage;
+class CSettingsPage;
 class IShellOpen;
 
 struct SettingDlgOptions {
@@ -48,6 +50,7 @@ struct SettingDlgOptions {
   IShellOpen* shell = nullptr;       // the desktop's when none
   ITrayBackend* tray = nullptr;      // the desktop's tray when none
   IAutostart* autostart = nullptr;   // the session's autostart entry when none
+  QString programPath;               // what the autostart entry starts; this program when empty
   IShellIntegration* shellFolder = nullptr;  // the desktop's when none
   IFolderPicker* folderPicker = nullptr;     // the desktop's folder dialog when none
   ServiceControl::Opener serviceManager;     // the platform's when empty
@@ -91,7 +94,7 @@ class CSettingDlg : public CDiyDialog,
     kCmdDeviceLogin = 32900,  // shown while a device-login question waits
   };
   // The pages, in the order of their tabs.
-  enum Page : int { kPageAccount = 0, kPageShares = 1, kPageTransLog = 2, kPageSettings = 3 };
+  enum PageIndex : int { kPageAccount = 0, kPageShares = 1, kPageTransLog = 2, kPageSettings = 3 };
 
   explicit CSettingDlg(SettingDlgOptions options = {});
   ~CSettingDlg() override;
@@ -127,6 +130,19 @@ class CSettingDlg : public CDiyDialog,
   // The hotspot dialog, modal; the window while it runs.
   void ShowHostedNetworkDialog();
   CApDlg* HostedNetworkWindow() const { return m_apDlg; }
+
+  // The dialog's texts in the language in force, and the tray menus' texts.
+  void ApplyTexts();
+  void SetTrayMenuTexts();
+  const TextFlags& Flags() const { return m_textFlags; }
+
+  // The settings page: the language combo's choice, and the autostart box's click applied
+  // by OK (when clicked since the last apply) or forgotten by Cancel.
+  void OnCbnSelchangeLanguage(int index);
+  bool ApplyAutoStartIfChanged();
+  void CancelAutoStart();
+  const AutoStartSetting& AutoStart() const { return *m_autoStart; }
+  CSettingsPage* SettingsPage() const { return m_settingsPage; }
 
   // The timers' ticks, for the timers and for tests.
   void WatchdogTick() { m_service.Tick(); }
@@ -234,7 +250,10 @@ class CSettingDlg : public CDiyDialog,
   void ShowTrayMenu();
   void RaiseLoginWindow();
   bool SetTrayIcon(int id, const QString& tip);
-  void LoadTexts();
+  void BuildSettingsPage();
+  void RefreshSettingsPage();
+  void ApplyDialogFonts();
+  void SelectAccountTab() { SelectPage(kPageAccount); }
   void SetDataBase(const QString& base);
   void BuildPages();
   void LoadPageTexts();
@@ -260,7 +279,8 @@ class CSettingDlg : public CDiyDialog,
   bool m_trayAvailable = false;
   bool m_exiting = false;
   bool m_runInstaller = false;  // the verified installer starts as the program ends
-  bool m_textsApplied = false;
+  TextFlags m_textFlags;
+  bool m_textsUnloaded = false;  // the texts were applied without language tables
 
   CUpdater m_updater;
   QTimer m_watchdog;
@@ -292,6 +312,8 @@ class CSettingDlg : public CDiyDialog,
   CDiyStatic* m_accountText = nullptr;
   CLoginLink* m_changePassword = nullptr;
   CColorButton* m_switchAccount = nullptr;
+  CSettingsPage* m_settingsPage = nullptr;
+  std::unique_ptr<AutoStartSetting> m_autoStart;
 
   // The page widgets by page index; the account page's controls stand on the dialog. The
   // settings page puts its widget at kPageSettings and its autostart write in

@@ -71,6 +71,9 @@ void CSettingDlg::SelectPage(int page) {
   for (int i = 0; i < 4; ++i) {
     if (m_pageWidgets[i]) m_pageWidgets[i]->setVisible(i == page);
   }
+  // The face frames the data-folder field on the settings page only.
+  SetPage(page == kPageSettings ? 1 : 0);
+  if (page == kPageSettings) RefreshSettingsPage();
   if (page == kPageTransLog) {
     m_transLogPage->Clear();
     m_ui->GetTransLog();  // OnTransLog per record before it returns
@@ -90,6 +93,7 @@ void CSettingDlg::OnBnClickedOk() {
 
 void CSettingDlg::OnBnClickedCancel() {
   m_sharePage->CancelChanges();
+  CancelAutoStart();
   hide();
 }
 

@@ -163,7 +163,7 @@ void CSettingDlg::OnTrayActivated(TrayActivation how) {
 }
 
 void CSettingDlg::ShowTrayMenu() {
-  if (!m_textsApplied) LoadTexts();
+  if (!m_textFlags.menuTextsApplied) SetTrayMenuTexts();
   UpdateDeviceLoginItems();
   m_shownMenu = TrayMenu();
   if (auto* qt = dynamic_cast<QtTrayBackend*>(m_tray)) {
