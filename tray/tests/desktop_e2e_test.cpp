@@ -271,14 +271,21 @@ TEST_F(DesktopTest, TrayIconSettingsPagesUpdateBoxAndExit) {
   const QImage button = Picture(340);
   EXPECT_GE(MatchShare(shot, {40, 300}, button, LeftEnd(button, 8)), kPictureShare);
 
-  // A click on a tab selects it; the account tab is reached again last.
-  for (int i : {0}) {
+  // A click on a tab selects its page: the tab takes the selected face, the others their
+  // own. The account page is reached again last.
+  for (int i : {1, 2, 3, 0}) {
     const QPoint at = settings->rect.topLeft() + kTabs[i].rect.center();
-    const std::string name = "settings_tab_" + std::to_string(kTabs[i].id) + ".png";
+    const std::string name = "settings_page_" + std::to_string(kTabs[i].id) + ".png";
     ASSERT_TRUE(ClickUntil([&] { return at; }, 1, [&] {
       return TabShows(Shot(*settings, name), i, kSelectedTabFace) >= kPictureShare;
-    })) << kTabs[i].id;
+    })) << kTabs[i].id << Story();
+    shot = Shot(*settings, name);
+    for (int j = 0; j < 4; ++j) {
+      if (j == i) continue;
+      EXPECT_GE(TabShows(shot, j, kTabs[j].idleFace), kPictureShare) << kTabs[i].id << " " << kTabs[j].id;
+    }
   }
+  ExpectSettingsFace(shot);
 
   // The menu's update item: tirvan-web offers no newer version, and a box says so.
   std::optional<XWindow> menu = OpenTrayMenu();
