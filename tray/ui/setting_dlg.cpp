@@ -75,6 +75,8 @@ CSettingDlg::CSettingDlg(SettingDlgOptions options)
                            : std::make_unique<DesktopShellFolder>(InstalledIconPath(),
                                                                   QCoreApplication::applicationDirPath())),
       m_shellFolder(m_options.shellFolder ? m_options.shellFolder : m_ownShellFolder.get()),
+      m_ownPicker(m_options.folderPicker ? nullptr : std::make_unique<QtFolderPicker>()),
+      m_picker(m_options.folderPicker ? m_options.folderPicker : m_ownPicker.get()),
       m_service(m_options.autostart ? *m_options.autostart : *m_ownAutostart, m_options.serviceManager),
       m_flow(*m_ui, *this),
       m_trayIcon(*m_tray),
@@ -119,6 +121,8 @@ CSettingDlg::CSettingDlg(SettingDlgOptions options)
 
   BuildTabs();
   BuildAccountPage();
+  BuildPages();
+  SelectPage(kPageShares);
   BuildMenus();
   m_languages->AddListener(this);
   LoadTexts();
@@ -188,7 +192,7 @@ void CSettingDlg::BuildTabs() {
     m_tabPictures[i] = tabs[i].picture;
     m_tabs[i] = tab;
   }
-  connect(m_tabs[0], &QAbstractButton::clicked, this, [this] { SelectAccountTab(); });
+  for (int i = 0; i < 4; ++i) connect(m_tabs[i], &QAbstractButton::clicked, this, [this, i] { SelectPage(i); });
 }
 
 void CSettingDlg::BuildAccountPage() {
@@ -217,7 +221,6 @@ void CSettingDlg::BuildAccountPage() {
   m_switchAccount->SetButtonFont(button);
   m_switchAccount->setGeometry(40, 300, 89, 30);
   connect(m_switchAccount, &QAbstractButton::clicked, this, [this] { m_flow.OnSwitchAccount(); });
-  SelectAccountTab();
 }
 
 void CSettingDlg::BuildMenus() {
@@ -242,6 +245,7 @@ void CSettingDlg::LoadTexts() {
   for (int i = 0; i < 4; ++i) m_tabs[i]->SetButtonText(m_languages->GetString("UI", tabKeys[i]));
   m_switchAccount->SetButtonText(m_languages->GetString("UI", "SETTING_BUTTON_SWITCH_ACCOUNT"));
   m_changePassword->setText(m_languages->GetString("UI", "SETTING_LINK_CHANGEPASSWORD"));
+  LoadPageTexts();
   ShowAccount(QString::fromUtf8(m_flow.savedLogin().account,
                                 static_cast<int>(strnlen(m_flow.savedLogin().account, 31))));
   const char* menuKeys[][2] = {{"32784", "TRAYMENU_SHAREMANAGE"}, {"32810", "TRAYMENU_OPENFOLDER"},
@@ -266,14 +270,6 @@ void CSettingDlg::OnLanguageChanged() {
 void CSettingDlg::paintEvent(QPaintEvent* event) {
   if (!m_textsApplied) LoadTexts();
   CDiyDialog::paintEvent(event);
-}
-
-void CSettingDlg::SelectAccountTab() {
-  for (int i = 0; i < 4; ++i) m_tabs[i]->SetBackgroundPicture(i == 0 ? 338 : m_tabPictures[i]);
-  for (QWidget* w : std::initializer_list<QWidget*>{m_accountText, m_changePassword, m_switchAccount}) {
-    if (w) w->show();
-  }
-  update();
 }
 
 void CSettingDlg::closeEvent(QCloseEvent* event) {
@@ -312,7 +308,7 @@ void CSettingDlg::OnTrayActivated(TrayActivation how) {
 void CSettingDlg::OnMenuCommand(unsigned command) {
   switch (command) {
     case kCmdShareManage:
-      ShowSettings();
+      ShowSettingsPage(kPageShares);
       break;
     case kCmdExit:
       OnExit();
@@ -370,13 +366,6 @@ void CSettingDlg::OnLogOnCancel() {
   RefreshStatus();
   hide();
 }
-
-void CSettingDlg::OnShareFolder(const std::string& path) {
-  m_shares.push_back(path);
-  qInfo("shared: %s", path.c_str());
-}
-
-void CSettingDlg::OnTransLog(const TransLogRecord& record) { m_transLog.push_back(record); }
 
 void CSettingDlg::OnDeviceLoginRequest(const DeviceLoginInfo* info) {
   // The record lives during this call only: a copy goes to the GUI thread's queue.
@@ -476,27 +465,20 @@ void CSettingDlg::RefreshStatus() {
   }
 }
 
-void CSettingDlg::ApplyDataFolder(const std::string& def) {
-  m_dataBase = BaseOfDataFolder(QString::fromStdString(def), QLatin1Char('/'));
-  qInfo("the data folder is %s", def.c_str());
-}
-
 void CSettingDlg::NoDataFolder() { SetDataBase(DefaultBase()); }
 
 void CSettingDlg::SetDataBase(const QString& base) {
   DataFolderContext context{*m_ui, *m_languages.get(), m_files, *m_shellFolder};
   DataFolderResult result = SetDataFolderBase(context, m_dataBase, base);
-  if (result.sent) m_dataBase = base;
+  if (result.sent) {
+    m_dataBase = base;
+    ShowRootFolder(base);
+  }
   if (!result.messageKey.isEmpty()) {
     QString text = m_languages->GetString("MESSAGEBOX", result.messageKey.toUtf8().constData());
     if (!result.detail.isEmpty()) text += QStringLiteral("\n") + result.detail;
     ShowDiyMessageBox(m_languages.get(), text, m_languages->GetString("UI", "DIALOG_TITLE"), 0);
   }
-}
-
-void CSettingDlg::ClearFetchedRows() {
-  m_shares.clear();
-  m_transLog.clear();
 }
 
 void CSettingDlg::ShowUpdateFinishOnce() {

@@ -7,6 +7,7 @@
 #include <QString>
 #include <QTimer>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -16,6 +17,7 @@
 #include "data_folder.h"
 #include "device_login_queue.h"
 #include "diy_dialog.h"
+#include "folder_picker.h"
 #include "languages.h"
 #include "login_info.h"
 #include "logon_flow.h"
@@ -33,6 +35,8 @@ class CColorButton;
 class CLoginDlg;
 class CLoginLink;
 class CSettingButton;
+class CSharePage;
+class CTransLogPage;
 class IShellOpen;
 
 struct SettingDlgOptions {
@@ -41,6 +45,7 @@ struct SettingDlgOptions {
   ITrayBackend* tray = nullptr;      // the desktop's tray when none
   IAutostart* autostart = nullptr;   // the session's autostart entry when none
   IShellIntegration* shellFolder = nullptr;  // the desktop's when none
+  IFolderPicker* folderPicker = nullptr;     // the desktop's folder dialog when none
   ServiceControl::Opener serviceManager;     // the platform's when empty
   int watchdogMs = kServiceWatchdogMs;
   bool checkForUpdates = true;  // the automatic update check at start
@@ -78,6 +83,9 @@ class CSettingDlg : public CDiyDialog,
     kCmdHotspot = 32827,
   };
 
+  // The pages, in the order of their tabs.
+  enum Page : int { kPageAccount = 0, kPageShares = 1, kPageTransLog = 2, kPageSettings = 3 };
+
   explicit CSettingDlg(SettingDlgOptions options = {});
   ~CSettingDlg() override;
 
@@ -113,7 +121,29 @@ class CSettingDlg : public CDiyDialog,
   CTrayIcon& TrayIcon() { return m_trayIcon; }
   CLoginDlg* LoginWindow() const { return m_login; }
   const QString& DataBase() const { return m_dataBase; }
-  const std::vector<std::string>& Shares() const { return m_shares; }
+
+  // The pages (setting_dlg_pages.cpp). A page's tab shows it; a click on the tab already
+  // selected does nothing. The transfer log is fetched anew each time its page opens.
+  void SelectPage(int page);
+  int CurrentPage() const { return m_currentPage; }
+  // The settings window with that page in front (the tray menu's settings command).
+  void ShowSettingsPage(int page);
+  // OK: the pending share changes to the service, then a chosen move of the data folder
+  // and a changed autostart; the window hides. Cancel drops all of them and hides.
+  void ApplyChanges();
+  void OnBnClickedOk();
+  void OnBnClickedCancel();
+  // The move button of the settings page: the folder browser; a folder the data folder may
+  // move to is applied by the next OK.
+  void OnBnClickedMoveDataFolder();
+  // The base the data-folder field shows: the chosen move's target, else the one in use.
+  QString DataFolderText() const;
+  // The settings page's autostart box changed; applied by OK, dropped by Cancel.
+  void MarkAutoStartChanged();
+  CSharePage* SharePage() const { return m_sharePage; }
+  CTransLogPage* TransLogPage() const { return m_transLogPage; }
+  CColorButton* OkButton() const { return m_ok; }
+  CColorButton* CancelButton() const { return m_cancel; }
   bool TrayAvailable() const { return m_trayAvailable; }
 
   // ICLoginDlgCallback
@@ -169,8 +199,11 @@ class CSettingDlg : public CDiyDialog,
   void BuildAccountPage();
   void BuildMenus();
   void LoadTexts();
-  void SelectAccountTab();
   void SetDataBase(const QString& base);
+  void BuildPages();
+  void LoadPageTexts();
+  // The data folder now lies in base: the root's row and the default folders follow.
+  void ShowRootFolder(const QString& base);
 
   SettingDlgOptions m_options;
   LanguagesRef m_languages;
@@ -182,6 +215,8 @@ class CSettingDlg : public CDiyDialog,
   std::unique_ptr<IAutostart> m_ownAutostart;
   std::unique_ptr<IShellIntegration> m_ownShellFolder;
   IShellIntegration* m_shellFolder;
+  std::unique_ptr<IFolderPicker> m_ownPicker;
+  IFolderPicker* m_picker;
   RealFileOps m_files;
   ServiceControl m_service;
   LogonFlow m_flow;
@@ -210,9 +245,18 @@ class CSettingDlg : public CDiyDialog,
   CLoginLink* m_changePassword = nullptr;
   CColorButton* m_switchAccount = nullptr;
 
+  // The page widgets by page index; the account page's controls stand on the dialog. The
+  // settings page puts its widget at kPageSettings and its autostart write in
+  // m_applyAutoStart.
+  QWidget* m_pageWidgets[4] = {};
+  int m_currentPage = -1;
+  CSharePage* m_sharePage = nullptr;
+  CTransLogPage* m_transLogPage = nullptr;
+  CColorButton* m_ok = nullptr;      // 1020
+  CColorButton* m_cancel = nullptr;  // 1019
+  std::function<void()> m_applyAutoStart;
+
   QString m_dataBase;  // the base folder of the data folder in use
-  std::vector<std::string> m_shares;
-  std::vector<TransLogRecord> m_transLog;
 };
 
 // The one settings dialog, for the timers and the threads' hand-overs.

@@ -111,7 +111,7 @@ TEST_F(SettingDlgTest, StaysHiddenWithATrayAndOnlyHidesOnCloseAndEscape) {
   EXPECT_FALSE(dlg.isVisible());
 
   // The account page, as a person sees it.
-  dlg.ShowSettings();
+  dlg.ShowSettingsPage(tray::CSettingDlg::kPageAccount);
   QDir().mkpath(QStringLiteral(TIRVAN_TRAY_BIN_DIR "/screenshots"));
   dlg.grab().save(QStringLiteral(TIRVAN_TRAY_BIN_DIR "/screenshots/settings_account.png"));
   tray::CSwitchAccountDlg question(&dlg);

@@ -1,0 +1,198 @@
+// The shares page and the transfer log page against the built TirvanClient with
+// tirvan-central, the real service client in the settings dialog, and the built
+// tirvan-device as the phone: a folder added on the page is listed to the device, a folder
+// removed is refused to it, and the device's download shows on the transfer log page.
+#include <gtest/gtest.h>
+
+#include <QAbstractButton>
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QTreeWidget>
+
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "login_dlg.h"
+#include "pictures.h"
+#include "platform/service_manager.h"
+#include "qt_app.h"
+#include "recording_shell.h"
+#include "recording_tray.h"
+#include "setting_dlg.h"
+#include "share_page.h"
+#include "skin_buttons.h"
+#include "support/temp_dir.h"
+#include "system_harness.h"
+#include "translog_page.h"
+
+namespace {
+
+constexpr const char* kPcEmail = "pc@tirvan.test";
+
+struct QueuedPicker final : tray::IFolderPicker {
+  std::deque<QString> answers;
+  std::optional<QString> PickFolder(QWidget*, const QString&) override {
+    if (answers.empty()) return std::nullopt;
+    QString a = answers.front();
+    answers.pop_front();
+    return a;
+  }
+};
+
+struct NoAutostart final : tray::IAutostart {
+  bool IsEnabled() const override { return false; }
+  QString Command() const override { return {}; }
+  bool Enable(const QString&) override { return true; }
+  bool Disable() override { return true; }
+};
+
+struct NoShellFolder final : tray::IShellIntegration {
+  void Setup(const QString&, int, const QString&) override {}
+  void Forget(const QString&) override {}
+};
+
+bool Spin(const std::function<bool()>& done, int ms = 30000) {
+  QElapsedTimer t;
+  t.start();
+  while (!done()) {
+    if (t.elapsed() > ms) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  }
+  return true;
+}
+
+class SharePagesEndToEndTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    traytest::TestApp();
+    tray::InitPictures();
+    tray::SetLanguageFolder(QStringLiteral(TIRVAN_TRAY_BIN_DIR));
+    tray::SetSystemLocaleOverride("en_US.UTF-8");
+    ASSERT_TRUE(central.Start()) << central.Output();
+    systest::ServiceOptions so;
+    so.central = &central;
+    service = std::make_unique<systest::Service>(tmp, so);
+    tray::UIDataOptions o;
+    o.transport.listenPort = 0;
+    ui = std::make_unique<tray::CUIData>(o);
+    ::setenv("TIRVAN_TRAY_LOGIN_PORT", std::to_string(ui->ListenPort()).c_str(), 1);
+    ASSERT_TRUE(service->Start()) << service->Output();
+    ui->SetServicePort(service->port());
+
+    options.service = ui.get();
+    options.shell = &shell;
+    options.tray = &trayBackend;
+    options.autostart = &autostart;
+    options.shellFolder = &shellFolder;
+    options.folderPicker = &picker;
+    options.serviceManager = [] { return std::unique_ptr<platform::ServiceManager>(); };
+    options.checkForUpdates = false;
+    options.showWhenNoTray = false;
+  }
+  void TearDown() override {
+    if (ui) ui->ClearCallback();
+    ::unsetenv("TIRVAN_TRAY_LOGIN_PORT");
+    tray::SetSystemLocaleOverride(std::nullopt);
+    tray::SetLanguageFolder(QString());
+  }
+
+  platform::CommandResult Device(std::vector<std::string> args) {
+    std::vector<std::string> argv{systest::DeviceProgram(), "--port", std::to_string(service->port()),
+                                  "--timeout", "10000"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return platform::RunCommand(argv, 30000);
+  }
+  std::vector<std::string> DeviceShares() {
+    platform::CommandResult r = Device({"shares"});
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    std::vector<std::string> out;
+    size_t start = 0;
+    for (size_t nl; (nl = r.out.find('\n', start)) != std::string::npos; start = nl + 1) {
+      out.push_back(r.out.substr(start, nl - start));
+    }
+    return out;
+  }
+  static bool Has(const std::vector<std::string>& list, const std::string& s) {
+    return std::find(list.begin(), list.end(), s) != list.end();
+  }
+
+  support::TempDir tmp;
+  systest::Central central{tmp, kPcEmail, "pc-pass1"};
+  std::unique_ptr<systest::Service> service;
+  std::unique_ptr<tray::CUIData> ui;
+  QueuedPicker picker;
+  traytest::RecordingShell shell;
+  traytest::RecordingTray trayBackend;
+  NoAutostart autostart;
+  NoShellFolder shellFolder;
+  tray::SettingDlgOptions options;
+};
+
+TEST_F(SharePagesEndToEndTest, TheDeviceSeesWhatThePageSharesAndItsDownloadShowsInTheLog) {
+  tray::CSettingDlg dlg(options);
+  tray::CSharePage* page = dlg.SharePage();
+  const QString root = QString::fromStdString(service->DefaultFolder());
+  // Logged on, the dialog fetched the data folder and the shares.
+  ASSERT_TRUE(Spin([&] { return dlg.Flow().fetched() && page->Paths().contains(root); }))
+      << service->Log() << page->Paths().join(',').toStdString();
+  dlg.LoginWindow()->hide();
+  dlg.ShowSettingsPage(tray::CSettingDlg::kPageShares);
+
+  // A folder added through the page reaches the device at OK.
+  const std::string shared = tmp.path() + "/Holiday";
+  ASSERT_TRUE(QDir().mkpath(QString::fromStdString(shared)));
+  systest::WriteFile(shared + "/beach.txt", std::string(3000, 'b'));
+  picker.answers.push_back(QString::fromStdString(shared));
+  page->AddButton()->click();
+  ASSERT_TRUE(page->Paths().contains(QString::fromStdString(shared)));
+  dlg.OkButton()->click();
+  EXPECT_FALSE(dlg.isVisible());
+  EXPECT_TRUE(Has(DeviceShares(), shared)) << service->Log();
+  EXPECT_EQ(Device({"ls", shared}).exitCode, 0);
+
+  // Removed through the page: refused to the device.
+  dlg.ShowSettings();
+  QTreeWidget* list = page->List();
+  for (int i = 0; i < list->topLevelItemCount(); ++i) {
+    if (list->topLevelItem(i)->text(1) == QString::fromStdString(shared)) list->setCurrentItem(list->topLevelItem(i));
+  }
+  ASSERT_TRUE(page->DeleteButton()->isEnabled());
+  page->DeleteButton()->click();
+  dlg.OkButton()->click();
+  std::vector<std::string> after = DeviceShares();
+  EXPECT_FALSE(Has(after, shared));
+  EXPECT_TRUE(Has(after, root.toStdString()));
+  platform::CommandResult refused = Device({"get", shared + "/beach.txt", tmp.path() + "/got-beach.txt"});
+  EXPECT_EQ(refused.exitCode, 3) << refused.out << refused.err;
+
+  // The device downloads a picture from the root folder: the log page shows it.
+  const std::string pictures = page->Root().Defaults().pic.toStdString();
+  ASSERT_TRUE(QDir().mkpath(QString::fromStdString(pictures)));
+  systest::WriteFile(pictures + "/IMG_0042.JPG", systest::MakeJpeg(64, 48, 7));
+  platform::CommandResult got = Device({"get", pictures + "/IMG_0042.JPG", tmp.path() + "/got.jpg"});
+  ASSERT_EQ(got.exitCode, 0) << got.out << got.err << service->Log();
+  ASSERT_TRUE(systest::WaitUntil([&] { return !service->TransLog().empty(); }, 20000)) << service->Log();
+
+  auto* sharesTab = dlg.findChild<QAbstractButton*>(QStringLiteral("1049"));
+  auto* logTab = dlg.findChild<QAbstractButton*>(QStringLiteral("1133"));
+  QTreeWidget* log = dlg.TransLogPage()->List();
+  logTab->click();
+  ASSERT_GE(log->topLevelItemCount(), 1);
+  EXPECT_EQ(log->topLevelItem(0)->text(0), QStringLiteral("IMG_0042"));
+  EXPECT_EQ(log->topLevelItem(0)->data(0, Qt::UserRole).toInt(), 0);  // sent to a device
+  EXPECT_FALSE(log->topLevelItem(0)->text(2).isEmpty());
+  // Opened again: emptied and fetched anew, not doubled.
+  const int rows = log->topLevelItemCount();
+  sharesTab->click();
+  logTab->click();
+  EXPECT_EQ(log->topLevelItemCount(), rows);
+  QDir().mkpath(QStringLiteral(TIRVAN_TRAY_BIN_DIR "/screenshots"));
+  dlg.grab().save(QStringLiteral(TIRVAN_TRAY_BIN_DIR "/screenshots/settings_translog_live.png"));
+  EXPECT_EQ(service->Reports(), "");
+}
+
+}  // namespace
