@@ -14,7 +14,9 @@
 #include <QImage>
 
 #include <cstdlib>
+#include <algorithm>
 #include <memory>
+#include <sstream>
 #include <string>
 
 #include "pictures.h"
@@ -67,6 +69,22 @@ std::string ShotDir() {
 QRect LeftEnd(const QImage& p, int width = 10) { return QRect(0, 0, width, p.height()); }
 QRect RightEnd(const QImage& p, int width = 10) { return QRect(p.width() - width, 0, width, p.height()); }
 
+// The settings window's tabs: their places and the face each shows while not selected.
+struct Tab {
+  int id;
+  QRect rect;
+  int idleFace;
+};
+const Tab kTabs[] = {{1138, QRect(1, 156, 121, 31), 308},
+                     {1049, QRect(122, 156, 121, 31), 311},
+                     {1133, QRect(243, 156, 121, 31), 308},
+                     {1048, QRect(364, 156, 121, 31), 310}};
+constexpr int kSelectedTabFace = 338;
+// The shares page's add button, on the dialog.
+const QRect kAddButton(20, 390, 80, 26);
+// The dialog's OK button, in its footer.
+const QRect kOkButton(276, 388, 89, 30);
+
 class DesktopTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -82,6 +100,7 @@ class DesktopTest : public ::testing::Test {
     tmp.MakeDir("share");
     tmp.MakeDir("home");
     tmp.MakeDir("site");
+    tmp.MakeDir("Holiday");
     // tirvan-web offers no newer version than this one: the manual check says so.
     tmp.Write("site/manifest",
               "/tirvan/update-pc.html body={\"version\":\"0.0.0.1\",\"down\":\"{base}/none\","
@@ -102,7 +121,7 @@ class DesktopTest : public ::testing::Test {
     options.shares = {tmp.Sub("share")};
     options.env = {{"TIRVAN_TRAY_LOGIN_PORT", trayLoginPort}};
     service = std::make_unique<systest::Service>(tmp, options);
-    const uint16_t servicePort = FreePort();
+    servicePort = FreePort();
     platform::CommandResult set = platform::RunCommand(
         {"sqlite3", service->DbPath(), "update qz_conf set localport=" + std::to_string(servicePort)}, 10000);
     ASSERT_EQ(set.exitCode, 0) << set.err;
@@ -209,25 +228,76 @@ class DesktopTest : public ::testing::Test {
     return last;
   }
 
+  // The program's message box: its face and its OK button in their places on a screenshot
+  // kept as name; then its OK button closes it.
+  void CheckMessageBoxAndClose(const std::string& name) const {
+    const QImage boxFace = Picture(skin::kMessageBoxFace);
+    std::optional<XWindow> box = WaitWindow([&](const XWindow& w) { return w.rect.size() == boxFace.size(); });
+    ASSERT_TRUE(box) << name << Story();
+    const QImage okFace = Picture(skin::kMessageButtonNormal);
+    const skin::MessageBoxButtons layout =
+        skin::MessageBoxButtonsFor(skin::kMessageBoxOk, boxFace.width(), okFace.width());
+    ASSERT_TRUE(layout.okShown);
+    const QPoint okAt(layout.okX, skin::kMessageButtonY);
+    QImage shot = ShotWhen(*box, name, [&](const QImage& s) {
+      return MatchShare(s, okAt, okFace, LeftEnd(okFace, 6)) >= kPictureShare;
+    });
+    EXPECT_EQ(shot.size(), boxFace.size()) << name;
+    EXPECT_GE(MatchShare(shot, okAt, okFace, LeftEnd(okFace, 6)), kPictureShare) << name;
+    EXPECT_GE(MatchShare(shot, okAt, okFace, RightEnd(okFace, 6)), kPictureShare) << name;
+    EXPECT_GE(MatchShare(shot, {0, 0}, boxFace, QRect(10, okAt.y() + okFace.height() + 4, boxFace.width() - 20, 6)),
+              kPictureShare)
+        << name;
+    EXPECT_GE(MatchShare(shot, {0, 0}, boxFace, QRect(10, 40, boxFace.width() - 20, 12)), kPictureShare) << name;
+    const QPoint okCentre = box->rect.topLeft() + okAt + QPoint(okFace.width() / 2, okFace.height() / 2);
+    EXPECT_TRUE(ClickUntil([&] { return okCentre; }, 1, [&] {
+      return !WaitWindow([&](const XWindow& w) { return w.id == box->id; }, 50);
+    })) << name << Story();
+  }
+
+  // The settings window, opened with a left click on the tray icon.
+  std::optional<XWindow> OpenSettings() const {
+    std::optional<XWindow> settings;
+    ClickUntil([&] { return TrayIcon() ? TrayIcon()->rect.center() : QPoint(); }, 1, [&] {
+      return (settings = WaitWindow(IsSettings, 200)).has_value();
+    });
+    return settings;
+  }
+
+  // The folder browser of the shares page's add button, answered by typing the path: the
+  // browser is the desktop's folder dialog, a window of the program's own.
+  bool AddShareThroughPage(const XWindow& settings, const std::string& folder, const std::string& shotName) const {
+    auto isPicker = [](const XWindow& w) { return !IsSettings(w) && w.rect.width() > 300 && w.rect.height() > 200; };
+    std::optional<XWindow> picker;
+    const QPoint add = settings.rect.topLeft() + kAddButton.center();
+    if (!ClickUntil([&] { return add; }, 1, [&] { return (picker = WaitWindow(isPicker, 200)).has_value(); })) {
+      return false;
+    }
+    Shot(*picker, shotName);
+    // The dialog's file name field has the focus within it; the window needs the keyboard.
+    if (!x.Focus(picker->id) || !x.Key({"ctrl+a"}) || !x.Type(folder) || !x.Key({"Return"})) return false;
+    return systest::WaitUntil([&] { return !WaitWindow([&](const XWindow& w) { return w.id == picker->id; }, 50); },
+                              kWindowMs);
+  }
+
+  std::vector<std::string> DeviceShares() const {
+    platform::CommandResult r = platform::RunCommand(
+        {systest::DeviceProgram(), "--port", std::to_string(servicePort), "--timeout", "10000", "shares"}, 30000);
+    std::vector<std::string> out;
+    std::istringstream in(r.out);
+    for (std::string line; std::getline(in, line);) out.push_back(line);
+    return out;
+  }
+
   support::TempDir tmp;
   systest::Central central{tmp, "pc@tirvan.test", "pc-password"};
   std::unique_ptr<support::WebPeer> web;
   std::unique_ptr<systest::Service> service;
   xtest::XSession x;
   std::unique_ptr<xtest::Proc> tray;
+  uint16_t servicePort = 0;
 };
 
-// The settings window's tabs: their places and the face each shows while not selected.
-struct Tab {
-  int id;
-  QRect rect;
-  int idleFace;
-};
-const Tab kTabs[] = {{1138, QRect(1, 156, 121, 31), 308},
-                     {1049, QRect(122, 156, 121, 31), 311},
-                     {1133, QRect(243, 156, 121, 31), 308},
-                     {1048, QRect(364, 156, 121, 31), 310}};
-constexpr int kSelectedTabFace = 338;
 
 // How much the tab at index shows of a face: both ends, where its centred label is not.
 double TabShows(const QImage& shot, int index, int face) {
@@ -236,17 +306,16 @@ double TabShows(const QImage& shot, int index, int face) {
   return std::min(MatchShare(shot, at, p, LeftEnd(p)), MatchShare(shot, at, p, RightEnd(p)));
 }
 
-// The face of the settings window where the account page draws nothing: the band under
-// the caption and over the tabs, and the bottom below the page.
+// The face of the settings window where no page draws: the band under the caption and
+// over the tabs.
 void ExpectSettingsFace(const QImage& shot) {
   const QImage face = Picture(337);
   ASSERT_FALSE(face.isNull());
   EXPECT_EQ(shot.size(), face.size());
   EXPECT_GE(MatchShare(shot, {0, 0}, face, QRect(12, 60, 460, 90)), kPictureShare);
-  EXPECT_GE(MatchShare(shot, {0, 0}, face, QRect(12, 350, 460, 64)), kPictureShare);
 }
 
-TEST_F(DesktopTest, TrayIconSettingsPagesUpdateBoxAndExit) {
+TEST_F(DesktopTest, TrayIconSettingsPagesSharesMessageBoxesAndExit) {
   tray = std::make_unique<xtest::Proc>(std::vector<std::string>{TIRVAN_TRAY_PROGRAM}, tmp.Sub("tray.out"));
 
   // The program starts the service, which logs on through tirvan-central; the icon docks.
@@ -259,33 +328,65 @@ TEST_F(DesktopTest, TrayIconSettingsPagesUpdateBoxAndExit) {
   if (std::optional<XWindow> panel = x.TrayPanel()) Shot(*panel, "tray_panel.png");
 
   // A left click opens the settings window on the account page.
-  std::optional<XWindow> settings;
-  ASSERT_TRUE(ClickUntil([&] { return icon->rect.center(); }, 1, [&] {
-    return (settings = WaitWindow(IsSettings, 200)).has_value();
-  })) << Story();
-  QImage shot = ShotWhen(*settings, "settings_account.png",
-                         [](const QImage& s) { return TabShows(s, 0, kSelectedTabFace) >= kPictureShare; });
+  std::optional<XWindow> settings = OpenSettings();
+  ASSERT_TRUE(settings) << Story();
+  // It opens on one page: one tab shows the selected face, the others their own.
+  int selected = -1;
+  QImage shot = ShotWhen(*settings, "settings_opened.png", [&](const QImage& s) {
+    for (int i = 0; i < 4; ++i) {
+      if (TabShows(s, i, kSelectedTabFace) >= kPictureShare) selected = i;
+    }
+    return selected >= 0;
+  });
+  ASSERT_GE(selected, 0) << Story();
   ExpectSettingsFace(shot);
-  EXPECT_GE(TabShows(shot, 0, kSelectedTabFace), kPictureShare);
-  for (int i = 1; i < 4; ++i) EXPECT_GE(TabShows(shot, i, kTabs[i].idleFace), kPictureShare) << kTabs[i].id;
-  const QImage button = Picture(340);
-  EXPECT_GE(MatchShare(shot, {40, 300}, button, LeftEnd(button, 8)), kPictureShare);
+  for (int i = 0; i < 4; ++i) {
+    if (i == selected) continue;
+    EXPECT_GE(TabShows(shot, i, kTabs[i].idleFace), kPictureShare) << kTabs[i].id;
+  }
 
   // A click on a tab selects its page: the tab takes the selected face, the others their
-  // own. The account page is reached again last.
-  for (int i : {1, 2, 3, 0}) {
+  // own. The shares page is reached last.
+  for (int i : {0, 2, 3, 1}) {
     const QPoint at = settings->rect.topLeft() + kTabs[i].rect.center();
     const std::string name = "settings_page_" + std::to_string(kTabs[i].id) + ".png";
     ASSERT_TRUE(ClickUntil([&] { return at; }, 1, [&] {
       return TabShows(Shot(*settings, name), i, kSelectedTabFace) >= kPictureShare;
     })) << kTabs[i].id << Story();
     shot = Shot(*settings, name);
+    ExpectSettingsFace(shot);
     for (int j = 0; j < 4; ++j) {
       if (j == i) continue;
       EXPECT_GE(TabShows(shot, j, kTabs[j].idleFace), kPictureShare) << kTabs[i].id << " " << kTabs[j].id;
     }
+    if (i == 0) {  // the account page: its switch button, and the face right of its texts
+      const QImage button = Picture(340);
+      EXPECT_GE(MatchShare(shot, {40, 300}, button, LeftEnd(button, 8)), kPictureShare);
+      EXPECT_GE(MatchShare(shot, {0, 0}, Picture(337), QRect(260, 195, 210, 175)), kPictureShare);
+    }
   }
-  ExpectSettingsFace(shot);
+
+  // The shares page: a folder picked in the add button's browser is listed, and OK sends
+  // it to the service, which offers it to a device.
+  const std::string holiday = tmp.Sub("Holiday");
+  ASSERT_TRUE(AddShareThroughPage(*settings, holiday, "folder_picker.png")) << Story();
+  shot = Shot(*settings, "settings_share_added.png");
+  // The add button under the pointer shows its hover face.
+  const QImage addFace = Picture(346);
+  EXPECT_GE(MatchShare(shot, kAddButton.topLeft(), addFace, LeftEnd(addFace, 6)), kPictureShare);
+  EXPECT_TRUE(ClickUntil([&] { return settings->rect.topLeft() + kOkButton.center(); }, 1,
+                         [&] { return !WaitWindow(IsSettings, 50); }))
+      << Story();
+  EXPECT_TRUE(systest::WaitUntil([&] {
+    std::vector<std::string> shares = DeviceShares();
+    return std::find(shares.begin(), shares.end(), holiday) != shares.end();
+  }, kWindowMs)) << service->Log();
+
+  // The same folder once more: a box says it is shared already.
+  settings = OpenSettings();
+  ASSERT_TRUE(settings) << Story();
+  ASSERT_TRUE(AddShareThroughPage(*settings, holiday, "folder_picker_again.png")) << Story();
+  CheckMessageBoxAndClose("message_box_same_folder.png");
 
   // The menu's update item: tirvan-web offers no newer version, and a box says so.
   std::optional<XWindow> menu = OpenTrayMenu();
@@ -294,25 +395,8 @@ TEST_F(DesktopTest, TrayIconSettingsPagesUpdateBoxAndExit) {
   // With no item active, Up goes to the last one; from the bottom: exit, switch account,
   // about, feedback, help, update.
   ASSERT_TRUE(x.Key({"Up", "Up", "Up", "Up", "Up", "Up", "Return"}));
-  const QImage boxFace = Picture(skin::kMessageBoxFace);
-  std::optional<XWindow> box = WaitWindow([&](const XWindow& w) { return w.rect.size() == boxFace.size(); });
-  ASSERT_TRUE(box) << Story();
+  CheckMessageBoxAndClose("message_box_no_update.png");
   EXPECT_GE(web->Requests("/tirvan/update-pc.html"), 1) << web->Log();
-  const QImage okFace = Picture(skin::kMessageButtonNormal);
-  const skin::MessageBoxButtons layout =
-      skin::MessageBoxButtonsFor(skin::kMessageBoxOk, boxFace.width(), okFace.width());
-  ASSERT_TRUE(layout.okShown);
-  const QPoint okAt(layout.okX, skin::kMessageButtonY);
-  shot = ShotWhen(*box, "message_box_no_update.png",
-                  [&](const QImage& s) { return MatchShare(s, okAt, okFace, LeftEnd(okFace, 6)) >= kPictureShare; });
-  EXPECT_GE(MatchShare(shot, okAt, okFace, LeftEnd(okFace, 6)), kPictureShare);
-  EXPECT_GE(MatchShare(shot, okAt, okFace, RightEnd(okFace, 6)), kPictureShare);
-  EXPECT_GE(MatchShare(shot, {0, 0}, boxFace, QRect(10, okAt.y() + okFace.height() + 4, boxFace.width() - 20, 8)),
-            kPictureShare);
-  // Its OK button closes it.
-  ASSERT_TRUE(ClickUntil([&] { return box->rect.topLeft() + okAt + QPoint(okFace.width() / 2, okFace.height() / 2); },
-                         1, [&] { return !WaitWindow([&](const XWindow& w) { return w.id == box->id; }, 50); }))
-      << Story();
 
   // The menu's exit item ends the program, which stops the service.
   menu = OpenTrayMenu();

@@ -229,6 +229,10 @@ bool XSession::Click(QPoint at, int button) const {
              .exitCode == 0;
 }
 
+bool XSession::Focus(unsigned long id) const {
+  return platform::RunCommand({"xdotool", "windowfocus", "--sync", std::to_string(id)}, kToolTimeoutMs).exitCode == 0;
+}
+
 bool XSession::Key(const std::vector<std::string>& keys) const {
   std::vector<std::string> argv = {"xdotool", "key", "--delay", "50"};
   argv.insert(argv.end(), keys.begin(), keys.end());

@@ -72,6 +72,8 @@ class XSession {
   std::optional<XWindow> TrayPanel() const;
 
   bool Click(QPoint at, int button = 1) const;
+  // Gives the window the keyboard (there is no window manager to do it on a click).
+  bool Focus(unsigned long id) const;
   // xdotool key names, e.g. "Return", "Up", "ctrl+a".
   bool Key(const std::vector<std::string>& keys) const;
   bool Type(const std::string& text) const;
