@@ -342,6 +342,18 @@ TEST_F(DesktopTest, TrayIconSettingsPagesSharesMessageBoxesAndExit) {
   ASSERT_TRUE(systest::WaitUntil([&] { return (icon = TrayIcon()).has_value(); }, kStartMs)) << Story();
   EXPECT_EQ(TrayLog().find("no system tray"), std::string::npos) << Story();
   if (std::optional<XWindow> panel = x.TrayPanel()) Shot(*panel, "tray_panel.png");
+  // The icon of the logged-on state, not the logged-off one, scaled to the tray's slot and
+  // centred in it.
+  {
+    auto shows = [&](const QImage& s, int id) {
+      const int side = std::min(s.width(), s.height());
+      const QImage p = Picture(id, true).scaled(side, side, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+      return MatchShare(s, {(s.width() - side) / 2, (s.height() - side) / 2}, p, p.rect(), 48);
+    };
+    QImage s = ShotWhen(*icon, "tray_icon.png", [&](const QImage& i) { return shows(i, 368) >= 0.8; });
+    EXPECT_GE(shows(s, 368), 0.8);
+    EXPECT_GT(shows(s, 368), shows(s, 174) + 0.1);
+  }
 
   // A left click opens the settings window on the account page.
   std::optional<XWindow> settings = OpenSettings();
