@@ -11,8 +11,10 @@
 #include <unistd.h>
 
 #include <QDir>
+#include <QFile>
 #include <QImage>
 
+#include <cstdio>
 #include <cstdlib>
 #include <algorithm>
 #include <memory>
@@ -229,9 +231,16 @@ class DesktopTest : public ::testing::Test {
   }
 
   // A screenshot of the window, written to the shot folder as name and read back.
+  // It is taken in the test's own folder and renamed into place, so a copy of the test
+  // running at the same time never reads a half-written one.
   QImage Shot(const XWindow& w, const std::string& name) const {
-    const std::string path = ShotDir() + "/" + name;
+    const std::string path = tmp.Sub(name);
     EXPECT_TRUE(x.Shot(w.id, path)) << name;
+    const std::string kept = ShotDir() + "/" + name;
+    const std::string part = kept + "." + std::to_string(::getpid());
+    if (QFile::copy(QString::fromStdString(path), QString::fromStdString(part))) {
+      std::rename(part.c_str(), kept.c_str());
+    }
     return QImage(QString::fromStdString(path));
   }
   // Waits until a fresh screenshot of the window satisfies ok(); returns the last one.
