@@ -1,9 +1,11 @@
 // The whole program on a real X desktop: Xvfb with trayer as the tray, the built service
 // under the built-in service manager with tirvan-central and tirvan-web, and Tirvan
 // itself. The test works it as a person does, with the mouse and the keyboard through
-// xdotool: the tray icon opens the settings window, the tabs switch pages, the tray menu
-// asks for an update and the exit; the screenshots of the windows are compared with the
-// program's own pictures and kept in the build folder (tray/desktop-shots).
+// xdotool: the tray icon opens the settings window, the tabs switch pages, the shares
+// page's add button takes a folder typed into the folder browser, the tray menu asks for
+// an update and the exit; the screenshots of the windows and the message boxes are
+// compared with the program's own pictures and kept in the build folder
+// (tray/desktop-shots).
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
