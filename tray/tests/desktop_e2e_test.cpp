@@ -301,10 +301,14 @@ class DesktopTest : public ::testing::Test {
       return false;
     }
     Shot(*picker, shotName);
-    // The dialog's file name field has the focus within it; the window needs the keyboard.
-    if (!x.Focus(picker->id) || !x.Key({"ctrl+a"}) || !x.Type(folder) || !x.Key({"Return"})) return false;
-    return systest::WaitUntil([&] { return !WaitWindow([&](const XWindow& w) { return w.id == picker->id; }, 50); },
-                              kWindowMs);
+    // The dialog's name field has the focus within it; the window needs the keyboard. Keys
+    // sent while the dialog is still settling may miss the field: the path is typed again
+    // (over what the field holds) until the dialog takes it.
+    auto gone = [&] { return !WaitWindow([&](const XWindow& w) { return w.id == picker->id; }, 50); };
+    return systest::WaitUntil([&] {
+      if (!x.Focus(picker->id) || !x.Key({"ctrl+a"}) || !x.Type(folder) || !x.Key({"Return"})) return false;
+      return systest::WaitUntil(gone, kClickRetryMs, 50);
+    }, kWindowMs);
   }
 
   std::vector<std::string> DeviceShares() const {
