@@ -171,7 +171,12 @@ void LogonFlow::OnNetworkDown() {
 void LogonFlow::OnNetworkUp() {
   if (m_networkUp) return;
   m_networkUp = true;
-  ReLogOn();
+  // The saved account logs on again; without one there is no log-on to claim.
+  if (!AccountOf(m_saved).isEmpty() && !FieldEmpty(m_saved.password, sizeof m_saved.password)) {
+    ReLogOn();
+  } else {
+    m_view.RefreshStatus();
+  }
 }
 
 void LogonFlow::OnServiceMarkedForDelete() {

@@ -11,6 +11,9 @@ QApplication& TestApp() {
   static QApplication* app = [] {
     // Tests draw offscreen unless told otherwise.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    // Pages the dialogs fetch by themselves (the banners) stay on this machine.
+    if (qEnvironmentVariableIsEmpty("TIRVAN_WEB_BASE")) qputenv("TIRVAN_WEB_BASE", "https://127.0.0.1:9");
+    if (qEnvironmentVariableIsEmpty("TIRVAN_BLOG_BASE")) qputenv("TIRVAN_BLOG_BASE", "https://127.0.0.1:9");
     auto* a = new QApplication(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
     return a;

@@ -33,8 +33,15 @@ class BannerBrowser final : public QTextBrowser {
 
   QVariant loadResource(int type, const QUrl& name) override {
     if (type == QTextDocument::ImageResource && name.scheme() == QLatin1String("qrc") &&
-        name.path().startsWith(QLatin1String("/banner/")))
-      return BannerPicture(language);
+        name.path().startsWith(QLatin1String("/banner/"))) {
+      QPixmap picture = BannerPicture(language);
+      // A strip larger than the picture is filled: scaled to cover it, the overhang cut.
+      if (!picture.isNull() && (picture.width() < width() || picture.height() < height())) {
+        picture = picture.scaled(size(), Qt::KeepAspectRatioByExpanding, Qt::SmoothTransformation);
+        picture = picture.copy((picture.width() - width()) / 2, (picture.height() - height()) / 2, width(), height());
+      }
+      return picture;
+    }
     return QVariant();
   }
 };

@@ -1,7 +1,5 @@
 #include "setting_dlg.h"
 
-#include "about_dlg.h"
-
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDir>
@@ -36,9 +34,6 @@ namespace {
 
 constexpr int kFace = 337;
 constexpr int kIconNotLoggedOn = 174;
-constexpr int kIconLoggedOn = 368;
-constexpr int kIconDeviceOnline = 239;
-constexpr int kIconDeviceLoginWaits = 255;
 
 QIcon Icon(int id) {
   QPixmap pixmap(QStringLiteral(":/icon/%1.png").arg(id));
@@ -84,14 +79,7 @@ CSettingDlg::CSettingDlg(SettingDlgOptions options)
                        ConnectResult result{id, static_cast<uint8_t>(accepted ? 1 : 0)};
                        OnConnectResult(&result);
                      },
-                     [this](int state) {
-                       m_flow.SetMobileState(state);
-                       RefreshStatus();
-                       // The log-on poll pauses while questions wait; it resumes now.
-                       if (state != kMobileAwaitingApproval && !m_exiting && !m_pollTimer.isActive()) {
-                         m_pollTimer.start(kLogOnPollMs);
-                       }
-                     },
+                     [this](int state) { OnDeviceLoginState(state); },
                      {.refuseAge = m_options.deviceLoginRefuseAge, .cap = kDeviceLoginQueueCap}) {
   g_pSettingDlg = this;
   setObjectName(QStringLiteral("TirvanSettingDlg"));
@@ -124,12 +112,13 @@ CSettingDlg::CSettingDlg(SettingDlgOptions options)
   BuildPages();
   SelectPage(kPageShares);
   BuildMenus();
+  SetUpTray();
   m_languages->AddListener(this);
   LoadTexts();
 
   m_trayIcon.SetOwner([this](TrayActivation how) { OnTrayActivated(how); });
   QString tip = m_languages->GetString("UI", "DIALOG_TITLE");
-  m_trayAvailable = m_trayIcon.SetIcon(Icon(kIconNotLoggedOn), &tip);
+  m_trayAvailable = SetTrayIcon(kIconNotLoggedOn, tip);
   if (auto* qt = dynamic_cast<QtTrayBackend*>(m_tray)) qt->SetContextMenu(m_menuLoggedOff);
 
   m_ui->SetCallback(this);
@@ -156,6 +145,7 @@ CSettingDlg::CSettingDlg(SettingDlgOptions options)
       if (!m_login->isVisible()) ShowSettings();
     }
   });
+  ShowBanner();
 }
 
 CSettingDlg::~CSettingDlg() {
@@ -163,6 +153,11 @@ CSettingDlg::~CSettingDlg() {
   if (m_runInstaller) {
     QtProcessLauncher launcher;
     if (!m_updater.StartInstaller(launcher)) qWarning("the downloaded installer did not start");
+  }
+  {
+    // The hotspot is stopped only when this program started it: it may be the user's own.
+    QtProcessLauncher launcher;
+    StopHostedNetworkAtExit(m_options.launcher ? *m_options.launcher : launcher);
   }
   m_ui->ClearCallback();
   m_languages->RemoveListener(this);
@@ -223,16 +218,6 @@ void CSettingDlg::BuildAccountPage() {
   connect(m_switchAccount, &QAbstractButton::clicked, this, [this] { m_flow.OnSwitchAccount(); });
 }
 
-void CSettingDlg::BuildMenus() {
-  m_menuLoggedOn = new CDiyMenu(this);
-  m_menuLoggedOn->LoadMenu(139);
-  m_menuLoggedOff = new CDiyMenu(this);
-  m_menuLoggedOff->LoadMenu(145);
-  for (CDiyMenu* menu : {m_menuLoggedOn, m_menuLoggedOff}) {
-    connect(menu, &CDiyMenu::CommandTriggered, this, [this](unsigned command) { OnMenuCommand(command); });
-  }
-}
-
 void CSettingDlg::LoadTexts() {
   if (!m_languages->IsLoaded()) {
     m_languages->SelectSystemLanguage();
@@ -264,6 +249,7 @@ void CSettingDlg::LoadTexts() {
 
 void CSettingDlg::OnLanguageChanged() {
   m_textsApplied = false;
+  RefreshBanner();
   update();
 }
 
@@ -296,52 +282,6 @@ void CSettingDlg::ShowSettings() {
   show();
   raise();
   activateWindow();
-}
-
-void CSettingDlg::OnTrayActivated(TrayActivation how) {
-  if (how != TrayActivation::LeftClick && how != TrayActivation::DoubleClick) return;
-  // A waiting device login comes first: the service waits for its answer.
-  if (ShowDeviceLoginRequest()) return;
-  ShowSettings();
-}
-
-void CSettingDlg::OnMenuCommand(unsigned command) {
-  switch (command) {
-    case kCmdShareManage:
-      ShowSettingsPage(kPageShares);
-      break;
-    case kCmdExit:
-      OnExit();
-      break;
-    case kCmdUpdate:
-      hide();
-      if (!m_updater.StartCheck(false)) qInfo("an update check runs already");
-      break;
-    case kCmdChangeAccount:
-      m_flow.OnSwitchAccount();
-      break;
-    case kCmdAbout: {
-      CAboutDlg about(m_shell);
-      m_aboutDlg = &about;
-      about.exec();
-      m_aboutDlg = nullptr;
-      break;
-    }
-    case kCmdOpenFolder:
-      if (!m_dataBase.isEmpty()) m_shell->OpenFolder(JoinFolder(m_dataBase, QLatin1String(kDataFolderName), '/'));
-      break;
-    case kCmdDownload:
-      m_shell->OpenUrl(DownloadPageUrl(CurrentWebConfig()));
-      break;
-    case kCmdHelp:
-      m_shell->OpenUrl(FaqPageUrl(CurrentWebConfig()));
-      break;
-    case kCmdFeedback:
-      m_shell->OpenUrl(FeedbackPageUrl(CurrentWebConfig()));
-      break;
-    default:
-      break;
-  }
 }
 
 void CSettingDlg::OnExit() {
@@ -406,14 +346,6 @@ void CSettingDlg::OnConnectResult(const ConnectResult* result) {
   m_ui->ReplyDeviceLogin(result);
 }
 
-void CSettingDlg::OnNetworkDown() {
-  QMetaObject::invokeMethod(this, [this] { m_flow.OnNetworkDown(); }, Qt::QueuedConnection);
-}
-
-void CSettingDlg::OnNetworkUp() {
-  QMetaObject::invokeMethod(this, [this] { m_flow.OnNetworkUp(); }, Qt::QueuedConnection);
-}
-
 void CSettingDlg::ShowMessage(const char* key) {
   ShowDiyMessageBox(m_languages.get(), m_languages->GetString("MESSAGEBOX", key),
                     m_languages->GetString("UI", "DIALOG_TITLE"), 0);
@@ -443,27 +375,6 @@ void CSettingDlg::ShowAccount(const QString& account) {
   m_accountText->setText(label + account);
 }
 
-void CSettingDlg::RefreshStatus() {
-  int icon = kIconNotLoggedOn;
-  bool online = false;
-  if (m_flow.networkUp() && !m_flow.switching()) {
-    if (m_flow.logOnState() == kLoggedOn) icon = kIconLoggedOn;
-    if (m_flow.mobileState() >= kMobileIdle && m_flow.mobileState() <= kMobileDownloading) {
-      icon = kIconDeviceOnline;
-      online = true;
-    }
-  }
-  if (m_flow.mobileState() == kMobileAwaitingApproval) icon = kIconDeviceLoginWaits;
-  QString tip = m_languages->GetString("UI", "DIALOG_TITLE");
-  m_trayIcon.SetIcon(Icon(icon), &tip);
-  bool loggedOn = m_flow.logOnState() == kLoggedOn && !m_flow.switching();
-  if (auto* qt = dynamic_cast<QtTrayBackend*>(m_tray)) qt->SetContextMenu(loggedOn ? m_menuLoggedOn : m_menuLoggedOff);
-  for (CDiyMenu* menu : {m_menuLoggedOn, m_menuLoggedOff}) {
-    menu->SetOnlineMark(online);
-    menu->ModifyItem(kCmdMobileLine,
-                     m_languages->GetString("UI", online ? "TRAYMENU_MOBILE_ONLINE" : "TRAYMENU_MOBILE_OUTLINE"));
-  }
-}
 
 void CSettingDlg::NoDataFolder() { SetDataBase(DefaultBase()); }
 

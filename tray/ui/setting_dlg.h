@@ -18,6 +18,7 @@
 #include "device_login_queue.h"
 #include "diy_dialog.h"
 #include "folder_picker.h"
+#include "hosted_network.h"
 #include "languages.h"
 #include "login_info.h"
 #include "logon_flow.h"
@@ -29,6 +30,9 @@
 namespace tray {
 
 class CAboutDlg;
+class CApDlg;
+class CHtmlDlg;
+class IProcessLauncher;
 class CDiyMenu;
 class CDiyStatic;
 class CColorButton;
@@ -56,6 +60,9 @@ struct SettingDlgOptions {
   // A device-login question not answered in this many ticks of the timer is refused.
   int deviceLoginRefuseAge = kDeviceLoginRefuseAge;
   int deviceLoginTickMs = 1000;
+  IAdapterProbe* adapters = nullptr;       // /sys/class/net when none
+  IHostedNetwork* hostedNetwork = nullptr;  // nmcli when none
+  IProcessLauncher* launcher = nullptr;     // starts programs at exit; the real one when none
 };
 
 class CSettingDlg : public CDiyDialog,
@@ -81,8 +88,8 @@ class CSettingDlg : public CDiyDialog,
     kCmdHelp = 32818,
     kCmdFeedback = 32822,
     kCmdHotspot = 32827,
+    kCmdDeviceLogin = 32900,  // shown while a device-login question waits
   };
-
   // The pages, in the order of their tabs.
   enum Page : int { kPageAccount = 0, kPageShares = 1, kPageTransLog = 2, kPageSettings = 3 };
 
@@ -97,6 +104,29 @@ class CSettingDlg : public CDiyDialog,
   void ShowSettings();
   void OnMenuCommand(unsigned command);
   void OnTrayActivated(TrayActivation how);
+  // The first-run wizard runs: clicks on the tray icon do nothing meanwhile.
+  void SetBusy(bool busy) { m_busy = busy; }
+  bool Busy() const { return m_busy; }
+
+  // The tray icon's animation: one tick, for the timer and for tests.
+  void TrayAnimationTimerProc();
+  bool TrayAnimating() const { return m_trayAnimTimer.isActive(); }
+  int TrayAnimationPeriod() const { return m_trayAnimTimer.interval(); }
+  int TrayIconId() const { return m_trayIconId; }
+  // The menu a right click opens now, and the one it opened last.
+  CDiyMenu* TrayMenu() const;
+  CDiyMenu* ShownTrayMenu() const { return m_shownMenu; }
+  CDiyMenu* MenuLoggedOn() const { return m_menuLoggedOn; }
+  CDiyMenu* MenuLoggedOff() const { return m_menuLoggedOff; }
+
+  // The banner strip at the top of the settings window.
+  void ShowBanner();
+  void RefreshBanner();
+  CHtmlDlg* Banner() const { return m_banner; }
+
+  // The hotspot dialog, modal; the window while it runs.
+  void ShowHostedNetworkDialog();
+  CApDlg* HostedNetworkWindow() const { return m_apDlg; }
 
   // The timers' ticks, for the timers and for tests.
   void WatchdogTick() { m_service.Tick(); }
@@ -198,6 +228,12 @@ class CSettingDlg : public CDiyDialog,
   void BuildTabs();
   void BuildAccountPage();
   void BuildMenus();
+  void SetUpTray();
+  void OnDeviceLoginState(int state);
+  void UpdateDeviceLoginItems();
+  void ShowTrayMenu();
+  void RaiseLoginWindow();
+  bool SetTrayIcon(int id, const QString& tip);
   void LoadTexts();
   void SetDataBase(const QString& base);
   void BuildPages();
@@ -235,6 +271,18 @@ class CSettingDlg : public CDiyDialog,
   DeviceLoginQueue m_deviceLogins;
   CConnectDlg* m_connectDlg = nullptr;
   CAboutDlg* m_aboutDlg = nullptr;
+
+  bool m_busy = false;
+  QTimer m_trayAnimTimer;
+  int m_trayAnimFrame = 0;  // never reset: the animations go on from the last frame
+  int m_trayIconId = 0;
+  CDiyMenu* m_shownMenu = nullptr;
+  CHtmlDlg* m_banner = nullptr;
+  std::unique_ptr<IAdapterProbe> m_ownAdapters;
+  IAdapterProbe* m_adapters = nullptr;
+  std::unique_ptr<IHostedNetwork> m_ownHostedNetwork;
+  IHostedNetwork* m_hostedNetwork = nullptr;
+  CApDlg* m_apDlg = nullptr;
 
   CLoginDlg* m_login = nullptr;
   CDiyMenu* m_menuLoggedOn = nullptr;

@@ -3,6 +3,8 @@
 // the data folder's root folder that follows the service's reports and every move.
 #include "setting_dlg.h"
 
+#include <QPushButton>
+
 #include "diy_static.h"
 #include "language_font.h"
 #include "login_dlg.h"
@@ -45,6 +47,11 @@ void CSettingDlg::BuildPages() {
   m_cancel->setGeometry(375, 388, 89, 30);
   connect(m_ok, &QAbstractButton::clicked, this, [this] { OnBnClickedOk(); });
   connect(m_cancel, &QAbstractButton::clicked, this, [this] { OnBnClickedCancel(); });
+  // The apply button: never shown, it applies like OK without hiding the window.
+  auto* apply = new QPushButton(this);
+  apply->setObjectName(QStringLiteral("1018"));
+  apply->hide();
+  connect(apply, &QAbstractButton::clicked, this, [this] { ApplyChanges(); });
 }
 
 void CSettingDlg::LoadPageTexts() {
@@ -108,7 +115,10 @@ QString CSettingDlg::DataFolderText() const {
 
 void CSettingDlg::MarkAutoStartChanged() { m_sharePage->Pending().MarkAutoStartChanged(); }
 
-void CSettingDlg::OnShareFolder(const std::string& path) { m_sharePage->OnShareFolder(QString::fromStdString(path)); }
+void CSettingDlg::OnShareFolder(const std::string& path) {
+  qInfo("shared: %s", path.c_str());
+  m_sharePage->OnShareFolder(QString::fromStdString(path));
+}
 
 void CSettingDlg::OnTransLog(const TransLogRecord& record) { m_transLogPage->OnTransLog(record); }
 

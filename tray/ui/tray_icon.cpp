@@ -59,6 +59,9 @@ bool CTrayIcon::ShowBalloon(const QString& text, const QString& title) {
 }
 
 QtTrayBackend::QtTrayBackend() : m_icon(std::make_unique<QSystemTrayIcon>()) {
+  connect(m_icon.get(), &QSystemTrayIcon::messageClicked, this, [this] {
+    if (activated) activated(TrayActivation::BalloonClick);
+  });
   connect(m_icon.get(), &QSystemTrayIcon::activated, this,
           [this](QSystemTrayIcon::ActivationReason reason) {
             if (!activated) return;

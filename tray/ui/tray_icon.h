@@ -25,7 +25,8 @@ enum TrayFlags : unsigned {
 };
 
 enum class TrayCommand { Add, Modify, Delete };
-enum class TrayActivation { LeftClick, RightClick, DoubleClick, MiddleClick };
+// BalloonClick: the user clicked the icon's last balloon (notification).
+enum class TrayActivation { LeftClick, RightClick, DoubleClick, MiddleClick, BalloonClick };
 
 struct TrayRecord {
   unsigned id = kTrayIconId;

@@ -245,8 +245,18 @@ TEST_F(LogonFlowTest, NetworkDownAndUpLogsOnAgainWithTheSavedRecord) {
   EXPECT_EQ(flow.logOnState(), tray::kNoAccount);
   EXPECT_FALSE(flow.reportArmed());
   flow.OnNetworkUp();
+  flow.OnNetworkUp();
   EXPECT_EQ(service.logOns, 2);
   EXPECT_EQ(flow.logOnState(), tray::kLoggingOn);
+}
+
+TEST_F(LogonFlowTest, NetworkUpWithoutASavedAccountClaimsNoLogOn) {
+  flow.OnNetworkDown();
+  flow.OnNetworkUp();
+  EXPECT_TRUE(flow.networkUp());
+  EXPECT_EQ(service.logOns, 0);
+  EXPECT_EQ(flow.logOnState(), tray::kNoAccount);
+  EXPECT_EQ(view.balloons, std::vector<std::string>{"MSGBOX_ONNET"});
 }
 
 TEST_F(LogonFlowTest, AHashThatCannotBeMadeIsToldAndNothingIsSent) {

@@ -229,9 +229,14 @@ TEST_F(SharePagesTest, AddThenDeleteThenOkSendsARemovalOnly) {
   EXPECT_EQ(service.setShare[0].second, (std::vector<std::string>{Folder("A").toStdString()}));
   EXPECT_FALSE(dlg->isVisible());
   EXPECT_TRUE(page->Pending().Changes().empty());
+  // The hidden apply button sends like OK.
+  Add(Folder("D"));
+  dlg->findChild<QAbstractButton*>(QStringLiteral("1018"))->click();
+  ASSERT_EQ(service.setShare.size(), 2u);
+  EXPECT_EQ(service.setShare[1].first, (std::vector<std::string>{Folder("D").toStdString()}));
   // Nothing pending: OK sends nothing.
   dlg->OkButton()->click();
-  EXPECT_EQ(service.setShare.size(), 1u);
+  EXPECT_EQ(service.setShare.size(), 2u);
   EXPECT_TRUE(service.setDefShare.empty());
 }
 

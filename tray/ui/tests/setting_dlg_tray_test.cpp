@@ -1,0 +1,379 @@
+// The tray side of the settings dialog: the icon and its animation following the states,
+// the clicks and menus, the network going down and up, the banner and the exit's hotspot
+// stop.
+#include "setting_dlg.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTimer>
+
+#include <cstring>
+#include <thread>
+
+#include "ap_dlg.h"
+#include "connect_dlg.h"
+#include "diy_menu.h"
+#include "html_dlg.h"
+#include "login_dlg.h"
+#include "pictures.h"
+#include "qt_app.h"
+#include "recording_process.h"
+#include "recording_shell.h"
+#include "recording_tray.h"
+
+namespace {
+
+// A service whose answers the test sets.
+struct ScriptedService final : tray::IUIData {
+  int AddRef() override { return 1; }
+  int Release() override { return 1; }
+  void SetCallback(tray::IUIDataCallBack*) override {}
+  void ClearCallback() override {}
+  int LogOn(tray::LoginInfo*, int) override { return ++logOns, 0; }
+  int LogOut() override { return 0; }
+  int GetLogOnInfo(tray::LoginInfo* info) override {
+    if (info) *info = stored;
+    return 0;
+  }
+  int GetDefShare(std::string* def) override {
+    *def = "/home/someone/Tirvan";
+    return tray::kDefShareSet;
+  }
+  int SetDefShare(const tray::DefaultFolders&) override { return -1; }
+  int GetShare() override { return -1; }
+  int SetShare(const std::vector<std::string>*, const std::vector<std::string>*) override { return -1; }
+  int GetLogOnStatus() override { return status; }
+  int GetMobileState() override { return mobile; }
+  int SetHost(const std::string&) override { return 0; }
+  int GetTransLog() override { return -1; }
+  int GetPath(const std::string&) override { return -1; }
+  int GetSysType() override { return 2; }
+  int ReplyDeviceLogin(const tray::ConnectResult* r) override {
+    replies.push_back(*r);
+    return 0;
+  }
+  int logOns = 0;
+  int status = tray::kNoAccount;
+  int mobile = tray::kMobileNoDevice;
+  tray::LoginInfo stored{};
+  std::vector<tray::ConnectResult> replies;
+};
+
+struct NoAutostart final : tray::IAutostart {
+  bool IsEnabled() const override { return false; }
+  QString Command() const override { return {}; }
+  bool Enable(const QString&) override { return true; }
+  bool Disable() override { return true; }
+};
+
+struct NoShellFolder final : tray::IShellIntegration {
+  void Setup(const QString&, int, const QString&) override {}
+  void Forget(const QString&) override {}
+};
+
+struct FixedProbe final : tray::IAdapterProbe {
+  tray::AdapterState Probe() override { return {true, true, QStringLiteral("wlan0")}; }
+};
+
+struct IdleNetwork final : tray::IHostedNetwork {
+  bool ToolFound() const override { return true; }
+  bool Busy() const override { return false; }
+  bool Start(const QString&, const QString&, const QString&) override { return false; }
+  bool Stop() override { return false; }
+};
+
+class SettingDlgTrayTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    traytest::TestApp();
+    tray::InitPictures();
+    tray::SetLanguageFolder(QStringLiteral(TIRVAN_TRAY_BIN_DIR));
+    tray::SetSystemLocaleOverride("en_US.UTF-8");
+    tray::SetHostedNetworkStarted(false);
+    options.service = &service;
+    options.shell = &shell;
+    options.tray = &trayBackend;
+    options.autostart = &autostart;
+    options.shellFolder = &shellFolder;
+    options.serviceManager = [] { return std::unique_ptr<platform::ServiceManager>(); };
+    options.checkForUpdates = false;
+    options.adapters = &probe;
+    options.hostedNetwork = &network;
+    options.launcher = &launcher;
+  }
+  void TearDown() override {
+    tray::SetHostedNetworkStarted(false);
+    tray::SetSystemLocaleOverride(std::nullopt);
+    tray::SetLanguageFolder(QString());
+  }
+  void StoreAccount() {
+    std::strcpy(service.stored.account, "me@example.cn");
+    std::strcpy(service.stored.password, "0123456789abcdef");
+  }
+  // The balloons the tray was asked to show.
+  QStringList Balloons() const {
+    QStringList texts;
+    for (const auto& call : trayBackend.calls)
+      if ((call.record.flags & tray::kTrayInfo) && call.command == tray::TrayCommand::Modify)
+        texts << call.record.balloonText;
+    return texts;
+  }
+  static QString Text(const char* section, const char* key) { return tray::GetLanguages()->GetString(section, key); }
+
+  ScriptedService service;
+  traytest::RecordingShell shell;
+  traytest::RecordingTray trayBackend;
+  traytest::RecordingProcess launcher;
+  NoAutostart autostart;
+  NoShellFolder shellFolder;
+  FixedProbe probe;
+  IdleNetwork network;
+  tray::SettingDlgOptions options;
+};
+
+TEST_F(SettingDlgTrayTest, IconAnimationAndMenusFollowTheStates) {
+  tray::CSettingDlg dlg(options);
+  QCoreApplication::processEvents();
+  EXPECT_EQ(dlg.TrayIconId(), 174);
+  EXPECT_EQ(dlg.TrayMenu(), dlg.MenuLoggedOff());
+
+  service.status = tray::kLoggedOn;
+  dlg.LogOnPollTick();
+  EXPECT_EQ(dlg.TrayIconId(), 368);
+  EXPECT_FALSE(dlg.TrayAnimating());
+  EXPECT_EQ(dlg.TrayMenu(), dlg.MenuLoggedOn());
+  EXPECT_EQ(dlg.MenuLoggedOn()->ItemText(32816), Text("UI", "TRAYMENU_MOBILE_OUTLINE"));
+  EXPECT_FALSE(dlg.MenuLoggedOn()->Action(32816)->isEnabled());
+
+  // An upload: three frames with an empty tip, round and round.
+  service.mobile = tray::kMobileUploading;
+  dlg.LogOnPollTick();
+  EXPECT_TRUE(dlg.TrayAnimating());
+  EXPECT_EQ(dlg.TrayAnimationPeriod(), 150);
+  std::vector<int> icons;
+  for (int i = 0; i < 4; ++i) {
+    dlg.TrayAnimationTimerProc();
+    icons.push_back(dlg.TrayIconId());
+  }
+  EXPECT_EQ(icons, (std::vector<int>{240, 241, 355, 240}));
+  // The transfer ends: the next refresh stops the animation; a device is online.
+  service.mobile = tray::kMobileIdle;
+  dlg.LogOnPollTick();
+  EXPECT_FALSE(dlg.TrayAnimating());
+  EXPECT_EQ(dlg.TrayIconId(), 239);
+  for (tray::CDiyMenu* menu : {dlg.MenuLoggedOn(), dlg.MenuLoggedOff()}) {
+    EXPECT_TRUE(menu->OnlineMark());
+    EXPECT_EQ(menu->ItemText(32816), Text("UI", "TRAYMENU_MOBILE_ONLINE"));
+  }
+  // The service has no answer about devices: nothing changes.
+  service.mobile = tray::kMobileUnknown;
+  dlg.LogOnPollTick();
+  EXPECT_EQ(dlg.TrayIconId(), 239);
+
+  // A right click opens the menu of the state.
+  dlg.OnTrayActivated(tray::TrayActivation::RightClick);
+  ASSERT_EQ(dlg.ShownTrayMenu(), dlg.MenuLoggedOn());
+  dlg.ShownTrayMenu()->hide();
+  service.status = tray::kNoAccount;
+  service.mobile = tray::kMobileNoDevice;
+  dlg.LogOnPollTick();
+  dlg.OnTrayActivated(tray::TrayActivation::RightClick);
+  ASSERT_EQ(dlg.ShownTrayMenu(), dlg.MenuLoggedOff());
+  EXPECT_EQ(dlg.ShownTrayMenu()->objectName(), QStringLiteral("145"));
+  EXPECT_EQ(dlg.ShownTrayMenu()->Action(32784), nullptr);  // no settings item
+  dlg.ShownTrayMenu()->hide();
+}
+
+TEST_F(SettingDlgTrayTest, LeftClickRoutingAndTheDeviceLoginItem) {
+  tray::CSettingDlg dlg(options);
+  QCoreApplication::processEvents();
+  // Not logged on: the login window comes up, the settings stay hidden.
+  dlg.LoginWindow()->hide();
+  dlg.OnTrayActivated(tray::TrayActivation::LeftClick);
+  EXPECT_TRUE(dlg.LoginWindow()->isVisible());
+  EXPECT_FALSE(dlg.isVisible());
+  dlg.LoginWindow()->hide();
+
+  // Logged on: the data folder opens; during the wizard nothing happens.
+  service.status = tray::kLoggedOn;
+  dlg.LogOnPollTick();
+  dlg.OnTrayActivated(tray::TrayActivation::LeftClick);
+  EXPECT_EQ(shell.folders, QStringList{QStringLiteral("/home/someone/Tirvan")});
+  dlg.SetBusy(true);
+  dlg.OnTrayActivated(tray::TrayActivation::LeftClick);
+  EXPECT_EQ(shell.folders.size(), 1);
+  EXPECT_FALSE(dlg.LoginWindow()->isVisible());
+
+  // A question: the icon blinks at 500 ms, a notification offers it, and both menus
+  // gain its item at the top, which shows the question.
+  tray::DeviceLoginInfo info{};
+  std::strcpy(info.sender, "phone");
+  info.id = 7;
+  std::thread([&] { dlg.OnDeviceLoginRequest(&info); }).join();
+  QCoreApplication::processEvents();
+  EXPECT_TRUE(dlg.TrayAnimating());
+  EXPECT_EQ(dlg.TrayAnimationPeriod(), 500);
+  dlg.TrayAnimationTimerProc();
+  const int first = dlg.TrayIconId();
+  dlg.TrayAnimationTimerProc();
+  EXPECT_EQ((std::vector<int>{first, dlg.TrayIconId()}), (std::vector<int>{first, first == 255 ? 254 : 255}));
+  EXPECT_EQ(Balloons(), QStringList{Text("MESSAGEBOX", "MSGBOX_DEVICELOGIN")});
+  for (tray::CDiyMenu* menu : {dlg.MenuLoggedOn(), dlg.MenuLoggedOff()}) {
+    QAction* item = menu->Action(tray::CSettingDlg::kCmdDeviceLogin);
+    ASSERT_NE(item, nullptr);
+    EXPECT_TRUE(item->isVisible());
+    EXPECT_EQ(menu->actions().value(0), item);
+    EXPECT_EQ(item->text(), Text("UI", "TRAYMENU_DEVICELOGIN"));
+  }
+  uint32_t shown = 0;
+  QTimer::singleShot(0, &dlg, [&] {
+    if (!dlg.ConnectWindow()) return;
+    shown = dlg.ConnectWindow()->Info().id;
+    QTest::keyClick(dlg.ConnectWindow(), Qt::Key_Return);  // allow
+  });
+  dlg.OnMenuCommand(tray::CSettingDlg::kCmdDeviceLogin);  // even while the wizard runs
+  EXPECT_EQ(shown, 7u);
+  ASSERT_EQ(service.replies.size(), 1u);
+  EXPECT_EQ(service.replies[0].accepted, 1);
+  EXPECT_FALSE(dlg.MenuLoggedOn()->Action(tray::CSettingDlg::kCmdDeviceLogin)->isVisible());
+  dlg.LogOnPollTick();
+  EXPECT_FALSE(dlg.TrayAnimating());
+
+  // A click on the notification reaches the next question; a left click comes first for
+  // a waiting question even during the wizard.
+  dlg.SetBusy(false);
+  info.id = 8;
+  dlg.OnDeviceLoginRequest(&info);
+  QCoreApplication::processEvents();
+  for (auto how : {tray::TrayActivation::BalloonClick, tray::TrayActivation::LeftClick}) {
+    if (how == tray::TrayActivation::LeftClick) {
+      dlg.SetBusy(true);
+      info.id = 9;
+      dlg.OnDeviceLoginRequest(&info);
+      QCoreApplication::processEvents();
+    }
+    shown = 0;
+    QTimer::singleShot(0, &dlg, [&] {
+      if (!dlg.ConnectWindow()) return;
+      shown = dlg.ConnectWindow()->Info().id;
+      QTest::keyClick(dlg.ConnectWindow(), Qt::Key_Escape);
+    });
+    dlg.OnTrayActivated(how);
+    EXPECT_EQ(shown, how == tray::TrayActivation::BalloonClick ? 8u : 9u);
+  }
+  EXPECT_EQ(shell.folders.size(), 1);
+}
+
+TEST_F(SettingDlgTrayTest, NetworkDropGivesOneBalloonAndItsReturnOneLogOn) {
+  for (bool saved : {true, false}) {
+    SCOPED_TRACE(saved);
+    service = ScriptedService{};
+    trayBackend.calls.clear();
+    if (saved) StoreAccount();
+    tray::CSettingDlg dlg(options);
+    QCoreApplication::processEvents();
+    const int before = service.logOns;
+    std::thread([&] {
+      for (int i = 0; i < 3; ++i) dlg.OnNetworkDown();
+    }).join();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(Balloons(), QStringList{Text("MESSAGEBOX", "MSGBOX_ONNET")});
+    EXPECT_EQ(dlg.TrayIconId(), 174);
+    EXPECT_EQ(dlg.Flow().logOnState(), tray::kNoAccount);
+    // While it stays down the icon stays, whatever the service says.
+    service.status = tray::kLoggedOn;
+    service.mobile = tray::kMobileIdle;
+    dlg.LogOnPollTick();
+    EXPECT_EQ(dlg.TrayIconId(), 174);
+    service.status = tray::kNoAccount;
+    service.mobile = tray::kMobileNoDevice;
+    dlg.LogOnPollTick();
+
+    std::thread([&] {
+      dlg.OnNetworkUp();
+      dlg.OnNetworkUp();
+    }).join();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(service.logOns - before, saved ? 1 : 0);
+    EXPECT_EQ(dlg.Flow().logOnState(), saved ? tray::kLoggingOn : tray::kNoAccount);
+    EXPECT_EQ(dlg.TrayAnimating(), saved);  // logging on animates
+    EXPECT_EQ(Balloons().size(), 1);
+  }
+}
+
+TEST_F(SettingDlgTrayTest, MenuCommandsReachTheirWindows) {
+  tray::CSettingDlg dlg(options);
+  QCoreApplication::processEvents();
+  // Settings: with the login window up, that window is raised instead.
+  ASSERT_TRUE(dlg.LoginWindow()->isVisible());
+  dlg.OnMenuCommand(tray::CSettingDlg::kCmdShareManage);
+  EXPECT_FALSE(dlg.isVisible());
+  dlg.LoginWindow()->hide();
+  dlg.OnMenuCommand(tray::CSettingDlg::kCmdShareManage);
+  EXPECT_TRUE(dlg.isVisible());
+  dlg.hide();
+
+  bool sawHotspot = false;
+  QTimer::singleShot(0, &dlg, [&] {
+    sawHotspot = dlg.HostedNetworkWindow() && dlg.HostedNetworkWindow()->isVisible();
+    if (dlg.HostedNetworkWindow()) dlg.HostedNetworkWindow()->close();
+  });
+  dlg.OnMenuCommand(tray::CSettingDlg::kCmdHotspot);
+  EXPECT_TRUE(sawHotspot);
+  EXPECT_EQ(dlg.HostedNetworkWindow(), nullptr);
+
+  dlg.OnMenuCommand(tray::CSettingDlg::kCmdOpenFolder);
+  EXPECT_EQ(shell.folders, QStringList{QStringLiteral("/home/someone/Tirvan")});
+  dlg.OnMenuCommand(tray::CSettingDlg::kCmdMobileLine);  // the status line does nothing
+  EXPECT_FALSE(dlg.isVisible());
+}
+
+TEST_F(SettingDlgTrayTest, BannerFollowsTheLanguage) {
+  tray::CSettingDlg dlg(options);
+  ASSERT_NE(dlg.Banner(), nullptr);
+  EXPECT_EQ(dlg.Banner()->size(), QSize(483, 113));
+  EXPECT_EQ(dlg.Banner()->pos(), QPoint(1, dlg.CaptionHeight()));
+  EXPECT_EQ(dlg.Banner()->parentWidget(), &dlg);
+  EXPECT_TRUE(dlg.Banner()->Address().endsWith(QStringLiteral("/tirvan/bannerpc?L=en")))
+      << dlg.Banner()->Address().toStdString();
+  // The page cannot be had here: the strip falls back to the language's picture.
+  QSignalSpy navigated(dlg.Banner(), &tray::CHtmlDlg::navigated);
+  ASSERT_TRUE(navigated.wait(10000));
+  EXPECT_TRUE(dlg.Banner()->OnLocalPage());
+  dlg.LoginWindow()->hide();
+  dlg.ShowSettings();
+  QDir().mkpath(QStringLiteral(TIRVAN_TRAY_BIN_DIR "/screenshots"));
+  dlg.grab().save(QStringLiteral(TIRVAN_TRAY_BIN_DIR "/screenshots/settings_banner.png"));
+  dlg.hide();
+  const int language = tray::GetLanguages()->GetLanguage();
+  for (auto [index, letter] : {std::pair{0, "cn"}, std::pair{2, "tw"}}) {
+    tray::GetLanguages()->SetLanguage(index);
+    EXPECT_TRUE(dlg.Banner()->Address().endsWith(QStringLiteral("?L=") + QLatin1String(letter)))
+        << dlg.Banner()->Address().toStdString();
+    EXPECT_EQ(dlg.Banner()->Language(), index);
+  }
+  tray::GetLanguages()->SetLanguage(language);
+}
+
+TEST_F(SettingDlgTrayTest, ExitStopsTheHotspotOnlyWhenThisProgramStartedIt) {
+  for (bool started : {false, true}) {
+    launcher.calls.clear();
+    {
+      tray::CSettingDlg dlg(options);
+      QCoreApplication::processEvents();
+      tray::SetHostedNetworkStarted(started);
+      dlg.OnMenuCommand(tray::CSettingDlg::kCmdExit);
+    }
+    ASSERT_EQ(launcher.calls.size(), started ? 1u : 0u);
+    if (started) {
+      EXPECT_EQ(launcher.calls[0].program, QStringLiteral("nmcli"));
+      EXPECT_EQ(launcher.calls[0].args, (QStringList{"connection", "down", "Hotspot"}));
+    }
+  }
+}
+
+}  // namespace
