@@ -30,4 +30,19 @@ double MatchShare(const QImage& shot, QPoint at, const QImage& picture, QRect re
   return counted ? static_cast<double>(matched) / counted : 0.0;
 }
 
+QPoint BestPlace(const QImage& shot, const QImage& picture, QRect region, QRect places, int tolerance) {
+  QPoint best = places.topLeft();
+  double bestShare = -1;
+  for (int y = places.top(); y <= places.bottom(); ++y) {
+    for (int x = places.left(); x <= places.right(); ++x) {
+      const double share = MatchShare(shot, {x, y}, picture, region, tolerance);
+      if (share > bestShare) {
+        bestShare = share;
+        best = {x, y};
+      }
+    }
+  }
+  return best;
+}
+
 }  // namespace xtest

@@ -18,4 +18,8 @@ QImage Picture(int id, bool icon = false);
 // region gives 0.
 double MatchShare(const QImage& shot, QPoint at, const QImage& picture, QRect region, int tolerance = 24);
 
+// Where in places (the top left corners tried) the picture's region matches best, for a
+// picture whose place a layout of its own decides.
+QPoint BestPlace(const QImage& shot, const QImage& picture, QRect region, QRect places, int tolerance = 24);
+
 }  // namespace xtest
