@@ -10,6 +10,7 @@ packages=(
   qt6-base-dev fonts-noto-cjk fonts-liberation
   libgtest-dev libgmock-dev
   clang-14 libclang-rt-14-dev
+  xvfb trayer xdotool x11-utils imagemagick
 )
 
 missing=()
