@@ -1,6 +1,7 @@
 #include "qt_app.h"
 
 #include <QApplication>
+#include <QTemporaryDir>
 
 namespace traytest {
 
@@ -14,6 +15,18 @@ QApplication& TestApp() {
     // Pages the dialogs fetch by themselves (the banners) stay on this machine.
     if (qEnvironmentVariableIsEmpty("TIRVAN_WEB_BASE")) qputenv("TIRVAN_WEB_BASE", "https://127.0.0.1:9");
     if (qEnvironmentVariableIsEmpty("TIRVAN_BLOG_BASE")) qputenv("TIRVAN_BLOG_BASE", "https://127.0.0.1:9");
+    // The settings store, the autostart entry and the bookmarks go to a folder of the test
+    // program's own, never to the user's: a stray settings file would also bring up the
+    // first-run wizard in every later test.
+    static QTemporaryDir xdg(QDir::tempPath() + QStringLiteral("/tirvan-tray-test-XXXXXX"));
+    if (xdg.isValid()) {
+      for (const char* var : {"XDG_CONFIG_HOME", "XDG_DATA_HOME"}) {
+        if (!qEnvironmentVariableIsEmpty(var)) continue;
+        const QString dir = xdg.path() + QLatin1Char('/') + QLatin1String(var);
+        QDir().mkpath(dir);
+        qputenv(var, dir.toLocal8Bit());
+      }
+    }
     auto* a = new QApplication(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
     return a;
