@@ -161,8 +161,15 @@ bool CUpdater::StartCheck(bool automatic) {
   std::thread old;
   {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (!m_running.load() || m_checking.load()) return false;
+    if (!m_running.load()) return false;
+    if (m_checking.load()) {
+      // The user asked while the check at start runs: that check answers them.
+      if (automatic) return false;
+      m_userAsked.store(true);
+      return true;
+    }
     m_checking.store(true);
+    m_userAsked.store(!automatic);
     old = std::move(m_thread);  // a finished check's thread
     m_thread = std::thread([this, automatic] {
       CheckUpdate(automatic);
@@ -285,20 +292,23 @@ bool CUpdater::CheckFileMd5(const std::string& md5, const std::string& path) {
 }
 
 void CUpdater::CheckUpdate(bool automatic) {
+  // Whether the user waits for an answer: asked so, or asked while this check ran.
+  auto userWaits = [&] { return !automatic || m_userAsked.load(); };
   std::optional<std::string> page = FetchVersionInfo();
   if (!page) {
-    if (!automatic && m_running.load()) Notify(&IUpdateCallback::NotifyCheckFailed);
+    if (userWaits() && m_running.load()) Notify(&IUpdateCallback::NotifyCheckFailed);
     return;
   }
   UpdateInfo info = ParseVersionInfo(*page);
   if (!info.Complete()) {
     qWarning("update: the version page lacks a field");
+    if (userWaits() && m_running.load()) Notify(&IUpdateCallback::NotifyCheckFailed);
     return;
   }
   const std::string own = m_options.ownVersion.toStdString();
   if (own == info.version) {
     QFile::remove(VersionFilePath());
-    if (!automatic) Notify(&IUpdateCallback::NotifyNoUpdate);
+    if (userWaits()) Notify(&IUpdateCallback::NotifyNoUpdate);
     return;
   }
   {
@@ -306,7 +316,7 @@ void CUpdater::CheckUpdate(bool automatic) {
     m_offered = info.version.substr(0, kMaxOfferedVersion);
   }
   if (!IsNewerVersion(own, info.version)) {
-    if (!automatic) Notify(&IUpdateCallback::NotifyNoUpdate);
+    if (userWaits()) Notify(&IUpdateCallback::NotifyNoUpdate);
     return;
   }
   qInfo("update: version %s offered (this is %s)", info.version.c_str(), own.c_str());

@@ -70,8 +70,10 @@ class CUpdater {
   void SetAskFunction(AskFunction ask);
   void SetSettingsStore(ISettingsStore* store) { m_store.store(store); }  // default SettingsStore()
 
-  // Starts a check on the checker thread unless one runs (false then). automatic: the
-  // check at start, silent when there is nothing new.
+  // Starts a check on the checker thread. automatic: the check at start, silent when
+  // there is nothing new. A check asked for by the user while one runs is answered by the
+  // running one, which then reports as the user's; false when an automatic check finds one
+  // running, or the checker is stopped.
   bool StartCheck(bool automatic);
   bool IsChecking() const { return m_checking.load(); }
   // Waits until no check runs; false when ms passed first. For tests and the exit.
@@ -136,6 +138,7 @@ class CUpdater {
   std::atomic<ISettingsStore*> m_store{nullptr};
   std::atomic<bool> m_running{true};    // cleared by Stop
   std::atomic<bool> m_checking{false};  // a checker thread runs
+  std::atomic<bool> m_userAsked{false};  // the running check reports as the user's
   mutable std::mutex m_mutex;           // guards what follows
   std::thread m_thread;
   AskFunction m_ask;

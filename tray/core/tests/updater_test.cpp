@@ -239,6 +239,16 @@ TEST_F(UpdaterTest, TheSameVersionDeletesTheVersionFileAndOnlyAManualCheckSaysSo
   EXPECT_EQ(InstallerRequests(), 0);
 }
 
+TEST_F(UpdaterTest, TheUserAskingDuringTheCheckAtStartIsAnsweredByThatCheck) {
+  Serve(VersionRoute("1.0.0.9", "delay=1000"));
+  MakeUpdater();
+  ASSERT_TRUE(updater->StartCheck(true));
+  ASSERT_TRUE(updater->StartCheck(false));
+  ASSERT_TRUE(updater->WaitIdle(20000));
+  EXPECT_EQ(cb.Events(), Events{"none"});
+  EXPECT_EQ(peer->Requests("/tirvan/update-pc.html"), 1);
+}
+
 TEST_F(UpdaterTest, AnOlderOrDifferentlyWrittenVersionIsNoUpdateAndKeepsTheVersionFile) {
   Serve(VersionRoute("01.0.0.9"));
   MakeUpdater();
@@ -260,7 +270,8 @@ TEST_F(UpdaterTest, AskedAndAcceptedItDownloadsChecksWaitsForTheDialogThenInstal
   cb.handleDownloaded = false;
   ASSERT_TRUE(updater->StartCheck(true));
   ASSERT_TRUE(cb.WaitFor("ask", 10000));
-  EXPECT_FALSE(updater->StartCheck(false));  // no second checker while one runs
+  EXPECT_FALSE(updater->StartCheck(true));   // no second checker while one runs
+  EXPECT_TRUE(updater->StartCheck(false));   // the running check answers the user
   updater->DownloadedHandled();              // nothing to release yet: ignored
   EXPECT_EQ(InstallerRequests(), 0);
   updater->ShowNotice();  // the dialog's thread answers the question
@@ -369,7 +380,8 @@ TEST_F(UpdaterTest, AnswersOtherThan200AndPagesWithoutAFieldOfferNothing) {
       // The keys inside an error page are not read; the server could not give the page.
       {VersionRoute("1.0.0.10", "status=500"), {"failed"}},
       {VersionRoute("1.0.0.10", "status=404"), {"failed"}},
-      {"/tirvan/update-pc.html body=\"version\":\"1.0.0.10\",\"down\":\"d\",\"md5\":\"m\"\n", {}},
+      // A page without a field cannot answer the user's question: the check failed.
+      {"/tirvan/update-pc.html body=\"version\":\"1.0.0.10\",\"down\":\"d\",\"md5\":\"m\"\n", {"failed"}},
       // A redirect is followed to the page it names.
       {"/tirvan/update-pc.html expand location={base}/v2\n/v2 body=\"version\":\"1.0.0.9\","
        "\"down\":\"d\",\"md5\":\"m\",\"size\":\"1\"\n",
