@@ -33,7 +33,11 @@ class CColorButton;
 class CLoginDlg;
 class CLoginLink;
 class CSettingButton;
+class CWizardDlg;
+class IFolderPicker;
+class IProcessLauncher;
 class IShellOpen;
+class SettingWizardTarget;
 
 struct SettingDlgOptions {
   IUIData* service = nullptr;        // AcquireUIData() when none
@@ -45,6 +49,10 @@ struct SettingDlgOptions {
   int watchdogMs = kServiceWatchdogMs;
   bool checkForUpdates = true;  // the automatic update check at start
   int updateCheckDelayMs = 3000;
+  UpdaterOptions updater;            // the update checker's folder, version and limits
+  CUpdater::AskFunction askUpdate;   // the new-version question (CUpdateNoticeDlg) when empty
+  IProcessLauncher* launcher = nullptr;   // starts the installer; QProcess when none
+  IFolderPicker* folderPicker = nullptr;  // the wizard's folder picker; QFileDialog when none
   // Where the desktop has no tray the settings window shows at start, so the program
   // stays within reach.
   bool showWhenNoTray = true;
@@ -86,6 +94,16 @@ class CSettingDlg : public CDiyDialog,
   void OnExit();
   // The release notes, once, at the first start after an update was downloaded.
   void ShowUpdateFinishOnce();
+  // The first-run wizard, once per user: while the settings file holds no SetupWizard or 0.
+  void RunSetupWizardOnce();
+  // The first-run wizard runs: the tray's clicks wait.
+  bool Busy() const { return m_bBusy; }
+  // The wizard, while it runs.
+  CWizardDlg* WizardWindow() const { return m_wizardDlg; }
+  CUpdater& Updater() { return m_updater; }
+  bool Exiting() const { return m_exiting; }
+  // The exit was for an update: the checked installer starts as the dialog goes.
+  bool RunInstaller() const { return m_runInstaller; }
   void ShowSettings();
   void OnMenuCommand(unsigned command);
   void OnTrayActivated(TrayActivation how);
@@ -171,6 +189,10 @@ class CSettingDlg : public CDiyDialog,
   void LoadTexts();
   void SelectAccountTab();
   void SetDataBase(const QString& base);
+  // At the dialog's end after an update: the installer, if its digest still holds.
+  void StartInstallerAtExit();
+
+  friend class SettingWizardTarget;
 
   SettingDlgOptions m_options;
   LanguagesRef m_languages;
@@ -190,6 +212,12 @@ class CSettingDlg : public CDiyDialog,
   bool m_exiting = false;
   bool m_runInstaller = false;  // the verified installer starts as the program ends
   bool m_textsApplied = false;
+  bool m_bBusy = false;  // the first-run wizard runs
+  CWizardDlg* m_wizardDlg = nullptr;
+  std::unique_ptr<IProcessLauncher> m_ownLauncher;
+  IProcessLauncher* m_launcher;
+  std::unique_ptr<IFolderPicker> m_ownPicker;
+  IFolderPicker* m_folderPicker;
 
   CUpdater m_updater;
   QTimer m_watchdog;
