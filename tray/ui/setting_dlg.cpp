@@ -150,6 +150,7 @@ CSettingDlg::CSettingDlg(SettingDlgOptions options)
   QTimer::singleShot(0, this, [this] {
     ShowUpdateFinishOnce();
     RunSetupWizardOnce();
+    if (m_exiting) return;  // the program ended while the wizard ran
     m_flow.StartUpLogOn();
     if (!m_trayAvailable && m_options.showWhenNoTray) {
       // No tray to reach the program from: its window shows instead.

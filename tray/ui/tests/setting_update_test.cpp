@@ -10,6 +10,7 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QPlainTextEdit>
 #include <QTimer>
 
 #include <functional>
@@ -25,6 +26,7 @@
 #include "recording_shell.h"
 #include "recording_tray.h"
 #include "settings_store.h"
+#include "update_dlg.h"
 #include "support/temp_dir.h"
 #include "support/web_peer.h"
 #include "web_config.h"
@@ -155,7 +157,8 @@ class SettingUpdateTest : public ::testing::Test {
     tmp.Write("site/manifest",
               "/tirvan/update-pc.html expand body={\"version\":\"" + version +
                   "\",\"down\":\"{base}\\/files\\/setup.sh\",\"md5\":\"{md5:files/setup.sh}\","
-                  "\"size\":\"{size:files/setup.sh}\"}\n");
+                  "\"size\":\"{size:files/setup.sh}\"}\n"
+                  "/tirvan/update-pc.html?L=en body={\"data\":{\"text\":\"Faster uploads.\"}}\n");
     peer = std::make_unique<support::WebPeer>(
         TIRVAN_WEB_BIN,
         std::vector<std::string>{"--manifest", tmp.Sub("site/manifest"), "--cert", s_ca->certFile, "--key",
@@ -180,6 +183,8 @@ class SettingUpdateTest : public ::testing::Test {
     QApplication::exec();
     return !timedOut;
   }
+  // The key of a user who saw the first-run wizard already.
+  bool MakeKey() { return store->file().CreateKey() && store->SetDword(QStringLiteral("SetupWizard"), 1); }
   QString InstallerPath() const { return QString::fromStdString(tmp.Sub("data/Tirvan.exe")); }
 
   static support::TempDir* s_caDir;
@@ -221,7 +226,7 @@ TEST_F(SettingUpdateTest, AnAcceptedUpdateReachesTheDialogInOrderAndTheCheckedIn
     QFile::remove(store->file().path());
     QFile::remove(InstallerPath());
     if (c.key) {
-      ASSERT_TRUE(store->file().CreateKey());
+      ASSERT_TRUE(MakeKey());
     }
     events.clear();
     launcher.calls.clear();
@@ -277,7 +282,7 @@ TEST_F(SettingUpdateTest, AManualCheckWithNothingNewSaysSoInOneBox) {
 
 TEST_F(SettingUpdateTest, TheReleaseNotesAtStartAnswerNoPendingQuestion) {
   Serve("1.0.0.10");
-  ASSERT_TRUE(store->file().CreateKey());
+  ASSERT_TRUE(MakeKey());
   tray::CSettingDlg dlg(options);
   QCoreApplication::processEvents();
   ASSERT_TRUE(store->SetDword(QStringLiteral("UpdateFinish"), 1));
@@ -285,16 +290,24 @@ TEST_F(SettingUpdateTest, TheReleaseNotesAtStartAnswerNoPendingQuestion) {
   // While the question is put, the once-after-update step runs; the user then refuses.
   options.askUpdate = nullptr;
   answer = tray::kNoticeCancel;
+  QTimer closer;  // the user reads the notes and presses OK
+  QObject::connect(&closer, &QTimer::timeout, [&] {
+    if (auto* notes = qobject_cast<tray::CUpdateDlg*>(QApplication::activeModalWidget())) {
+      events.push_back("notes: " + notes->NotesEdit()->toPlainText().toStdString());
+      notes->accept();
+    }
+  });
+  closer.start(10);
   dlg.Updater().SetAskFunction([&](const QString& version) {
     events.push_back("ask " + version.toStdString());
     dlg.ShowUpdateFinishOnce();
-    events.push_back("notes shown");
+    events.push_back("notes closed");
     return tray::kNoticeCancel;
   });
   ASSERT_TRUE(dlg.Updater().StartCheck(true));
   ASSERT_TRUE(Spin([&] { return !dlg.Updater().IsChecking(); }));
   QCoreApplication::processEvents();
-  EXPECT_EQ(events, (Events{"ask 1.0.0.10", "UpdateFinish := 0", "notes shown"}));
+  EXPECT_EQ(events, (Events{"ask 1.0.0.10", "UpdateFinish := 0", "notes: Faster uploads.", "notes closed"}));
   EXPECT_EQ(peer->Requests("/files/setup.sh"), 0);
   EXPECT_FALSE(dlg.RunInstaller());
   EXPECT_FALSE(dlg.Exiting());

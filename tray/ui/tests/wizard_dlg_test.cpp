@@ -311,16 +311,20 @@ class WizardEndToEndTest : public WizardDlgTest {
     ::unsetenv("TIRVAN_TRAY_LOGIN_PORT");
     WizardDlgTest::TearDown();
   }
-  // Does act to the wizard once it is up.
-  static void WhenWizardRuns(tray::CSettingDlg** dlg, std::function<void(tray::CWizardDlg&)> act, bool* busy) {
-    auto* poll = new QTimer;
-    QObject::connect(poll, &QTimer::timeout, [=] {
+  // Does act to the wizard once it is up, while the returned timer lives.
+  [[nodiscard]] static std::unique_ptr<QTimer> WhenWizardRuns(tray::CSettingDlg** dlg,
+                                                              std::function<void(tray::CWizardDlg&)> act,
+                                                              bool* busy) {
+    auto poll = std::make_unique<QTimer>();
+    QTimer* timer = poll.get();
+    QObject::connect(timer, &QTimer::timeout, [=] {
       if (!*dlg || !(*dlg)->WizardWindow() || !(*dlg)->WizardWindow()->isVisible()) return;
-      poll->deleteLater();
+      timer->stop();
       *busy = (*dlg)->Busy() && !(*dlg)->isVisible() && !(*dlg)->LoginWindow()->isVisible();
       act(*(*dlg)->WizardWindow());
     });
-    poll->start(10);
+    timer->start(10);
+    return poll;
   }
 
   systest::Central central{tmp, "pc@tirvan.test", "pc-pass1"};
@@ -340,7 +344,7 @@ TEST_F(WizardEndToEndTest, TheFirstStartRunsTheWizardOnceAndTheServiceTakesItsCh
   picker.answers = {extra};
   tray::CSettingDlg* current = nullptr;
   bool busy = false;
-  WhenWizardRuns(&current, [](tray::CWizardDlg& w) {
+  auto poll = WhenWizardRuns(&current, [](tray::CWizardDlg& w) {
     w.OnBnClickedNext();
     w.OnBnClickedAdd();
     w.OnBnClickedNext();
@@ -403,7 +407,7 @@ TEST_F(WizardEndToEndTest, OnlyAMissingOrZeroValueRunsTheWizardAndClosingItSends
     }
     tray::CSettingDlg* current = nullptr;
     bool busy = false, ran = false;
-    WhenWizardRuns(&current, [&](tray::CWizardDlg& w) {
+    auto poll = WhenWizardRuns(&current, [&](tray::CWizardDlg& w) {
       ran = true;
       w.OnBnClickedNext();
       w.CloseButton()->click();
@@ -427,6 +431,30 @@ TEST_F(WizardEndToEndTest, OnlyAMissingOrZeroValueRunsTheWizardAndClosingItSends
   check.SetServicePort(service->port());
   check.GetDefShare(&def);
   EXPECT_NE(def, home.toStdString() + "/Tirvan");  // a closed wizard sent nothing
+  EXPECT_FALSE(QFileInfo::exists(home + QStringLiteral("/Tirvan")));
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(WizardEndToEndTest, AnExitWhileTheWizardRunsEndsItAndTheStartGoesNoFurther) {
+  ASSERT_TRUE(store->CreateKey());
+  tray::CSettingDlg* current = nullptr;
+  bool busy = false;
+  auto poll = WhenWizardRuns(&current, [&](tray::CWizardDlg&) { current->OnExit(); }, &busy);
+  tray::CSettingDlg dlg(options);
+  current = &dlg;
+  QTimer guard;
+  guard.setSingleShot(true);
+  QObject::connect(&guard, &QTimer::timeout, [] { QCoreApplication::exit(1); });
+  guard.start(20000);
+  EXPECT_EQ(QApplication::exec(), 0);  // the program's loop, ended by the exit
+  EXPECT_TRUE(busy);
+  EXPECT_TRUE(dlg.Exiting());
+  EXPECT_FALSE(dlg.Busy());
+  EXPECT_FALSE(dlg.LoginWindow()->isVisible());  // no log-on after the exit
+  EXPECT_EQ(store->GetDword(QStringLiteral("SetupWizard")), 1u);
   EXPECT_FALSE(QFileInfo::exists(home + QStringLiteral("/Tirvan")));
 }
 
