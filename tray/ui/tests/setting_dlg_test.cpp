@@ -147,6 +147,7 @@ TEST_F(SettingDlgTest, ReleaseNotesShowOnceAfterAnUpdate) {
   QTemporaryDir dir;
   tray::FileSettingsStore store(dir.filePath(QStringLiteral("settings.ini")));
   ASSERT_TRUE(store.CreateKey());
+  ASSERT_TRUE(store.SetDword(QStringLiteral("SetupWizard"), 1));  // the first-run wizard ran
   tray::SetSettingsStore(&store);
   tray::WebConfig web;
   web.webBase = QStringLiteral("https://127.0.0.1:9");  // the notes cannot be had: no dialog
