@@ -94,7 +94,8 @@ class CSettingDlg : public CDiyDialog,
   void OnExit();
   // The release notes, once, at the first start after an update was downloaded.
   void ShowUpdateFinishOnce();
-  // The first-run wizard, once per user: while the settings file holds no SetupWizard or 0.
+  // The first-run wizard, once per user: when the settings file exists and its SetupWizard
+  // is missing or 0; afterwards SetupWizard is 1, however the wizard ended.
   void RunSetupWizardOnce();
   // The first-run wizard runs: the tray's clicks wait.
   bool Busy() const { return m_bBusy; }

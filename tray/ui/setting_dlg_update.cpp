@@ -50,6 +50,7 @@ void CSettingDlg::ShowUpdateFinishOnce() {
 }
 
 void CSettingDlg::RunSetupWizardOnce() {
+  if (m_exiting) return;  // the program ends: the wizard waits for the next start
   ISettingsStore& store = SettingsStore();
   if (!store.KeyExists()) return;  // not installed for this user: no wizard
   if (store.GetDword(QLatin1String(kSetupWizardValue)).value_or(0) != 0) return;

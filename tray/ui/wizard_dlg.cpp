@@ -5,6 +5,7 @@
 #include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
+#include <QFontMetrics>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScreen>
@@ -258,8 +259,25 @@ void CWizardDlg::ApplyTexts() {
   m_finish->SetButtonText(m_languages->GetString("UI", "WIZARD_BUTTON_FINISH"));
   m_closing->setText(m_languages->GetString("UI", "WIZARD_STATIC2"));
   m_link->setText(m_languages->GetString("UI", "WIZARD_MFCLINK2"));
+  FitClosingTexts();
   SetTitleText(m_languages->GetString("UI", "DIALOG_TITLE"));
   update();
+}
+
+void CWizardDlg::FitClosingTexts() {
+  // A text longer than its template place grows downwards rather than being cut; a link
+  // that does not fit beside it goes under it.
+  const QRect closing = Place(154, 83, 236, 28);
+  m_closing->setGeometry(closing.x(), closing.y(), closing.width(),
+                         std::max(closing.height(), m_closing->heightForWidth(closing.width())));
+  const QRect link = Place(399, 84, 53, 13);
+  const int needed = QFontMetrics(m_link->font()).horizontalAdvance(m_link->text()) + 4;
+  if (link.x() + std::max(link.width(), needed) <= kWidth - 8) {
+    m_link->setGeometry(link.x(), link.y(), std::max(link.width(), needed), link.height());
+  } else {
+    m_link->setGeometry(closing.x(), m_closing->geometry().bottom() + 8, std::min(needed, kWidth - closing.x() - 8),
+                        link.height());
+  }
 }
 
 void CWizardDlg::OnLanguageChanged() {

@@ -78,6 +78,7 @@ class CWizardDlg : public CDiyDialog, public ILanguageCallBack {
   void ShowFolderText();
   void ShowRows();
   void SetDeleteEnabled(bool enabled);
+  void FitClosingTexts();
 
   LanguagesRef m_languages;
   IWizardTarget* m_target;

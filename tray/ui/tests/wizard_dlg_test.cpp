@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
+#include <QFontMetrics>
 #include <QLabel>
 #include <QLineEdit>
 #include <QTest>
@@ -255,6 +256,13 @@ TEST_F(WizardDlgTest, EveryStepInTheThreeLanguages) {
       if (step < 3) dlg.OnBnClickedNext();
     }
     EXPECT_TRUE(dlg.TextsLoaded());
+    // The closing text is not cut, and the link lies whole in the window beside or under it.
+    auto* closing = Find<QLabel>(dlg, "1076");
+    auto* link = Find<QAbstractButton>(dlg, "1064");
+    EXPECT_GE(closing->height(), closing->heightForWidth(closing->width())) << names[lang];
+    EXPECT_FALSE(closing->geometry().intersects(link->geometry())) << names[lang];
+    EXPECT_TRUE(dlg.rect().contains(link->geometry())) << names[lang];
+    EXPECT_GE(link->width(), QFontMetrics(link->font()).horizontalAdvance(link->text())) << names[lang];
     EXPECT_FALSE(Find<QAbstractButton>(dlg, "1064")->text().isEmpty());
   }
   tray::GetLanguages()->SetLanguage(1);
