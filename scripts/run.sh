@@ -230,6 +230,15 @@ report
 port=$(configured_port)
 tray_dir=$root/tray
 mkdir -p "$tray_dir"
+# The tray program's settings of this user, as an installer makes them: the program reads
+# them from $XDG_CONFIG_HOME/Tirvan (~/.config/Tirvan) and never creates them itself. Made
+# new, they ask for the first-run wizard, which the program shows once and then notes.
+tray_config=${XDG_CONFIG_HOME:-$HOME/.config}/Tirvan
+if [[ ! -f $tray_config/settings.ini ]]; then
+  mkdir -p "$tray_config"
+  printf '[Tirvan]\nSetupWizard=dword:0\n' >"$tray_config/settings.ini"
+  echo "New tray settings in $tray_config/settings.ini: the first-run wizard shows once."
+fi
 tray_env=(TIRVAN_SCM=builtin "TIRVAN_SCM_DIR=$TIRVAN_SCM_DIR" "TIRVAN_SERVICE_PORT=$port"
   "TIRVAN_TRAY_LOG=$tray_dir/Tirvan.log" "TIRVAN_WEB_BASE=https://127.0.0.1:$web_port"
   "TIRVAN_BLOG_BASE=https://127.0.0.1:$web_port" "TIRVAN_WEB_CA=$web_dir/ca/ca.pem")

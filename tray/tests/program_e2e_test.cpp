@@ -46,6 +46,8 @@ class TrayProgramTest : public ::testing::Test {
     ASSERT_EQ(set.exitCode, 0) << set.err;
 
     // The program's environment: its own home, runtime, config and log, the service's ports.
+    // Its config folder holds no settings file, as for a user the installer did not set up:
+    // no first-run wizard waits for a click.
     for (auto [k, v] : std::initializer_list<std::pair<const char*, std::string>>{
              {"QT_QPA_PLATFORM", "offscreen"},
              {"HOME", tmp.Sub("home")},

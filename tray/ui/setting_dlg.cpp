@@ -15,6 +15,7 @@
 #include "desktop_shell.h"
 #include "diy_menu.h"
 #include "diy_static.h"
+#include "folder_picker.h"
 #include "language_font.h"
 #include "login_dlg.h"
 #include "message_box.h"
@@ -76,6 +77,8 @@ CSettingDlg::CSettingDlg(SettingDlgOptions options)
       m_service(m_options.autostart ? *m_options.autostart : *m_ownAutostart, m_options.serviceManager),
       m_flow(*m_ui, *this),
       m_trayIcon(*m_tray),
+      m_launcher(m_options.launcher),
+      m_updater(m_options.updater),
       m_deviceLogins([this](uint32_t id, bool accepted) {
                        ConnectResult result{id, static_cast<uint8_t>(accepted ? 1 : 0)};
                        OnConnectResult(&result);
@@ -134,16 +137,18 @@ CSettingDlg::CSettingDlg(SettingDlgOptions options)
   m_login->hide();
 
   m_updater.SetCallback(this);
-  m_updater.SetAskFunction(AskUpdateNotice);
+  m_updater.SetAskFunction(m_options.askUpdate ? m_options.askUpdate : CUpdater::AskFunction(AskUpdateNotice));
   // The automatic check starts once the program is up, so it costs the start nothing.
   if (m_options.checkForUpdates) {
     QTimer::singleShot(m_options.updateCheckDelayMs, this, [this] { m_updater.StartCheck(true); });
   }
 
-  // The first posted event of the loop shows the release notes after an update, then
-  // logs on.
+  // The first posted event of the loop shows the release notes after an update, runs the
+  // first-run wizard, then logs on.
   QTimer::singleShot(0, this, [this] {
     ShowUpdateFinishOnce();
+    RunSetupWizardOnce();
+    if (m_exiting) return;  // the program ended while the wizard ran
     m_flow.StartUpLogOn();
     if (!m_trayAvailable && m_options.showWhenNoTray) {
       // No tray to reach the program from: its window shows instead.
@@ -156,10 +161,7 @@ CSettingDlg::CSettingDlg(SettingDlgOptions options)
 
 CSettingDlg::~CSettingDlg() {
   m_updater.Stop();
-  if (m_runInstaller) {
-    QtProcessLauncher launcher;
-    if (!m_updater.StartInstaller(launcher)) qWarning("the downloaded installer did not start");
-  }
+  StartInstallerAtExit();
   {
     // The hotspot is stopped only when this program started it: it may be the user's own.
     QtProcessLauncher launcher;
@@ -356,49 +358,6 @@ void CSettingDlg::SetDataBase(const QString& base) {
     if (!result.detail.isEmpty()) text += QStringLiteral("\n") + result.detail;
     ShowDiyMessageBox(m_languages.get(), text, m_languages->GetString("UI", "DIALOG_TITLE"), 0);
   }
-}
-
-void CSettingDlg::ShowUpdateFinishOnce() {
-  // UpdateFinish goes 0 -> 1 when an update was downloaded and 1 -> 0 here; any other value
-  // is left alone. Nothing here answers an update question.
-  ISettingsStore& store = SettingsStore();
-  if (store.GetDword(QStringLiteral("UpdateFinish")).value_or(0) != 1) return;
-  store.SetDword(QStringLiteral("UpdateFinish"), 0);
-  CUpdateDlg notes;
-  notes.exec();
-}
-
-void CSettingDlg::NotifyInstall() {
-  QMetaObject::invokeMethod(this, [this] {
-    m_runInstaller = true;
-    OnExit();
-  }, Qt::QueuedConnection);
-}
-
-void CSettingDlg::NotifyNoUpdate() {
-  QMetaObject::invokeMethod(this, [this] {
-    ShowDiyMessageBox(m_languages.get(), m_languages->GetString("MESSAGEBOX", "MSGBOX_NOUPDATE"),
-                      m_languages->GetString("MESSAGEBOX", "MSGBOX_UPDATETITLE"), 0);
-  }, Qt::QueuedConnection);
-}
-
-void CSettingDlg::NotifyCheckFailed() {
-  QMetaObject::invokeMethod(this, [this] {
-    ShowDiyMessageBox(m_languages.get(), m_languages->GetString("MESSAGEBOX", "MSGBOX_UPDATEFAIL"),
-                      m_languages->GetString("MESSAGEBOX", "MSGBOX_UPDATETITLE"), 0);
-  }, Qt::QueuedConnection);
-}
-
-void CSettingDlg::AskNotice() {
-  QMetaObject::invokeMethod(this, [this] { m_updater.ShowNotice(); }, Qt::QueuedConnection);
-}
-
-void CSettingDlg::NotifyDownloaded() {
-  QMetaObject::invokeMethod(this, [this] {
-    // The release notes show once at the next start.
-    SettingsStore().SetDword(QStringLiteral("UpdateFinish"), 1);
-    m_updater.DownloadedHandled();
-  }, Qt::QueuedConnection);
 }
 
 bool CSettingDlg::ConfirmSwitch() {

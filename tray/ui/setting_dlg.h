@@ -43,7 +43,10 @@ class CSettingButton;
 class CSharePage;
 class CTransLogPage;
 class CSettingsPage;
+class CWizardDlg;
+class IFolderPicker;
 class IShellOpen;
+class SettingWizardTarget;
 
 struct SettingDlgOptions {
   IUIData* service = nullptr;        // AcquireUIData() when none
@@ -52,11 +55,14 @@ struct SettingDlgOptions {
   IAutostart* autostart = nullptr;   // the session's autostart entry when none
   QString programPath;               // what the autostart entry starts; this program when empty
   IShellIntegration* shellFolder = nullptr;  // the desktop's when none
-  IFolderPicker* folderPicker = nullptr;     // the desktop's folder dialog when none
+  IFolderPicker* folderPicker = nullptr;     // the pages' and the wizard's; QFileDialog when none
   ServiceControl::Opener serviceManager;     // the platform's when empty
   int watchdogMs = kServiceWatchdogMs;
   bool checkForUpdates = true;  // the automatic update check at start
   int updateCheckDelayMs = 3000;
+  UpdaterOptions updater;            // the update checker's folder, version and limits
+  CUpdater::AskFunction askUpdate;   // the new-version question (CUpdateNoticeDlg) when empty
+  IProcessLauncher* launcher = nullptr;   // the installer and nmcli at exit; QProcess when none
   // Where the desktop has no tray the settings window shows at start, so the program
   // stays within reach.
   bool showWhenNoTray = true;
@@ -65,7 +71,6 @@ struct SettingDlgOptions {
   int deviceLoginTickMs = 1000;
   IAdapterProbe* adapters = nullptr;       // /sys/class/net when none
   IHostedNetwork* hostedNetwork = nullptr;  // nmcli when none
-  IProcessLauncher* launcher = nullptr;     // starts programs at exit; the real one when none
 };
 
 class CSettingDlg : public CDiyDialog,
@@ -104,12 +109,22 @@ class CSettingDlg : public CDiyDialog,
   void OnExit();
   // The release notes, once, at the first start after an update was downloaded.
   void ShowUpdateFinishOnce();
+  // The first-run wizard, once per user: when the settings file exists and its SetupWizard
+  // is missing or 0; afterwards SetupWizard is 1, however the wizard ended.
+  void RunSetupWizardOnce();
+  // The first-run wizard runs: the tray's clicks wait.
+  bool Busy() const { return m_bBusy; }
+  // The wizard, while it runs.
+  CWizardDlg* WizardWindow() const { return m_wizardDlg; }
+  CUpdater& Updater() { return m_updater; }
+  bool Exiting() const { return m_exiting; }
+  // The exit was for an update: the checked installer starts as the dialog goes.
+  bool RunInstaller() const { return m_runInstaller; }
   void ShowSettings();
   void OnMenuCommand(unsigned command);
   void OnTrayActivated(TrayActivation how);
   // The first-run wizard runs: clicks on the tray icon do nothing meanwhile.
-  void SetBusy(bool busy) { m_busy = busy; }
-  bool Busy() const { return m_busy; }
+  void SetBusy(bool busy) { m_bBusy = busy; }
 
   // The tray icon's animation: one tick, for the timer and for tests.
   void TrayAnimationTimerProc();
@@ -259,6 +274,10 @@ class CSettingDlg : public CDiyDialog,
   void LoadPageTexts();
   // The data folder now lies in base: the root's row and the default folders follow.
   void ShowRootFolder(const QString& base);
+  // At the dialog's end after an update: the installer, if its digest still holds.
+  void StartInstallerAtExit();
+
+  friend class SettingWizardTarget;
 
   SettingDlgOptions m_options;
   LanguagesRef m_languages;
@@ -281,6 +300,10 @@ class CSettingDlg : public CDiyDialog,
   bool m_runInstaller = false;  // the verified installer starts as the program ends
   TextFlags m_textFlags;
   bool m_textsUnloaded = false;  // the texts were applied without language tables
+  bool m_bBusy = false;  // the first-run wizard runs
+  CWizardDlg* m_wizardDlg = nullptr;
+  std::unique_ptr<IProcessLauncher> m_ownLauncher;
+  IProcessLauncher* m_launcher;
 
   CUpdater m_updater;
   QTimer m_watchdog;
@@ -292,7 +315,6 @@ class CSettingDlg : public CDiyDialog,
   CConnectDlg* m_connectDlg = nullptr;
   CAboutDlg* m_aboutDlg = nullptr;
 
-  bool m_busy = false;
   QTimer m_trayAnimTimer;
   int m_trayAnimFrame = 0;  // never reset: the animations go on from the last frame
   int m_trayIconId = 0;

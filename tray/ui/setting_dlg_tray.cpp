@@ -137,7 +137,7 @@ void CSettingDlg::UpdateDeviceLoginItems() {
 void CSettingDlg::OnTrayActivated(TrayActivation how) {
   switch (how) {
     case TrayActivation::LeftClick:
-      switch (RouteLeftClick(!m_deviceLogins.empty() || m_connectDlg, m_busy, m_flow.logOnState())) {
+      switch (RouteLeftClick(!m_deviceLogins.empty() || m_connectDlg, m_bBusy, m_flow.logOnState())) {
         case TrayClick::kShowDeviceLogin:
           ShowDeviceLoginRequest();
           break;

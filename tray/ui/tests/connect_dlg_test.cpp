@@ -27,6 +27,7 @@
 #include "recording_shell.h"
 #include "recording_tray.h"
 #include "setting_dlg.h"
+#include "settings_store.h"
 #include "skin_buttons.h"
 #include "support/msg_client.h"
 #include "support/temp_dir.h"
@@ -193,8 +194,11 @@ class ConnectEndToEndTest : public ConnectDlgTest {
     options.showWhenNoTray = false;
     options.deviceLoginTickMs = 50;
     options.deviceLoginRefuseAge = 6;
+    // Settings of a user the installer did not set up: never the real ones, no wizard.
+    tray::SetSettingsStore(&noSettings);
   }
   void TearDown() override {
+    tray::SetSettingsStore(nullptr);
     if (ui) ui->ClearCallback();
     ::unsetenv("TIRVAN_TRAY_LOGIN_PORT");
     ConnectDlgTest::TearDown();
@@ -226,6 +230,7 @@ class ConnectEndToEndTest : public ConnectDlgTest {
   NoAutostart autostart;
   NoShellFolder shellFolder;
   tray::SettingDlgOptions options;
+  tray::FileSettingsStore noSettings{QString::fromStdString(tmp.Sub("config/Tirvan/settings.ini"))};
 };
 
 TEST_F(ConnectEndToEndTest, OkAdmitsCancelRefusesAndTheDeadlineRefuses) {

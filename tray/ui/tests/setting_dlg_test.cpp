@@ -74,8 +74,11 @@ class SettingDlgTest : public ::testing::Test {
     options.shellFolder = &shellFolder;
     options.serviceManager = [] { return std::unique_ptr<platform::ServiceManager>(); };
     options.checkForUpdates = false;
+    // Settings of a user the installer did not set up: never the real ones, no wizard.
+    tray::SetSettingsStore(&noSettings);
   }
   void TearDown() override {
+    tray::SetSettingsStore(nullptr);
     tray::SetSystemLocaleOverride(std::nullopt);
     tray::SetLanguageFolder(QString());
   }
@@ -85,6 +88,8 @@ class SettingDlgTest : public ::testing::Test {
   NoAutostart autostart;
   NoShellFolder shellFolder;
   tray::SettingDlgOptions options;
+  QTemporaryDir settingsDir;
+  tray::FileSettingsStore noSettings{settingsDir.filePath(QStringLiteral("settings.ini"))};
 };
 
 TEST_F(SettingDlgTest, StaysHiddenWithATrayAndOnlyHidesOnCloseAndEscape) {
@@ -142,6 +147,7 @@ TEST_F(SettingDlgTest, ReleaseNotesShowOnceAfterAnUpdate) {
   QTemporaryDir dir;
   tray::FileSettingsStore store(dir.filePath(QStringLiteral("settings.ini")));
   ASSERT_TRUE(store.CreateKey());
+  ASSERT_TRUE(store.SetDword(QStringLiteral("SetupWizard"), 1));  // the first-run wizard ran
   tray::SetSettingsStore(&store);
   tray::WebConfig web;
   web.webBase = QStringLiteral("https://127.0.0.1:9");  // the notes cannot be had: no dialog
@@ -153,7 +159,6 @@ TEST_F(SettingDlgTest, ReleaseNotesShowOnceAfterAnUpdate) {
     EXPECT_EQ(store.GetDword(QStringLiteral("UpdateFinish")), before == 1 ? 0u : before);
   }
   tray::SetWebConfig(tray::WebConfig{});
-  tray::SetSettingsStore(nullptr);
 }
 
 TEST_F(SettingDlgTest, SwitchAccountQuestionAnswersOkAndCancel) {

@@ -60,6 +60,7 @@ class SettingsPageEndToEndTest : public ::testing::Test {
     tray::SetSystemLocaleOverride("zh_CN.UTF-8");
     store = std::make_unique<tray::FileSettingsStore>(QString::fromStdString(tmp.Sub("config/settings.ini")));
     ASSERT_TRUE(store->CreateKey());
+    ASSERT_TRUE(store->SetDword(QStringLiteral("SetupWizard"), 1));  // the first-run wizard ran
     tray::SetSettingsStore(store.get());
 
     ASSERT_TRUE(central.Start()) << central.Output();

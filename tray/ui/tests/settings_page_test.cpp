@@ -109,6 +109,7 @@ class SettingsPageTest : public ::testing::Test {
     tray::SetSystemLocaleOverride("en_US.UTF-8");
     store = std::make_unique<tray::FileSettingsStore>(m_dir.filePath(QStringLiteral("config/settings.ini")));
     ASSERT_TRUE(store->CreateKey());
+    ASSERT_TRUE(store->SetDword(QStringLiteral("SetupWizard"), 1));  // the first-run wizard ran
     tray::SetSettingsStore(store.get());
     options.service = &service;
     options.shell = &shell;

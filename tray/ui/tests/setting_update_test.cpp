@@ -1,0 +1,316 @@
+// The settings dialog and the update checker against tirvan-web over HTTPS: each report
+// of the check reaches the dialog in its order, UpdateFinish is written when the download
+// was checked, the program ends and starts the installer only while its digest holds, a
+// manual check with nothing new says so, and the release notes at start answer no
+// question.
+#include "setting_dlg.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QPlainTextEdit>
+#include <QTimer>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "diy_static.h"
+#include "message_box.h"
+#include "pictures.h"
+#include "qt_app.h"
+#include "recording_process.h"
+#include "recording_shell.h"
+#include "recording_tray.h"
+#include "settings_store.h"
+#include "update_dlg.h"
+#include "support/temp_dir.h"
+#include "support/web_peer.h"
+#include "web_config.h"
+
+namespace {
+
+using Events = std::vector<std::string>;
+
+struct AbsentService final : tray::IUIData {
+  int AddRef() override { return 1; }
+  int Release() override { return 1; }
+  void SetCallback(tray::IUIDataCallBack*) override {}
+  void ClearCallback() override {}
+  int LogOn(tray::LoginInfo*, int) override { return 0; }
+  int LogOut() override { return 0; }
+  int GetLogOnInfo(tray::LoginInfo*) override { return 0; }
+  int GetDefShare(std::string*) override { return tray::kDefShareNoReply; }
+  int SetDefShare(const tray::DefaultFolders&) override { return -1; }
+  int GetShare() override { return -1; }
+  int SetShare(const std::vector<std::string>*, const std::vector<std::string>*) override { return -1; }
+  int GetLogOnStatus() override { return tray::kNoConnection; }
+  int GetMobileState() override { return tray::kMobileUnknown; }
+  int SetHost(const std::string&) override { return 0; }
+  int GetTransLog() override { return -1; }
+  int GetPath(const std::string&) override { return -1; }
+  int GetSysType() override { return 2; }
+  int ReplyDeviceLogin(const tray::ConnectResult*) override { return -1; }
+};
+
+struct NoAutostart final : tray::IAutostart {
+  bool IsEnabled() const override { return false; }
+  QString Command() const override { return {}; }
+  bool Enable(const QString&) override { return true; }
+  bool Disable() override { return true; }
+};
+
+struct NoShellFolder final : tray::IShellIntegration {
+  void Setup(const QString&, int, const QString&) override {}
+  void Forget(const QString&) override {}
+};
+
+// The settings file, with every write of UpdateFinish noted in the events.
+class NotingStore final : public tray::ISettingsStore {
+ public:
+  NotingStore(const QString& path, Events* events) : m_file(path), m_events(events) {}
+  tray::FileSettingsStore& file() { return m_file; }
+  bool KeyExists() const override { return m_file.KeyExists(); }
+  std::optional<uint32_t> GetDword(const QString& n) const override { return m_file.GetDword(n); }
+  std::optional<QString> GetString(const QString& n) const override { return m_file.GetString(n); }
+  bool SetDword(const QString& n, uint32_t v) override {
+    bool ok = m_file.SetDword(n, v);
+    if (n == QLatin1String(tray::kUpdateFinishValue))
+      m_events->push_back("UpdateFinish := " + std::to_string(v) + (ok ? "" : " (no key)"));
+    return ok;
+  }
+  bool SetString(const QString& n, const QString& v) override { return m_file.SetString(n, v); }
+  bool DeleteValue(const QString& n) override { return m_file.DeleteValue(n); }
+
+ private:
+  tray::FileSettingsStore m_file;
+  Events* m_events;
+};
+
+constexpr const char* kInstaller = "#!/bin/sh\necho installed > \"$(dirname \"$0\")/installer-ran\"\n";
+
+bool Spin(const std::function<bool()>& done, int ms = 20000) {
+  QElapsedTimer t;
+  t.start();
+  while (!done()) {
+    if (t.elapsed() > ms) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  }
+  return true;
+}
+
+class SettingUpdateTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    s_caDir = new support::TempDir;
+    s_ca = new support::TestCa;
+    std::string error;
+    ASSERT_TRUE(support::MakeTestCa(s_caDir->path(), s_ca, &error)) << error;
+  }
+  static void TearDownTestSuite() {
+    delete s_ca;
+    delete s_caDir;
+  }
+
+  void SetUp() override {
+    traytest::TestApp();
+    tray::InitPictures();
+    tray::SetLanguageFolder(QStringLiteral(TIRVAN_TRAY_BIN_DIR));
+    tray::SetSystemLocaleOverride("en_US.UTF-8");
+    tray::GetLanguages()->SetLanguage(1);
+    tray::GetLanguages()->Release();
+    tmp.MakeDir("data");
+    tmp.MakeDir("site");
+    tmp.MakeDir("site/files");
+    tmp.Write("site/files/setup.sh", kInstaller);
+    store = std::make_unique<NotingStore>(QString::fromStdString(tmp.Sub("settings.ini")), &events);
+    tray::SetSettingsStore(store.get());
+
+    options.service = &service;
+    options.shell = &shell;
+    options.tray = &trayBackend;
+    options.autostart = &autostart;
+    options.shellFolder = &shellFolder;
+    options.serviceManager = [] { return std::unique_ptr<platform::ServiceManager>(); };
+    options.showWhenNoTray = false;
+    options.checkForUpdates = false;
+    options.updater.dataFolder = QString::fromStdString(tmp.Sub("data"));
+    options.updater.ownVersion = QStringLiteral("1.0.0.9");
+    options.updater.pageTimeoutMs = 3000;
+    options.updater.lowSpeedSeconds = 2;
+    options.launcher = &launcher;
+    options.askUpdate = [this](const QString& version) {
+      events.push_back("ask " + version.toStdString());
+      return answer;
+    };
+  }
+  void TearDown() override {
+    tray::SetSettingsStore(nullptr);
+    tray::SetWebConfig(tray::WebConfig{});
+    tray::SetSystemLocaleOverride(std::nullopt);
+    tray::SetLanguageFolder(QString());
+  }
+  void Serve(const std::string& version) {
+    tmp.Write("site/manifest",
+              "/tirvan/update-pc.html expand body={\"version\":\"" + version +
+                  "\",\"down\":\"{base}\\/files\\/setup.sh\",\"md5\":\"{md5:files/setup.sh}\","
+                  "\"size\":\"{size:files/setup.sh}\"}\n"
+                  "/tirvan/update-pc.html?L=en body={\"data\":{\"text\":\"Faster uploads.\"}}\n");
+    peer = std::make_unique<support::WebPeer>(
+        TIRVAN_WEB_BIN,
+        std::vector<std::string>{"--manifest", tmp.Sub("site/manifest"), "--cert", s_ca->certFile, "--key",
+                                 s_ca->keyFile},
+        tmp.Sub("web.log"), true);
+    ASSERT_TRUE(peer->ok()) << peer->Log();
+    tray::WebConfig c;
+    c.webBase = c.blogBase = QString::fromStdString(peer->base());
+    c.caFile = QString::fromStdString(s_ca->caFile);
+    tray::SetWebConfig(c);
+  }
+  // Runs the program's loop until the dialog ends it (false: it did not within ms).
+  static bool RunUntilExit(int ms = 30000) {
+    bool timedOut = false;
+    QTimer guard;
+    guard.setSingleShot(true);
+    QObject::connect(&guard, &QTimer::timeout, [&] {
+      timedOut = true;
+      QCoreApplication::exit(1);
+    });
+    guard.start(ms);
+    QApplication::exec();
+    return !timedOut;
+  }
+  // The key of a user who saw the first-run wizard already.
+  bool MakeKey() { return store->file().CreateKey() && store->SetDword(QStringLiteral("SetupWizard"), 1); }
+  QString InstallerPath() const { return QString::fromStdString(tmp.Sub("data/Tirvan.exe")); }
+
+  static support::TempDir* s_caDir;
+  static support::TestCa* s_ca;
+  support::TempDir tmp;
+  Events events;
+  std::unique_ptr<NotingStore> store;
+  std::unique_ptr<support::WebPeer> peer;
+  int answer = tray::kNoticeUpdate;
+  AbsentService service;
+  traytest::RecordingShell shell;
+  traytest::RecordingTray trayBackend;
+  NoAutostart autostart;
+  NoShellFolder shellFolder;
+  traytest::RecordingProcess launcher;
+  tray::SettingDlgOptions options;
+};
+
+support::TempDir* SettingUpdateTest::s_caDir = nullptr;
+support::TestCa* SettingUpdateTest::s_ca = nullptr;
+
+TEST_F(SettingUpdateTest, AnAcceptedUpdateReachesTheDialogInOrderAndTheCheckedInstallerStartsAtExit) {
+  Serve("1.0.0.10");
+  struct Case {
+    const char* name;
+    bool key;
+    bool tamper;  // the installer changes between its check and the exit
+    Events events;
+    bool started;
+  };
+  const Case cases[] = {
+      {"with the key", true, false, {"ask 1.0.0.10", "UpdateFinish := 1", "exit"}, true},
+      {"without the key: installed all the same, without notes", false, false,
+       {"ask 1.0.0.10", "UpdateFinish := 1 (no key)", "exit"}, true},
+      {"a changed installer is not started", true, true, {"ask 1.0.0.10", "UpdateFinish := 1", "exit"}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    QFile::remove(store->file().path());
+    QFile::remove(InstallerPath());
+    if (c.key) {
+      ASSERT_TRUE(MakeKey());
+    }
+    events.clear();
+    launcher.calls.clear();
+    options.checkForUpdates = true;
+    options.updateCheckDelayMs = 0;
+    {
+      tray::CSettingDlg dlg(options);
+      ASSERT_TRUE(RunUntilExit());
+      events.push_back("exit");
+      EXPECT_EQ(events, c.events);
+      EXPECT_TRUE(dlg.Exiting());
+      EXPECT_TRUE(dlg.RunInstaller());
+      EXPECT_TRUE(launcher.calls.empty());  // not before the dialog goes
+      if (c.tamper) {
+        QFile f(InstallerPath());
+        ASSERT_TRUE(f.open(QIODevice::Append));
+        f.write("rm -rf \"$HOME\"\n");
+      }
+    }
+    ASSERT_EQ(launcher.calls.size(), c.started ? 1u : 0u);
+    if (c.started) {
+      EXPECT_EQ(launcher.calls[0].program, InstallerPath());
+    }
+    if (c.key) {
+      EXPECT_EQ(store->GetDword(QStringLiteral("UpdateFinish")), 1u);
+    }
+    EXPECT_EQ(store->KeyExists(), c.key);
+  }
+  EXPECT_EQ(peer->Requests("/files/setup.sh"), 3);
+}
+
+TEST_F(SettingUpdateTest, AManualCheckWithNothingNewSaysSoInOneBox) {
+  Serve("1.0.0.9");
+  tray::CSettingDlg dlg(options);
+  QCoreApplication::processEvents();
+  QStringList boxes;
+  QTimer poll;
+  QObject::connect(&poll, &QTimer::timeout, [&] {
+    auto* box = qobject_cast<tray::CDiyMessageBox*>(QApplication::activeModalWidget());
+    if (!box) return;
+    boxes << box->TitleText() + QStringLiteral(" | ") + box->Label()->text();
+    box->accept();
+  });
+  poll.start(10);
+  dlg.OnMenuCommand(tray::CSettingDlg::kCmdUpdate);
+  ASSERT_TRUE(Spin([&] { return !boxes.isEmpty() && !dlg.Updater().IsChecking(); }));
+  QCoreApplication::processEvents();
+  EXPECT_EQ(boxes, QStringList{QStringLiteral("Tirvan update | You have the latest version of Tirvan.")});
+  EXPECT_FALSE(dlg.Exiting());
+  EXPECT_TRUE(events.empty());
+  EXPECT_EQ(peer->Requests("/files/setup.sh"), 0);
+}
+
+TEST_F(SettingUpdateTest, TheReleaseNotesAtStartAnswerNoPendingQuestion) {
+  Serve("1.0.0.10");
+  ASSERT_TRUE(MakeKey());
+  tray::CSettingDlg dlg(options);
+  QCoreApplication::processEvents();
+  ASSERT_TRUE(store->SetDword(QStringLiteral("UpdateFinish"), 1));
+  events.clear();
+  // While the question is put, the once-after-update step runs; the user then refuses.
+  options.askUpdate = nullptr;
+  answer = tray::kNoticeCancel;
+  QTimer closer;  // the user reads the notes and presses OK
+  QObject::connect(&closer, &QTimer::timeout, [&] {
+    if (auto* notes = qobject_cast<tray::CUpdateDlg*>(QApplication::activeModalWidget())) {
+      events.push_back("notes: " + notes->NotesEdit()->toPlainText().toStdString());
+      notes->accept();
+    }
+  });
+  closer.start(10);
+  dlg.Updater().SetAskFunction([&](const QString& version) {
+    events.push_back("ask " + version.toStdString());
+    dlg.ShowUpdateFinishOnce();
+    events.push_back("notes closed");
+    return tray::kNoticeCancel;
+  });
+  ASSERT_TRUE(dlg.Updater().StartCheck(true));
+  ASSERT_TRUE(Spin([&] { return !dlg.Updater().IsChecking(); }));
+  QCoreApplication::processEvents();
+  EXPECT_EQ(events, (Events{"ask 1.0.0.10", "UpdateFinish := 0", "notes: Faster uploads.", "notes closed"}));
+  EXPECT_EQ(peer->Requests("/files/setup.sh"), 0);
+  EXPECT_FALSE(dlg.RunInstaller());
+  EXPECT_FALSE(dlg.Exiting());
+}
+
+}  // namespace
