@@ -26,7 +26,7 @@
 #include <udt/udt.h>
 
 #include "app/logon.h"
-#include "app/tests/picture_fixtures.h"
+#include "picture_fixtures.h"
 #include "comm/config_db.h"
 #include "comm/core.h"
 #include "comm/errors.h"
