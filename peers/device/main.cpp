@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "app/md5.h"
+#include "platform/md5.h"
 #include "device/device_client.h"
 #include "device/discovery.h"
 #include "device/relay_transport.h"

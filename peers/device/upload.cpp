@@ -11,7 +11,7 @@
 #include <cstring>
 #include <vector>
 
-#include "app/md5.h"
+#include "platform/md5.h"
 #include "comm/opcodes.h"
 
 namespace device {

@@ -25,7 +25,7 @@
 #include <unistd.h>
 
 #include "app/listing.h"
-#include "app/md5.h"
+#include "platform/md5.h"
 #include "app/relay_transfer.h"
 #include "app/trans_log.h"
 #include "app/transfer_table.h"

@@ -21,7 +21,7 @@
 #include <udt/udt.h>
 
 #include "app/download.h"
-#include "app/md5.h"
+#include "platform/md5.h"
 #include "app/trans_log.h"
 #include "app/transfer_table.h"
 #include "comm/errors.h"
