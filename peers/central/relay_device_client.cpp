@@ -86,7 +86,7 @@ int RelayDeviceClient::Connect(const std::string& host, uint16_t port,
   uint8_t* rec = frame + ServerMsgHead::kSize;
   wire::PutText(rec + DeviceLogonRecord::kEmail, 32, credentials.email);
   wire::PutText(rec + DeviceLogonRecord::kPsw, 32, credentials.hash);
-  wire::PutText(rec + DeviceLogonRecord::kStation, kRelayIdField, credentials.station);
+  wire::PutText(rec + DeviceLogonRecord::kStation, kRelayIdSize, credentials.station);
   if (platform::SendAll(m_fd, frame, sizeof frame) != 0) return fail(-1, "cannot send the logon");
 
   uint8_t head[ServerReplyHead::kSize];
@@ -96,17 +96,17 @@ int RelayDeviceClient::Connect(const std::string& host, uint16_t port,
     return fail(-1, "unexpected answer from the server");
   }
   if (answer.result != RESULT_OK) return fail(answer.result, DeviceLogonResultText(answer.result));
-  if (answer.length != ServerReplyHead::kSize + kRelayIdField) {
+  if (answer.length != ServerReplyHead::kSize + kRelayIdSize) {
     return fail(-1, "unexpected answer from the server");
   }
-  uint8_t id[kRelayIdField];
+  uint8_t id[kRelayIdSize];
   if (ReadExact(m_fd, id, sizeof id, deadline) != 0) return fail(-1, "no logon answer");
   m_deviceId = wire::GetText(id, sizeof id);
   return 0;
 }
 
 bool RelayDeviceClient::Send(const uint8_t* msg, size_t len) {
-  if (m_fd < 0 || msg == nullptr || len < MsgHead::kSize || len > kMaxRelayedMessage ||
+  if (m_fd < 0 || msg == nullptr || len < MsgHead::kSize || len > kRelayMaxMessage ||
       wire::GetU16(msg) != len) {
     return false;
   }
@@ -118,7 +118,7 @@ bool RelayDeviceClient::Send(const uint8_t* msg, size_t len) {
 }
 
 bool RelayDeviceClient::Send(uint16_t opcode, uint32_t seq, const uint8_t* payload, size_t len) {
-  if (len > kMaxRelayedMessage - MsgHead::kSize || (payload == nullptr && len > 0)) return false;
+  if (len > kRelayMaxMessage - MsgHead::kSize || (payload == nullptr && len > 0)) return false;
   std::vector<uint8_t> msg(MsgHead::kSize + len);
   MsgHead{static_cast<uint16_t>(msg.size()), opcode, seq}.Encode(msg.data());
   if (len > 0) std::memcpy(msg.data() + MsgHead::kSize, payload, len);
