@@ -23,24 +23,6 @@ int LeftMs(Clock::time_point deadline) {
   return left.count() < 0 ? 0 : static_cast<int>(left.count());
 }
 
-// Reads exactly len bytes before the deadline. 0, 1 on a time-out, -1 when the
-// connection ended or failed.
-int ReadExact(int fd, uint8_t* out, size_t len, Clock::time_point deadline) {
-  size_t got = 0;
-  while (got < len) {
-    pollfd p{fd, POLLIN, 0};
-    int r = ::poll(&p, 1, LeftMs(deadline));
-    if (r < 0 && errno == EINTR) continue;
-    if (r < 0) return -1;
-    if (r == 0) return 1;
-    ssize_t n = ::recv(fd, out + got, len - got, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return -1;
-    got += static_cast<size_t>(n);
-  }
-  return 0;
-}
-
 }  // namespace
 
 std::string DeviceLogonResultText(int result) {
@@ -90,7 +72,7 @@ int RelayDeviceClient::Connect(const std::string& host, uint16_t port,
   if (platform::SendAll(m_fd, frame, sizeof frame) != 0) return fail(-1, "cannot send the logon");
 
   uint8_t head[ServerReplyHead::kSize];
-  if (ReadExact(m_fd, head, sizeof head, deadline) != 0) return fail(-1, "no logon answer");
+  if (platform::ReadExact(m_fd, head, sizeof head, deadline) != 0) return fail(-1, "no logon answer");
   ServerReplyHead answer = ServerReplyHead::Decode(head);
   if (answer.command != SV_DEVICE_LOGON || answer.length < ServerReplyHead::kSize) {
     return fail(-1, "unexpected answer from the server");
@@ -100,7 +82,7 @@ int RelayDeviceClient::Connect(const std::string& host, uint16_t port,
     return fail(-1, "unexpected answer from the server");
   }
   uint8_t id[kRelayIdSize];
-  if (ReadExact(m_fd, id, sizeof id, deadline) != 0) return fail(-1, "no logon answer");
+  if (platform::ReadExact(m_fd, id, sizeof id, deadline) != 0) return fail(-1, "no logon answer");
   m_deviceId = wire::GetText(id, sizeof id);
   return 0;
 }

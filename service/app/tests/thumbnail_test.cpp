@@ -659,16 +659,11 @@ class RelayPeer {
   }
 
  private:
+  // Each call has kWaitMs in all (the pieces' waits add up to no more).
   bool ReadExact(uint8_t* out, size_t len) {
-    size_t got = 0;
-    while (got < len) {
-      pollfd p{m_fd, POLLIN, 0};
-      if (::poll(&p, 1, kWaitMs) <= 0) return false;
-      ssize_t n = ::recv(m_fd, out + got, len - got, 0);
-      if (n <= 0) return false;
-      got += static_cast<size_t>(n);
-    }
-    return true;
+    return platform::ReadExact(m_fd, out, len,
+                               std::chrono::steady_clock::now() +
+                                   std::chrono::milliseconds(kWaitMs)) == 0;
   }
 
   int m_listen = -1;
