@@ -36,6 +36,7 @@
 #include "comm/sqlite_db.h"
 #include "device/thumbnail.h"
 #include "platform/net.h"
+#include "support/fake_server.h"
 #include "support/msg_client.h"
 #include "support/temp_dir.h"
 
@@ -624,15 +625,7 @@ class RelayPeer {
   static constexpr int kWaitMs = 10000;
 
   RelayPeer() {
-    m_listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in sin{};
-    sin.sin_family = AF_INET;
-    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(m_listen, reinterpret_cast<sockaddr*>(&sin), sizeof sin);
-    ::listen(m_listen, 4);
-    socklen_t len = sizeof sin;
-    ::getsockname(m_listen, reinterpret_cast<sockaddr*>(&sin), &len);
-    m_port = ntohs(sin.sin_port);
+    m_listen = support::ListenTcp(0, 4, &m_port);
   }
   ~RelayPeer() {
     if (m_fd >= 0) platform::CloseSocket(m_fd);
