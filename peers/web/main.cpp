@@ -33,11 +33,13 @@ int main(int argc, char** argv) {
   std::string logPath;
   std::string manifest;
   bool rootGiven = false;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    if (a == "-h" || a == "--help") return Usage("");
-    if (i + 1 >= args.size()) return Usage("unknown argument or missing value: " + a);
-    const std::string& v = args[++i];
+  std::vector<peers::ParsedOption> options;
+  std::string parseError;
+  if (!peers::ParseOptions(args, {"listen", "root", "manifest", "cert", "key", "log"}, &options, &parseError)) {
+    return Usage(parseError);
+  }
+  for (const auto& [a, v] : options) {
+    if (a == "--help") return Usage("");
     if (a == "--listen") {
       if (!peers::ParseListen(v, &opt.listenHost, &opt.listenPort)) return Usage("bad --listen " + v);
     } else if (a == "--root") {
