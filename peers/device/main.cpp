@@ -101,17 +101,7 @@ int ExitFor(const device::DeviceClient& client) {
   }
 }
 
-std::string Human(double bytes) {
-  const char* units[] = {"B", "KiB", "MiB", "GiB"};
-  int u = 0;
-  while (bytes >= 1024 && u < 3) {
-    bytes /= 1024;
-    ++u;
-  }
-  char buf[32];
-  std::snprintf(buf, sizeof buf, u == 0 ? "%.0f %s" : "%.1f %s", bytes, units[u]);
-  return buf;
-}
+using device::Human;
 
 // A sequence number for this run's transfer: never 0.
 uint32_t PickSeq() {
