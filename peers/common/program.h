@@ -64,4 +64,28 @@ class StopSignals {
   sigset_t m_set;
 };
 
+// Starts server (its Start(std::string* error)), says "listening on ADDRESS" on standard
+// output and, when fileLine is set, its line in the log, waits for SIGINT or SIGTERM, then
+// stops the server and waits for its threads. The program's exit status.
+template <typename Server>
+int ServeUntilStopped(const char* program, Server& server, StopSignals& stop,
+                      const std::function<void(const std::string&)>& log,
+                      const std::function<std::string()>& fileLine) {
+  std::string error;
+  if (!server.Start(&error)) {
+    std::fprintf(stderr, "%s: %s\n", program, error.c_str());
+    return 1;
+  }
+  std::printf("listening on %s\n", server.ListenAddress().c_str());
+  std::fflush(stdout);
+  if (fileLine) log(fileLine());  // with no log file the line above said it
+
+  int sig = stop.Wait();
+  log("signal " + std::to_string(sig) + ": stopping");
+  server.Stop();
+  server.Wait();
+  log("stopped");
+  return 0;
+}
+
 }  // namespace peers

@@ -57,19 +57,7 @@ int main(int argc, char** argv) {
   peers::StopSignals stop;  // before the server starts its threads
 
   rendezvous::RendezvousServer server(opt);
-  std::string error;
-  if (!server.Start(&error)) {
-    std::fprintf(stderr, "tirvan-rendezvous: %s\n", error.c_str());
-    return 1;
-  }
-  std::printf("listening on %s\n", server.ListenAddress().c_str());
-  std::fflush(stdout);
-  if (!logPath.empty()) opt.log("listening on " + server.ListenAddress());  // else said above
-
-  int sig = stop.Wait();
-  opt.log("signal " + std::to_string(sig) + ": stopping");
-  server.Stop();
-  server.Wait();
-  opt.log("stopped");
-  return 0;
+  std::function<std::string()> fileLine;
+  if (!logPath.empty()) fileLine = [&server] { return "listening on " + server.ListenAddress(); };
+  return peers::ServeUntilStopped("tirvan-rendezvous", server, stop, opt.log, fileLine);
 }

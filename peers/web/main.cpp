@@ -79,19 +79,11 @@ int main(int argc, char** argv) {
   peers::StopSignals stop;  // before the server starts its thread
 
   web::WebServer server(opt);
-  std::string error;
-  if (!server.Start(&error)) {
-    std::fprintf(stderr, "tirvan-web: %s\n", error.c_str());
-    return 1;
+  std::function<std::string()> fileLine;
+  if (!logPath.empty()) {
+    fileLine = [&server] {
+      return "listening on " + server.ListenAddress() + " (" + server.BaseUrl() + ")";
+    };
   }
-  std::printf("listening on %s\n", server.ListenAddress().c_str());
-  std::fflush(stdout);
-  if (!logPath.empty()) opt.log("listening on " + server.ListenAddress() + " (" + server.BaseUrl() + ")");
-
-  int sig = stop.Wait();
-  opt.log("signal " + std::to_string(sig) + ": stopping");
-  server.Stop();
-  server.Wait();
-  opt.log("stopped");
-  return 0;
+  return peers::ServeUntilStopped("tirvan-web", server, stop, opt.log, fileLine);
 }
