@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "app/md5.h"
+#include "platform/md5.h"
 #include "comm/opcodes.h"
 #include "comm/wire.h"
 #include "platform/net.h"

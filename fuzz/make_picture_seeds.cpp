@@ -5,7 +5,7 @@
 #include <fstream>
 #include <string>
 
-#include "app/tests/picture_fixtures.h"
+#include "picture_fixtures.h"
 
 namespace {
 

@@ -79,11 +79,11 @@ void RefuseWaiting(int listenFd) {
 
 // The relayed announcement: relay prefix, then the 380-byte record (size, digest, path).
 bool Announce(uint8_t seq, uint16_t size) {
-  std::vector<uint8_t> body(kRelayedRecordOffset + kUpLoadRequestSize, 0);
+  std::vector<uint8_t> body(kRelayPrefixSize + kUpLoadRequestSize, 0);
   std::memcpy(body.data(), "d1:phone", 8);
   MsgHead{static_cast<uint16_t>(MsgHead::kSize + kUpLoadRequestSize), OP_REQ_UP_LOAD_FILE, seq}
-      .Encode(body.data() + kRelayedDeviceIdSize);
-  uint8_t* rec = body.data() + kRelayedRecordOffset;
+      .Encode(body.data() + kRelayIdSize);
+  uint8_t* rec = body.data() + kRelayPrefixSize;
   wire::PutU32(rec, size);
   std::memset(rec + 8, 0x5A, 16);
   std::strcpy(reinterpret_cast<char*>(rec + 25), "$DEFAULT$/../Shared/polled.bin");

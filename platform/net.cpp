@@ -1,6 +1,7 @@
 #include "platform/net.h"
 
 #include <arpa/inet.h>
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -46,6 +47,26 @@ int RecvAll(int fd, void* data, size_t len) {
     if (n == 0) return 1;
     p += n;
     len -= static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+int ReadExact(int fd, void* out, size_t len, std::chrono::steady_clock::time_point deadline) {
+  auto* p = static_cast<uint8_t*>(out);
+  size_t got = 0;
+  while (got < len) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return 1;
+    pollfd pfd{fd, POLLIN, 0};
+    int r = ::poll(&pfd, 1, static_cast<int>(std::min<int64_t>(left.count(), INT32_MAX)));
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) return -1;
+    if (r == 0) return 1;
+    ssize_t n = ::recv(fd, p + got, len - got, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return -1;
+    got += static_cast<size_t>(n);
   }
   return 0;
 }

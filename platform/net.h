@@ -3,6 +3,7 @@
 // kills the process, so SIGPIPE is ignored and sends use MSG_NOSIGNAL.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -21,6 +22,10 @@ int SendAll(int fd, const void* data, size_t len);
 // Reads exactly len bytes. Returns 0, 1 on a clean end of stream before len bytes,
 // or -1 with errno set.
 int RecvAll(int fd, void* data, size_t len);
+
+// Reads exactly len bytes, waiting for each piece with poll until the deadline.
+// Returns 0, 1 on a time-out, or -1 when the connection ended or failed.
+int ReadExact(int fd, void* out, size_t len, std::chrono::steady_clock::time_point deadline);
 
 // Connects a TCP socket to host:port (IPv4 dotted text or a name). timeoutMs bounds
 // the connect; 0 waits as long as the system does. Returns the socket or -1.

@@ -156,9 +156,8 @@ class BuiltinServiceManager final : public ServiceManager {
     if (!lock.held()) return LockFailureOrAbsent(name, lock);
     Record rec;
     Observed obs;
-    ScmResult r = Load(name, lock, &rec, &obs);
+    ScmResult r = LoadLive(name, lock, &rec, &obs);
     if (!r.ok()) return r;
-    if (rec.deleted) return MarkedForDelete(name);
     if (obs.alive) {
       // Windows semantics: the service goes once it stops; until then it can be stopped.
       rec.deleted = true;
@@ -177,9 +176,8 @@ class BuiltinServiceManager final : public ServiceManager {
       if (!lock.held()) return LockFailureOrAbsent(name, lock);
       Record rec;
       Observed obs;
-      ScmResult r = Load(name, lock, &rec, &obs);
+      ScmResult r = LoadLive(name, lock, &rec, &obs);
       if (!r.ok()) return r;
-      if (rec.deleted) return MarkedForDelete(name);
       if (rec.start == StartType::kDisabled) {
         return ScmResult::Fail(ScmError::kServiceDisabled, scm::Quoted(name) + " is disabled");
       }
@@ -290,9 +288,8 @@ class BuiltinServiceManager final : public ServiceManager {
     if (!lock.held()) return LockFailureOrAbsent(name, lock);
     Record rec;
     Observed obs;
-    ScmResult r = Load(name, lock, &rec, &obs);
+    ScmResult r = LoadLive(name, lock, &rec, &obs);
     if (!r.ok()) return r;
-    if (rec.deleted) return MarkedForDelete(name);
     if (rec.start == type) return ScmResult::Ok();
     rec.start = type;
     std::string err;
@@ -341,6 +338,14 @@ class BuiltinServiceManager final : public ServiceManager {
 
   // Reads the record and the status. A record marked for removal whose process is gone
   // is removed here (when the lock is held) and reads as not installed.
+  // Load, failing also for a service marked for deletion.
+  ScmResult LoadLive(const std::string& name, const scm::DirLock& lock, Record* rec,
+                     Observed* obs) {
+    ScmResult r = Load(name, lock, rec, obs);
+    if (r.ok() && rec->deleted) return MarkedForDelete(name);
+    return r;
+  }
+
   ScmResult Load(const std::string& name, const scm::DirLock& lock, Record* rec, Observed* obs) {
     ScmResult r = ValidateServiceName(name);
     if (!r.ok()) return r;

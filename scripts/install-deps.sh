@@ -8,7 +8,7 @@ packages=(
   libevent-dev libsqlite3-dev sqlite3 libudt-dev libminiupnpc-dev
   libjpeg62-turbo-dev libcurl4-openssl-dev libjsoncpp-dev libcrypt-dev libssl-dev openssl
   qt6-base-dev fonts-noto-cjk fonts-liberation
-  libgtest-dev libgmock-dev
+  libgtest-dev
   clang-14 libclang-rt-14-dev
   xvfb trayer xdotool x11-utils imagemagick
 )

@@ -37,11 +37,13 @@ int Usage(const std::string& error) { return peers::Usage("tirvan-central", kUsa
 int Serve(const std::vector<std::string>& args) {
   central::CentralOptions opt;
   std::string logPath;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    if (a == "-h" || a == "--help") return Usage("");
-    if (i + 1 >= args.size()) return Usage("unknown argument or missing value: " + a);
-    const std::string& v = args[++i];
+  std::vector<peers::ParsedOption> options;
+  std::string parseError;
+  if (!peers::ParseOptions(args, {"db", "listen", "state", "log", "max-frame", "idle-timeout", "frame-timeout", "max-connections", "max-connections-per-address", "max-stations", "answer-delay", "download-backlog", "upload-queue"}, &options, &parseError)) {
+    return Usage(parseError);
+  }
+  for (const auto& [a, v] : options) {
+    if (a == "--help") return Usage("");
     unsigned long n = 0;
     if (a == "--db") {
       opt.accountDb = v;

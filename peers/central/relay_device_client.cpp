@@ -23,24 +23,6 @@ int LeftMs(Clock::time_point deadline) {
   return left.count() < 0 ? 0 : static_cast<int>(left.count());
 }
 
-// Reads exactly len bytes before the deadline. 0, 1 on a time-out, -1 when the
-// connection ended or failed.
-int ReadExact(int fd, uint8_t* out, size_t len, Clock::time_point deadline) {
-  size_t got = 0;
-  while (got < len) {
-    pollfd p{fd, POLLIN, 0};
-    int r = ::poll(&p, 1, LeftMs(deadline));
-    if (r < 0 && errno == EINTR) continue;
-    if (r < 0) return -1;
-    if (r == 0) return 1;
-    ssize_t n = ::recv(fd, out + got, len - got, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return -1;
-    got += static_cast<size_t>(n);
-  }
-  return 0;
-}
-
 }  // namespace
 
 std::string DeviceLogonResultText(int result) {
@@ -86,27 +68,27 @@ int RelayDeviceClient::Connect(const std::string& host, uint16_t port,
   uint8_t* rec = frame + ServerMsgHead::kSize;
   wire::PutText(rec + DeviceLogonRecord::kEmail, 32, credentials.email);
   wire::PutText(rec + DeviceLogonRecord::kPsw, 32, credentials.hash);
-  wire::PutText(rec + DeviceLogonRecord::kStation, kRelayIdField, credentials.station);
+  wire::PutText(rec + DeviceLogonRecord::kStation, kRelayIdSize, credentials.station);
   if (platform::SendAll(m_fd, frame, sizeof frame) != 0) return fail(-1, "cannot send the logon");
 
   uint8_t head[ServerReplyHead::kSize];
-  if (ReadExact(m_fd, head, sizeof head, deadline) != 0) return fail(-1, "no logon answer");
+  if (platform::ReadExact(m_fd, head, sizeof head, deadline) != 0) return fail(-1, "no logon answer");
   ServerReplyHead answer = ServerReplyHead::Decode(head);
   if (answer.command != SV_DEVICE_LOGON || answer.length < ServerReplyHead::kSize) {
     return fail(-1, "unexpected answer from the server");
   }
   if (answer.result != RESULT_OK) return fail(answer.result, DeviceLogonResultText(answer.result));
-  if (answer.length != ServerReplyHead::kSize + kRelayIdField) {
+  if (answer.length != ServerReplyHead::kSize + kRelayIdSize) {
     return fail(-1, "unexpected answer from the server");
   }
-  uint8_t id[kRelayIdField];
-  if (ReadExact(m_fd, id, sizeof id, deadline) != 0) return fail(-1, "no logon answer");
+  uint8_t id[kRelayIdSize];
+  if (platform::ReadExact(m_fd, id, sizeof id, deadline) != 0) return fail(-1, "no logon answer");
   m_deviceId = wire::GetText(id, sizeof id);
   return 0;
 }
 
 bool RelayDeviceClient::Send(const uint8_t* msg, size_t len) {
-  if (m_fd < 0 || msg == nullptr || len < MsgHead::kSize || len > kMaxRelayedMessage ||
+  if (m_fd < 0 || msg == nullptr || len < MsgHead::kSize || len > kRelayMaxMessage ||
       wire::GetU16(msg) != len) {
     return false;
   }
@@ -118,7 +100,7 @@ bool RelayDeviceClient::Send(const uint8_t* msg, size_t len) {
 }
 
 bool RelayDeviceClient::Send(uint16_t opcode, uint32_t seq, const uint8_t* payload, size_t len) {
-  if (len > kMaxRelayedMessage - MsgHead::kSize || (payload == nullptr && len > 0)) return false;
+  if (len > kRelayMaxMessage - MsgHead::kSize || (payload == nullptr && len > 0)) return false;
   std::vector<uint8_t> msg(MsgHead::kSize + len);
   MsgHead{static_cast<uint16_t>(msg.size()), opcode, seq}.Encode(msg.data());
   if (len > 0) std::memcpy(msg.data() + MsgHead::kSize, payload, len);

@@ -14,6 +14,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "comm/wire.h"
+
 namespace central {
 
 inline constexpr uint16_t SV_DEVICE_LOGON = 0x1020;
@@ -33,11 +35,5 @@ struct DeviceLogonRecord {
   static constexpr size_t kPsw = 32;      // [32, 64) password hash, zero-padded
   static constexpr size_t kStation = 64;  // [64, 128) the PC's station id, zero-padded
 };
-
-// The relay id field of the logon answer and of every relayed frame.
-inline constexpr size_t kRelayIdField = 64;
-// The longest device message the relay carries: the PC's frame adds 134 bytes to it
-// (head and the 64 bytes before the message) within a 16-bit length.
-inline constexpr size_t kMaxRelayedMessage = 0xFFFF - 134;
 
 }  // namespace central

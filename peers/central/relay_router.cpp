@@ -20,7 +20,7 @@ std::string HostOf(const std::string& peer) { return peer.substr(0, peer.rfind('
 std::string MakeDeviceId(uint64_t connId, const std::string& name) {
   std::string id = "d" + std::to_string(connId) + ":";
   std::string clean = CleanText(name.empty() ? std::string("device") : name);
-  return id + clean.substr(0, wire::Utf8CutLength(clean, kRelayIdField - 1 - id.size()));
+  return id + clean.substr(0, wire::Utf8CutLength(clean, kRelayIdSize - 1 - id.size()));
 }
 
 }  // namespace
@@ -144,15 +144,15 @@ void RelayRouter::OnRelayReply(Connection& c, const Frame& f) {
     return;
   }
   const std::string& station = relay->second;
-  if (f.bodyLen < kRelayIdField + MsgHead::kSize ||
-      wire::GetU16(f.body + kRelayIdField) != f.bodyLen - kRelayIdField) {
+  if (f.bodyLen < kRelayIdSize + MsgHead::kSize ||
+      wire::GetU16(f.body + kRelayIdSize) != f.bodyLen - kRelayIdSize) {
     m_server.Log("%s relay station=%s reply dropped: %zu bytes do not hold one whole message",
                  c.Peer().c_str(), CleanText(station).c_str(), f.bodyLen);
     c.Reply(SV_INTER_LINE_DATA, RESULT_BAD_REQUEST);
     return;
   }
-  std::string target = wire::GetText(f.body, kRelayIdField);
-  SendResult r = SendToDevice(station, target, f.body + kRelayIdField, f.bodyLen - kRelayIdField);
+  std::string target = wire::GetText(f.body, kRelayIdSize);
+  SendResult r = SendToDevice(station, target, f.body + kRelayIdSize, f.bodyLen - kRelayIdSize);
   if (r == SendResult::NoDevice) {
     m_server.Log("%s relay station=%s reply dropped: device %s is not connected",
                  c.Peer().c_str(), CleanText(station).c_str(), CleanText(target).c_str());
@@ -199,7 +199,7 @@ void RelayRouter::OnDeviceLogOn(Connection& c, const Frame& f) {
     return RefuseDevice(c, RESULT_BAD_REQUEST, name, "logon record of the wrong size");
   std::string email = wire::GetText(f.body + DeviceLogonRecord::kEmail, 32);
   std::string psw = wire::GetText(f.body + DeviceLogonRecord::kPsw, 32);
-  std::string station = wire::GetText(f.body + DeviceLogonRecord::kStation, kRelayIdField);
+  std::string station = wire::GetText(f.body + DeviceLogonRecord::kStation, kRelayIdSize);
 
   switch (m_server.Accounts().Verify(email, psw)) {
     case AccountStore::Verdict::Ok: break;
@@ -231,7 +231,7 @@ void RelayRouter::OnDeviceLogOn(Connection& c, const Frame& f) {
   }
   m_server.Log("%s device %s logged on for station=%s email=%s", c.Peer().c_str(),
                CleanText(d.id).c_str(), CleanText(station).c_str(), CleanText(email).c_str());
-  uint8_t idField[kRelayIdField] = {};
+  uint8_t idField[kRelayIdSize] = {};
   std::memcpy(idField, d.id.data(), d.id.size());
   m_devices.emplace(c.Id(), std::move(d));
   c.Reply(SV_DEVICE_LOGON, RESULT_OK, idField, sizeof idField);
@@ -249,7 +249,7 @@ void RelayRouter::OnDeviceData(Connection& c, const Frame& f) {
   const Device& d = it->second;
   if (f.bodyLen < MsgHead::kSize || wire::GetU16(f.body) != f.bodyLen)
     return DropDevice(c.Id(), "sent a message whose length does not match its frame");
-  if (f.bodyLen > kMaxRelayedMessage) return DropDevice(c.Id(), "sent a message too long to relay");
+  if (f.bodyLen > kRelayMaxMessage) return DropDevice(c.Id(), "sent a message too long to relay");
   // The PC may have logged off, or on with another account, since the device came.
   if (!StationOfAccount(d.station, d.email))
     return DropDevice(c.Id(), "its PC is no longer logged on with its account");
@@ -262,11 +262,11 @@ void RelayRouter::OnDeviceData(Connection& c, const Frame& f) {
   if (relay->Pending() + f.bodyLen > m_options.maxRelayBacklog)
     return DropDevice(c.Id(), "its PC's relay connection is not reading");
 
-  std::vector<uint8_t> frame(ServerMsgHead::kSize + kRelayIdField + f.bodyLen);
+  std::vector<uint8_t> frame(ServerMsgHead::kSize + kRelayIdSize + f.bodyLen);
   ServerMsgHead{static_cast<uint16_t>(frame.size()), 6, SV_INTER_LINE_DATA, d.id}.Encode(
       frame.data());
   std::memcpy(frame.data() + ServerMsgHead::kSize, d.id.data(), d.id.size());
-  std::memcpy(frame.data() + ServerMsgHead::kSize + kRelayIdField, f.body, f.bodyLen);
+  std::memcpy(frame.data() + ServerMsgHead::kSize + kRelayIdSize, f.body, f.bodyLen);
   relay->Send(frame.data(), frame.size());
 }
 

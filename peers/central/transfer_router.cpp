@@ -66,16 +66,16 @@ void TransferRouter::OnDownLoad(Connection& c, const Frame& f) {
     return Answer(c, SV_INTER_LINE_DOWN_LOAD, RESULT_NOT_LOGGED_ON);
   }
   // The device's id, then one whole message.
-  if (f.bodyLen < kRelayIdField + MsgHead::kSize ||
-      wire::GetU16(f.body + kRelayIdField) != f.bodyLen - kRelayIdField) {
+  if (f.bodyLen < kRelayIdSize + MsgHead::kSize ||
+      wire::GetU16(f.body + kRelayIdSize) != f.bodyLen - kRelayIdSize) {
     m_server.Log("%s SV_INTER_LINE_DOWN_LOAD station=%s refused: %zu bytes do not hold one whole"
                  " message",
                  c.Peer().c_str(), CleanText(station).c_str(), f.bodyLen);
     return Answer(c, SV_INTER_LINE_DOWN_LOAD, RESULT_BAD_REQUEST);
   }
-  std::string target = wire::GetText(f.body, kRelayIdField);
-  const uint8_t* msg = f.body + kRelayIdField;
-  size_t len = f.bodyLen - kRelayIdField;
+  std::string target = wire::GetText(f.body, kRelayIdSize);
+  const uint8_t* msg = f.body + kRelayIdSize;
+  size_t len = f.bodyLen - kRelayIdSize;
   switch (m_relay.SendToDevice(station, target, msg, len, m_options.maxDownloadBacklog, false)) {
     case RelayRouter::SendResult::Sent:
       ++m_packages;

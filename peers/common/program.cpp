@@ -1,5 +1,6 @@
 #include "common/program.h"
 
+#include <getopt.h>
 #include <pthread.h>
 
 #include <cerrno>
@@ -25,6 +26,56 @@ bool ParseListen(const std::string& text, std::string* host, uint16_t* port) {
   if (!ParseNumber(p, 65535, &v)) return false;
   if (!h.empty()) *host = h;
   *port = static_cast<uint16_t>(v);
+  return true;
+}
+
+bool ParseOptions(const std::vector<std::string>& args, const std::vector<std::string>& valued,
+                  std::vector<ParsedOption>* out, std::string* error) {
+  constexpr int kHelp = 'h';
+  constexpr int kFirstValued = 256;  // getopt_long's answer for valued[i] is kFirstValued + i
+  std::vector<option> options;
+  for (size_t i = 0; i < valued.size(); ++i) {
+    options.push_back({valued[i].c_str(), required_argument, nullptr, kFirstValued + static_cast<int>(i)});
+  }
+  options.push_back({"help", no_argument, nullptr, kHelp});
+  options.push_back({nullptr, 0, nullptr, 0});
+
+  std::vector<std::string> words{"program"};
+  words.insert(words.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& w : words) argv.push_back(w.data());
+  argv.push_back(nullptr);
+  int argc = static_cast<int>(words.size());
+
+  out->clear();
+  opterr = 0;  // the callers word the errors
+  optind = 0;  // start afresh, also after an earlier parse
+  for (;;) {
+    // "+": the first word that is not an option ends the options; ":": a missing value
+    // is told apart from an unknown option.
+    int c = getopt_long(argc, argv.data(), "+:h", options.data(), nullptr);
+    if (c == -1) break;
+    if (c == kHelp) {
+      out->push_back({"--help", ""});
+    } else if (c >= kFirstValued) {
+      out->push_back({"--" + valued[static_cast<size_t>(c - kFirstValued)], optarg});
+    } else {
+      std::string word;
+      if (optopt >= kFirstValued) {
+        word = "--" + valued[static_cast<size_t>(optopt - kFirstValued)];
+      } else if (optopt != 0) {
+        word = std::string("-") + static_cast<char>(optopt);
+      } else {
+        word = argv[optind - 1];
+      }
+      *error = (c == ':' ? "unknown argument or missing value: " : "unknown argument: ") + word;
+      return false;
+    }
+  }
+  if (optind < argc) {
+    *error = std::string("unknown argument: ") + argv[optind];
+    return false;
+  }
   return true;
 }
 

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace peers {
 
@@ -16,6 +17,20 @@ bool ParseNumber(const std::string& text, unsigned long max, unsigned long* out)
 
 // "HOST:PORT" or "PORT"; the host stays as it was when the text gives none.
 bool ParseListen(const std::string& text, std::string* host, uint16_t* port);
+
+// One option as given: its name with the dashes ("--listen"; "--help" for -h as well)
+// and its value ("" for --help).
+struct ParsedOption {
+  std::string name;
+  std::string value;
+};
+
+// Parses args (the words after the program's name) with getopt_long: each name in valued
+// is an option that takes a value (--name VALUE or --name=VALUE), and -h/--help none.
+// False, with error set, for an unknown option, a missing value or a word that is not an
+// option.
+bool ParseOptions(const std::vector<std::string>& args, const std::vector<std::string>& valued,
+                  std::vector<ParsedOption>* out, std::string* error);
 
 // Prints the usage: to standard output with exit status 0 when error is empty, otherwise
 // the error and the usage to standard error with status 2.
@@ -48,5 +63,29 @@ class StopSignals {
  private:
   sigset_t m_set;
 };
+
+// Starts server (its Start(std::string* error)), says "listening on ADDRESS" on standard
+// output and, when fileLine is set, its line in the log, waits for SIGINT or SIGTERM, then
+// stops the server and waits for its threads. The program's exit status.
+template <typename Server>
+int ServeUntilStopped(const char* program, Server& server, StopSignals& stop,
+                      const std::function<void(const std::string&)>& log,
+                      const std::function<std::string()>& fileLine) {
+  std::string error;
+  if (!server.Start(&error)) {
+    std::fprintf(stderr, "%s: %s\n", program, error.c_str());
+    return 1;
+  }
+  std::printf("listening on %s\n", server.ListenAddress().c_str());
+  std::fflush(stdout);
+  if (fileLine) log(fileLine());  // with no log file the line above said it
+
+  int sig = stop.Wait();
+  log("signal " + std::to_string(sig) + ": stopping");
+  server.Stop();
+  server.Wait();
+  log("stopped");
+  return 0;
+}
 
 }  // namespace peers

@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "app/md5.h"
+#include "platform/md5.h"
 #include "comm/opcodes.h"
 
 namespace device {

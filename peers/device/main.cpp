@@ -1,5 +1,6 @@
 // tirvan-device: a device's view of the PC from a shell. Lists the shares and folders
 // and downloads files over the LAN, speaking the protocol the phone apps speak.
+#include <getopt.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "app/md5.h"
+#include "platform/md5.h"
 #include "device/device_client.h"
 #include "device/discovery.h"
 #include "device/relay_transport.h"
@@ -100,17 +101,7 @@ int ExitFor(const device::DeviceClient& client) {
   }
 }
 
-std::string Human(double bytes) {
-  const char* units[] = {"B", "KiB", "MiB", "GiB"};
-  int u = 0;
-  while (bytes >= 1024 && u < 3) {
-    bytes /= 1024;
-    ++u;
-  }
-  char buf[32];
-  std::snprintf(buf, sizeof buf, u == 0 ? "%.0f %s" : "%.1f %s", bytes, units[u]);
-  return buf;
-}
+using device::Human;
 
 // A sequence number for this run's transfer: never 0.
 uint32_t PickSeq() {
@@ -302,67 +293,110 @@ int main(int argc, char** argv) {
   o.seq = PickSeq();
   bool offsetSet = false;
   bool resumeSet = false;
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
+  // Options may stand anywhere among the command's words (getopt_long permutes them).
+  enum : int {
+    kP2p = 256, kAddress, kRelay, kAccount, kHash, kStation, kHost, kPort, kTimeout, kSeq,
+    kOffset, kResume, kChunk, kStopAfter,
+  };
+  static const option kOptions[] = {
+      {"help", no_argument, nullptr, 'h'},           {"quiet", no_argument, nullptr, 'q'},
+      {"p2p", required_argument, nullptr, kP2p},     {"address", required_argument, nullptr, kAddress},
+      {"relay", required_argument, nullptr, kRelay}, {"account", required_argument, nullptr, kAccount},
+      {"hash", required_argument, nullptr, kHash},   {"station", required_argument, nullptr, kStation},
+      {"host", required_argument, nullptr, kHost},   {"port", required_argument, nullptr, kPort},
+      {"timeout", required_argument, nullptr, kTimeout}, {"seq", required_argument, nullptr, kSeq},
+      {"offset", required_argument, nullptr, kOffset},   {"resume", no_argument, nullptr, kResume},
+      {"chunk", required_argument, nullptr, kChunk},
+      {"stop-after", required_argument, nullptr, kStopAfter},
+      {nullptr, 0, nullptr, 0},
+  };
+  opterr = 0;
+  for (;;) {
+    int c = getopt_long(argc, argv, ":hq", kOptions, nullptr);
+    if (c == -1) break;
+    // A missing value goes to the option's own check as none, for its own message.
+    const char* text = optarg;
+    if (c == ':') {
+      c = optopt;
+      text = nullptr;
+    }
     auto value = [&](uint64_t max, uint64_t* out) {
-      return i + 1 < argc && ParseNumber(argv[++i], max, out);
+      return text != nullptr && ParseNumber(text, max, out);
     };
     uint64_t v = 0;
-    if (a == "--help" || a == "-h") {
-      std::fputs(kUsage, stdout);
-      return kExitOk;
-    } else if (a == "--p2p") {
-      if (i + 1 >= argc || !device::ParseHostPort(argv[++i], &o.p2p.host, &o.p2p.port)) {
-        return Usage("--p2p needs HOST:PORT");
-      }
-    } else if (a == "--address") {
-      if (i + 1 >= argc) return Usage("--address needs a value");
-      o.discoverAddress = argv[++i];
-    } else if (a == "--relay") {
-      if (i + 1 >= argc || !device::ParseHostPort(argv[++i], &o.relay.host, &o.relay.port)) {
-        return Usage("--relay needs HOST:PORT");
-      }
-    } else if (a == "--account" || a == "--hash" || a == "--station") {
-      if (i + 1 >= argc) return Usage((a + " needs a value").c_str());
-      std::string& field = a == "--account" ? o.relay.email
-                           : a == "--hash"  ? o.relay.hash
-                                            : o.relay.station;
-      field = argv[++i];
-    } else if (a == "--host") {
-      if (i + 1 >= argc) return Usage("--host needs a value");
-      o.host = argv[++i];
-    } else if (a == "--port") {
-      if (!value(65535, &v) || v == 0) return Usage("--port needs a port number");
-      o.port = static_cast<uint16_t>(v);
-      o.portSet = true;
-    } else if (a == "--timeout") {
-      if (!value(3600000, &v) || v == 0) return Usage("--timeout needs milliseconds");
-      o.timeoutMs = static_cast<int>(v);
-    } else if (a == "--seq") {
-      if (!value(UINT32_MAX, &v) || v == 0) return Usage("--seq needs a number above 0");
-      o.seq = static_cast<uint32_t>(v);
-    } else if (a == "--offset") {
-      if (!value(UINT32_MAX, &v)) return Usage("--offset needs a byte offset");
-      o.download.mode = device::DownloadOptions::Mode::Offset;
-      o.download.offset = static_cast<uint32_t>(v);
-      offsetSet = true;
-    } else if (a == "--resume") {
-      o.download.mode = device::DownloadOptions::Mode::Resume;
-      resumeSet = true;
-    } else if (a == "--chunk") {
-      if (!value(device::kMaxUploadChunk, &v) || v == 0) return Usage("--chunk needs 1 to 65515");
-      o.uploadChunk = static_cast<size_t>(v);
-    } else if (a == "--stop-after") {
-      if (!value(UINT64_MAX, &v) || v == 0) return Usage("--stop-after needs a byte count");
-      o.download.stopAfter = v;
-    } else if (a == "--quiet" || a == "-q") {
-      o.quiet = true;
-    } else if (a.size() > 1 && a[0] == '-' && a != "-") {
-      return Usage(("unknown option " + a).c_str());
-    } else {
-      o.args.push_back(a);
+    switch (c) {
+      case 'h':
+        std::fputs(kUsage, stdout);
+        return kExitOk;
+      case 'q':
+        o.quiet = true;
+        break;
+      case kP2p:
+        if (text == nullptr || !device::ParseHostPort(text, &o.p2p.host, &o.p2p.port)) {
+          return Usage("--p2p needs HOST:PORT");
+        }
+        break;
+      case kAddress:
+        if (text == nullptr) return Usage("--address needs a value");
+        o.discoverAddress = text;
+        break;
+      case kRelay:
+        if (text == nullptr || !device::ParseHostPort(text, &o.relay.host, &o.relay.port)) {
+          return Usage("--relay needs HOST:PORT");
+        }
+        break;
+      case kAccount:
+        if (text == nullptr) return Usage("--account needs a value");
+        o.relay.email = text;
+        break;
+      case kHash:
+        if (text == nullptr) return Usage("--hash needs a value");
+        o.relay.hash = text;
+        break;
+      case kStation:
+        if (text == nullptr) return Usage("--station needs a value");
+        o.relay.station = text;
+        break;
+      case kHost:
+        if (text == nullptr) return Usage("--host needs a value");
+        o.host = text;
+        break;
+      case kPort:
+        if (!value(65535, &v) || v == 0) return Usage("--port needs a port number");
+        o.port = static_cast<uint16_t>(v);
+        o.portSet = true;
+        break;
+      case kTimeout:
+        if (!value(3600000, &v) || v == 0) return Usage("--timeout needs milliseconds");
+        o.timeoutMs = static_cast<int>(v);
+        break;
+      case kSeq:
+        if (!value(UINT32_MAX, &v) || v == 0) return Usage("--seq needs a number above 0");
+        o.seq = static_cast<uint32_t>(v);
+        break;
+      case kOffset:
+        if (!value(UINT32_MAX, &v)) return Usage("--offset needs a byte offset");
+        o.download.mode = device::DownloadOptions::Mode::Offset;
+        o.download.offset = static_cast<uint32_t>(v);
+        offsetSet = true;
+        break;
+      case kResume:
+        o.download.mode = device::DownloadOptions::Mode::Resume;
+        resumeSet = true;
+        break;
+      case kChunk:
+        if (!value(device::kMaxUploadChunk, &v) || v == 0) return Usage("--chunk needs 1 to 65515");
+        o.uploadChunk = static_cast<size_t>(v);
+        break;
+      case kStopAfter:
+        if (!value(UINT64_MAX, &v) || v == 0) return Usage("--stop-after needs a byte count");
+        o.download.stopAfter = v;
+        break;
+      default:
+        return Usage(("unknown option " + std::string(argv[optind - 1])).c_str());
     }
   }
+  for (int i = optind; i < argc; ++i) o.args.push_back(argv[i]);
   if (offsetSet && resumeSet) {
     return Usage("--offset and --resume exclude each other");
   }

@@ -11,7 +11,7 @@
 
 namespace device {
 
-static_assert(kRelayUploadChunk + 20 == central::kMaxRelayedMessage);
+static_assert(kRelayUploadChunk + 20 == kRelayMaxMessage);
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <cstring>
 #include <vector>
 
-#include "app/md5.h"
+#include "platform/md5.h"
 #include "comm/opcodes.h"
 
 namespace device {
@@ -30,18 +30,6 @@ bool Fail(UploadError* error, Failure failure, std::string text, int code = 0) {
 // Fails with the client's own account of what went wrong.
 bool FailFrom(UploadError* error, const DeviceClient& client) {
   return Fail(error, client.LastFailure(), client.LastError(), client.LastCode());
-}
-
-std::string Human(double bytes) {
-  const char* units[] = {"B", "KiB", "MiB", "GiB"};
-  int u = 0;
-  while (bytes >= 1024 && u < 3) {
-    bytes /= 1024;
-    ++u;
-  }
-  char buf[32];
-  std::snprintf(buf, sizeof buf, u == 0 ? "%.0f %s" : "%.1f %s", bytes, units[u]);
-  return buf;
 }
 
 class Fd {
@@ -71,6 +59,18 @@ bool PreadAll(int fd, char* out, size_t len, off_t pos) {
 }
 
 }  // namespace
+
+std::string Human(double bytes) {
+  const char* units[] = {"B", "KiB", "MiB", "GiB"};
+  int u = 0;
+  while (bytes >= 1024 && u < 3) {
+    bytes /= 1024;
+    ++u;
+  }
+  char buf[32];
+  std::snprintf(buf, sizeof buf, u == 0 ? "%.0f %s" : "%.1f %s", bytes, units[u]);
+  return buf;
+}
 
 std::string UploadTargetPath(const std::string& folder, const std::string& local) {
   size_t cut = local.find_last_of('/');

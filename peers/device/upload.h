@@ -61,4 +61,7 @@ bool RunPut(DeviceClient& client, uint32_t seq, const std::string& local,
             const std::string& folder, UploadOptions options, bool quiet, bool showProgress,
             UploadError* error);
 
+// A byte count for people: "512 B", "1.5 KiB", ... "2.0 GiB".
+std::string Human(double bytes);
+
 }  // namespace device

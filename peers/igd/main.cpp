@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "common/program.h"
 #include "igd/igd_emulator.h"
@@ -20,11 +21,13 @@ int Usage(const std::string& error) { return peers::Usage("tirvan-igd", kUsage, 
 
 int main(int argc, char** argv) {
   igd::EmulatorOptions opt;
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
-    if (a == "-h" || a == "--help") return Usage("");
-    if (i + 1 >= argc) return Usage("unknown argument or missing value: " + a);
-    std::string v = argv[++i];
+  std::vector<peers::ParsedOption> options;
+  std::string parseError;
+  if (!peers::ParseOptions({argv + 1, argv + argc}, {"listen", "external-ip"}, &options, &parseError)) {
+    return Usage(parseError);
+  }
+  for (const auto& [a, v] : options) {
+    if (a == "--help") return Usage("");
     if (a == "--listen") {
       if (!peers::ParseListen(v, &opt.host, &opt.port)) return Usage("bad --listen " + v);
     } else if (a == "--external-ip") {

@@ -27,11 +27,13 @@ int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   rendezvous::RendezvousOptions opt;
   std::string logPath;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    if (a == "-h" || a == "--help") return Usage("");
-    if (i + 1 >= args.size()) return Usage("unknown argument or missing value: " + a);
-    const std::string& v = args[++i];
+  std::vector<peers::ParsedOption> options;
+  std::string parseError;
+  if (!peers::ParseOptions(args, {"listen", "station-ttl", "max-stations", "log"}, &options, &parseError)) {
+    return Usage(parseError);
+  }
+  for (const auto& [a, v] : options) {
+    if (a == "--help") return Usage("");
     unsigned long n = 0;
     if (a == "--listen") {
       if (!peers::ParseListen(v, &opt.listenHost, &opt.listenPort))
@@ -55,19 +57,7 @@ int main(int argc, char** argv) {
   peers::StopSignals stop;  // before the server starts its threads
 
   rendezvous::RendezvousServer server(opt);
-  std::string error;
-  if (!server.Start(&error)) {
-    std::fprintf(stderr, "tirvan-rendezvous: %s\n", error.c_str());
-    return 1;
-  }
-  std::printf("listening on %s\n", server.ListenAddress().c_str());
-  std::fflush(stdout);
-  if (!logPath.empty()) opt.log("listening on " + server.ListenAddress());  // else said above
-
-  int sig = stop.Wait();
-  opt.log("signal " + std::to_string(sig) + ": stopping");
-  server.Stop();
-  server.Wait();
-  opt.log("stopped");
-  return 0;
+  std::function<std::string()> fileLine;
+  if (!logPath.empty()) fileLine = [&server] { return "listening on " + server.ListenAddress(); };
+  return peers::ServeUntilStopped("tirvan-rendezvous", server, stop, opt.log, fileLine);
 }

@@ -24,14 +24,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::string AddrText(uint32_t addr, uint16_t port) {
-  char ip[INET_ADDRSTRLEN] = {};
-  in_addr a{};
-  a.s_addr = addr;
-  ::inet_ntop(AF_INET, &a, ip, sizeof ip);
-  return std::string(ip) + ":" + std::to_string(port);
-}
-
 sockaddr_in MakeAddr(uint32_t addr, uint16_t port) {
   sockaddr_in sin{};
   sin.sin_family = AF_INET;

@@ -18,14 +18,6 @@ namespace rendezvous {
 
 namespace {
 
-std::string AddrText(uint32_t addr, uint16_t port) {
-  char ip[INET_ADDRSTRLEN] = {};
-  in_addr a{};
-  a.s_addr = addr;
-  ::inet_ntop(AF_INET, &a, ip, sizeof ip);
-  return std::string(ip) + ":" + std::to_string(port);
-}
-
 uint64_t KeyOf(const uint8_t id[6]) {
   uint64_t k = 0;
   for (int i = 0; i < 6; ++i) k = (k << 8) | id[i];

@@ -1,6 +1,9 @@
 #include "rendezvous/rendezvous_wire.h"
 
+#include <arpa/inet.h>
+
 #include <cstring>
+#include <string>
 
 namespace rendezvous {
 
@@ -18,6 +21,14 @@ void BuildConnectInfo(uint8_t out[kConnectInfoSize], const ConnectInfo& info) {
   wire::PutU16(out + 12, info.pcPort);
   std::memcpy(out + 14, &info.deviceAddr, 4);
   wire::PutU16(out + 18, info.devicePort);
+}
+
+std::string AddrText(uint32_t addr, uint16_t port) {
+  char ip[INET_ADDRSTRLEN] = {};
+  in_addr a{};
+  a.s_addr = addr;
+  ::inet_ntop(AF_INET, &a, ip, sizeof ip);
+  return std::string(ip) + ":" + std::to_string(port);
 }
 
 bool ParseConnectInfo(const uint8_t* data, size_t len, ConnectInfo* info) {

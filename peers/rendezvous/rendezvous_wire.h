@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "comm/p2p_client.h"
 #include "comm/wire.h"
@@ -39,6 +40,9 @@ void BuildConnectReq(uint8_t out[kConnectReqSize], const uint8_t stationId[6]);
 void BuildConnectInfo(uint8_t out[kConnectInfoSize], const ConnectInfo& info);
 // False unless data is a P2P_CONNECT_INFO of at least 20 bytes.
 bool ParseConnectInfo(const uint8_t* data, size_t len, ConnectInfo* info);
+
+// An IPv4 address (network order) and a port as "a.b.c.d:port".
+std::string AddrText(uint32_t addr, uint16_t port);
 // The opcode of a P2P message (IsP2PMessage), else 0.
 uint16_t P2POpcode(const uint8_t* data, size_t len);
 

@@ -29,11 +29,13 @@ int main(int argc, char** argv) {
   uint16_t port = traylistener::kTrayListenPort;
   std::vector<traylistener::Answer> answers{traylistener::Answer::Admit()};
   long delayMs = 0;
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
-    if (a == "-h" || a == "--help") return Usage("");
-    if (i + 1 >= argc) return Usage("unknown argument or missing value: " + a);
-    std::string v = argv[++i];
+  std::vector<peers::ParsedOption> options;
+  std::string parseError;
+  if (!peers::ParseOptions({argv + 1, argv + argc}, {"listen", "answers", "delay"}, &options, &parseError)) {
+    return Usage(parseError);
+  }
+  for (const auto& [a, v] : options) {
+    if (a == "--help") return Usage("");
     if (a == "--listen") {
       if (!peers::ParseListen(v, &host, &port)) return Usage("bad --listen " + v);
     } else if (a == "--answers") {

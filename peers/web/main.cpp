@@ -33,11 +33,13 @@ int main(int argc, char** argv) {
   std::string logPath;
   std::string manifest;
   bool rootGiven = false;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    if (a == "-h" || a == "--help") return Usage("");
-    if (i + 1 >= args.size()) return Usage("unknown argument or missing value: " + a);
-    const std::string& v = args[++i];
+  std::vector<peers::ParsedOption> options;
+  std::string parseError;
+  if (!peers::ParseOptions(args, {"listen", "root", "manifest", "cert", "key", "log"}, &options, &parseError)) {
+    return Usage(parseError);
+  }
+  for (const auto& [a, v] : options) {
+    if (a == "--help") return Usage("");
     if (a == "--listen") {
       if (!peers::ParseListen(v, &opt.listenHost, &opt.listenPort)) return Usage("bad --listen " + v);
     } else if (a == "--root") {
@@ -77,19 +79,11 @@ int main(int argc, char** argv) {
   peers::StopSignals stop;  // before the server starts its thread
 
   web::WebServer server(opt);
-  std::string error;
-  if (!server.Start(&error)) {
-    std::fprintf(stderr, "tirvan-web: %s\n", error.c_str());
-    return 1;
+  std::function<std::string()> fileLine;
+  if (!logPath.empty()) {
+    fileLine = [&server] {
+      return "listening on " + server.ListenAddress() + " (" + server.BaseUrl() + ")";
+    };
   }
-  std::printf("listening on %s\n", server.ListenAddress().c_str());
-  std::fflush(stdout);
-  if (!logPath.empty()) opt.log("listening on " + server.ListenAddress() + " (" + server.BaseUrl() + ")");
-
-  int sig = stop.Wait();
-  opt.log("signal " + std::to_string(sig) + ": stopping");
-  server.Stop();
-  server.Wait();
-  opt.log("stopped");
-  return 0;
+  return peers::ServeUntilStopped("tirvan-web", server, stop, opt.log, fileLine);
 }

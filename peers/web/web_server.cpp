@@ -9,7 +9,6 @@
 #include <event2/thread.h>
 #include <event2/util.h>
 #include <openssl/err.h>
-#include <openssl/evp.h>
 #include <openssl/ssl.h>
 #include <sys/socket.h>
 #include <netinet/in.h>
@@ -88,34 +87,6 @@ bool SafeRelative(const std::string& path) {
 }
 
 }  // namespace
-
-std::optional<std::string> FileMd5Hex(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-  if (ctx == nullptr || EVP_DigestInit_ex(ctx, EVP_md5(), nullptr) != 1) {
-    EVP_MD_CTX_free(ctx);
-    return std::nullopt;
-  }
-  char buf[65536];
-  bool ok = true;
-  while (ok && in) {
-    in.read(buf, sizeof buf);
-    if (in.gcount() > 0) ok = EVP_DigestUpdate(ctx, buf, static_cast<size_t>(in.gcount())) == 1;
-  }
-  unsigned char md[EVP_MAX_MD_SIZE];
-  unsigned len = 0;
-  ok = ok && !in.bad() && EVP_DigestFinal_ex(ctx, md, &len) == 1;
-  EVP_MD_CTX_free(ctx);
-  if (!ok) return std::nullopt;
-  static const char* kHex = "0123456789abcdef";
-  std::string hex;
-  for (unsigned i = 0; i < len; ++i) {
-    hex += kHex[md[i] >> 4];
-    hex += kHex[md[i] & 15];
-  }
-  return hex;
-}
 
 bool ParseManifest(const std::string& text, std::vector<Route>* routes, std::string* error) {
   std::stringstream in(text);

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/md5.h"
+
 namespace web {
 
 // One scripted answer. A request matches a route when its path is the route's path and,
@@ -71,6 +73,6 @@ class WebServer {
 };
 
 // The MD5 digest of a file as 32 lower-case hexadecimal digits; none when it cannot be read.
-std::optional<std::string> FileMd5Hex(const std::string& path);
+using ::FileMd5Hex;
 
 }  // namespace web

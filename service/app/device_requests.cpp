@@ -26,6 +26,7 @@
 #include "comm/opcodes.h"
 #include "comm/thread_pool.h"
 #include "comm/utils.h"
+#include "platform/env_setting.h"
 #include "platform/net.h"
 #include "platform/power.h"
 
@@ -185,14 +186,7 @@ int64_t DeviceClockNow() { return g_clock.load()(); }
 
 TrayAskOptions TrayAskOptionsFromEnvironment() {
   TrayAskOptions o;
-  if (const char* text = std::getenv(kTrayLoginPortEnv)) {
-    char* end = nullptr;
-    errno = 0;
-    long v = std::strtol(text, &end, 10);
-    if (errno == 0 && end != text && *end == '\0' && v >= 1 && v <= 65535) {
-      o.port = static_cast<uint16_t>(v);
-    }
-  }
+  if (auto v = EnvInteger(kTrayLoginPortEnv, 1, 65535)) o.port = static_cast<uint16_t>(*v);
   return o;
 }
 

@@ -25,7 +25,7 @@
 #include <unistd.h>
 
 #include "app/listing.h"
-#include "app/md5.h"
+#include "platform/md5.h"
 #include "app/relay_transfer.h"
 #include "app/trans_log.h"
 #include "app/transfer_table.h"
@@ -403,7 +403,7 @@ int SendOverUdt(const TransRecordPtr& rec, int64_t offset, uint32_t seq, int32_t
 // a start without one (or too short to hold its offset) still gets its "1" from the job.
 int StartRelayedDownload(const uint8_t* body, uint32_t bodyLen, const MsgHead* head,
                          uint8_t** reply, int32_t* replyLen) {
-  if (bodyLen < kRelayedDeviceIdSize) {
+  if (bodyLen < kRelayIdSize) {
     TLOG(MOD_INTRANET, LOG_ERROR, "Short start message of %u bytes.", bodyLen);
     return -1;  // no device to answer
   }
@@ -413,7 +413,7 @@ int StartRelayedDownload(const uint8_t* body, uint32_t bodyLen, const MsgHead* h
     return ERR_ALLOC;
   }
   job->seq = head->seq;
-  std::memcpy(job->target, body, kRelayedDeviceIdSize);
+  std::memcpy(job->target, body, kRelayIdSize);
   uint32_t off = RecordOffset(0);
   if (bodyLen < off + 4) {
     TLOG(MOD_INTRANET, LOG_ERROR, "Short start message of %u bytes.", bodyLen);

@@ -24,6 +24,7 @@
 #include "comm/opcodes.h"
 #include "comm/utils.h"
 #include "platform/charset.h"
+#include "platform/env_setting.h"
 
 
 namespace {
@@ -106,14 +107,7 @@ ServerReportOptions GetServerReportOptions() {
 ServerReportOptions ServerReportOptionsFromEnvironment() {
   ServerReportOptions o;
   auto interval = [](const char* name, unsigned* out) {
-    const char* text = std::getenv(name);
-    if (text == nullptr) return;
-    char* end = nullptr;
-    errno = 0;
-    long long v = std::strtoll(text, &end, 10);
-    if (errno == 0 && end != text && *end == '\0' && v >= 1 && v <= INT32_MAX) {
-      *out = static_cast<unsigned>(v);
-    }
+    if (auto v = EnvInteger(name, 1, INT32_MAX)) *out = static_cast<unsigned>(*v);
   };
   interval(kHeartBeatIntervalEnv, &o.heartBeatIntervalMs);
   interval(kDiskReportIntervalEnv, &o.diskReportIntervalMs);

@@ -25,6 +25,7 @@
 #include "comm/log.h"
 #include "comm/opcodes.h"
 #include "comm/thread_pool.h"
+#include "platform/env_setting.h"
 #include "platform/net.h"
 
 namespace {
@@ -166,7 +167,7 @@ class InterDownLoad {
   bool Send(TransRecord& rec) {
     std::vector<uint8_t> frame;
     try {
-      frame.resize(kInterFrameHeadSize + kPackageSize);
+      frame.resize(kRelayReplyHeadSize + kPackageSize);
     } catch (const std::bad_alloc&) {
       rec.CloseFile();
       TLOG(MOD_INTRANET, LOG_ERROR, "Allocate memory error.");
@@ -174,17 +175,17 @@ class InterDownLoad {
       return false;
     }
     ServerMsgHead{0, 6, SV_INTER_LINE_DOWN_LOAD, g_MacBuf}.Encode(frame.data());
-    wire::PutText(frame.data() + ServerMsgHead::kSize, kRelayedDeviceIdSize, m_target);
+    wire::PutText(frame.data() + ServerMsgHead::kSize, kRelayIdSize, m_target);
     PackageStream stream(rec.fd, rec.size, m_job.offset, m_job.seq);
     while (!stream.Done()) {
-      ptrdiff_t n = stream.Fill(frame.data() + kInterFrameHeadSize, 1);
+      ptrdiff_t n = stream.Fill(frame.data() + kRelayReplyHeadSize, 1);
       if (n < 0) {
         TLOG(MOD_INTRANET, LOG_ERROR, "Read file %s error.", rec.path.c_str());
         rec.CloseFile();
         WriteInterDownLoadOverMsg(m_job.target, &m_sock, false, m_job.seq);
         return false;
       }
-      auto len = static_cast<uint32_t>(kInterFrameHeadSize + static_cast<size_t>(n));
+      auto len = static_cast<uint32_t>(kRelayReplyHeadSize + static_cast<size_t>(n));
       wire::PutU16(frame.data(), static_cast<uint16_t>(len));
       Outcome o = SendFrame(rec, frame.data(), len);
       if (o == Outcome::Accepted) continue;
@@ -308,14 +309,7 @@ void PollCycle(int* sock, const uint8_t* poll, const RelayTransferConfig& config
 RelayTransferConfig RelayTransferConfigFromEnvironment() {
   RelayTransferConfig c;
   auto interval = [](const char* name, unsigned* out) {
-    const char* text = std::getenv(name);
-    if (text == nullptr) return;
-    char* end = nullptr;
-    errno = 0;
-    long long v = std::strtoll(text, &end, 10);
-    if (errno == 0 && end != text && *end == '\0' && v >= 1 && v <= INT32_MAX) {
-      *out = static_cast<unsigned>(v);
-    }
+    if (auto v = EnvInteger(name, 1, INT32_MAX)) *out = static_cast<unsigned>(*v);
   };
   interval(kUpLoadPollCycleEnv, &c.pollCycleMs);
   interval(kUpLoadBackoffEnv, &c.backoffStartMs);
@@ -419,9 +413,9 @@ void WriteInterDownLoadOverMsg(const uint8_t target[64], int* sock, bool ok, uin
   uint8_t frame[kInterOverFrameSize];
   ServerMsgHead{static_cast<uint16_t>(kInterOverFrameSize), 6, SV_INTER_LINE_DOWN_LOAD, g_MacBuf}
       .Encode(frame);
-  wire::PutText(frame + ServerMsgHead::kSize, kRelayedDeviceIdSize,
-                wire::GetText(target, kRelayedDeviceIdSize));
-  EncodeDownLoadOver(frame + kInterFrameHeadSize, seq, ok);
+  wire::PutText(frame + ServerMsgHead::kSize, kRelayIdSize,
+                wire::GetText(target, kRelayIdSize));
+  EncodeDownLoadOver(frame + kRelayReplyHeadSize, seq, ok);
   if (SendAll(sock, sizeof frame, frame) == 0) {
     uint8_t answer[ServerReplyHead::kSize];
     RecvAll(sock, sizeof answer, answer);  // its content does not matter

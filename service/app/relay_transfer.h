@@ -25,9 +25,8 @@
 #include "app/transfer_table.h"
 #include "comm/server_exchange.h"
 
-inline constexpr uint32_t kInterFrameHeadSize = 134;  // ServerMsgHead + target id
-inline constexpr uint32_t kInterDataFrameHeadSize = 154;  // + DownLoadDataHead
-inline constexpr uint32_t kInterOverFrameSize = 146;
+inline constexpr uint32_t kInterDataFrameHeadSize = kRelayReplyHeadSize + 20;  // + DownLoadDataHead
+inline constexpr uint32_t kInterOverFrameSize = kRelayReplyHeadSize + 12;      // + DownLoadOverMsg
 
 // Intervals and limits of the relayed transfers; every value defaults to the service's.
 struct RelayTransferConfig {

@@ -13,6 +13,7 @@
 #include "comm/p2p_client.h"
 #include "comm/log.h"
 #include "comm/wire.h"
+#include "platform/env_setting.h"
 
 TransMap g_TransMap;
 
@@ -135,8 +136,8 @@ TransOrigin TransOriginOf(const uint8_t* body, uint32_t bodyLen, bufferevent* co
                           int32_t udtSock, uint8_t direct) {
   if (udtSock >= 0) return TransOrigin::Udt(udtSock);
   if (direct == 0) {
-    if (body == nullptr || bodyLen < kRelayedDeviceIdSize) return TransOrigin{};
-    return TransOrigin::Relay(wire::GetText(body, kRelayedDeviceIdSize));
+    if (body == nullptr || bodyLen < kRelayIdSize) return TransOrigin{};
+    return TransOrigin::Relay(wire::GetText(body, kRelayIdSize));
   }
   uint64_t id = 0;
   if (OS_GetConnInfo(conn, &id, nullptr)) return TransOrigin::Lan(id);
@@ -367,21 +368,12 @@ void TransExpirePending() {
 }
 
 void TransTableInit() {
-  auto number = [](const char* name, long long* out) {
-    const char* text = std::getenv(name);
-    if (text == nullptr) return false;
-    char* end = nullptr;
-    errno = 0;
-    long long v = std::strtoll(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0' || v < 1 || v > INT32_MAX) return false;
-    *out = v;
-    return true;
-  };
-  long long v = 0;
-  if (number(kRelayedUploadIdleEnv, &v)) SetRelayedUploadIdleTtl(std::chrono::milliseconds(v));
+  if (auto v = EnvInteger(kRelayedUploadIdleEnv, 1, INT32_MAX)) {
+    SetRelayedUploadIdleTtl(std::chrono::milliseconds(*v));
+  }
   PendingDownloadLimits limits = GetPendingDownloadLimits();
-  if (number(kPendingPerOriginEnv, &v)) limits.perOrigin = static_cast<size_t>(v);
-  if (number(kPendingTotalEnv, &v)) limits.total = static_cast<size_t>(v);
+  if (auto v = EnvInteger(kPendingPerOriginEnv, 1, INT32_MAX)) limits.perOrigin = static_cast<size_t>(*v);
+  if (auto v = EnvInteger(kPendingTotalEnv, 1, INT32_MAX)) limits.total = static_cast<size_t>(*v);
   SetPendingDownloadLimits(limits);
   OS_SetConnCloseHook(TransCloseConnection);
   OS_SetUdtPeerLostHook(TransCloseUdtSocket);

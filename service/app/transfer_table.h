@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "comm/dispatch.h"
+#include "comm/wire.h"
 
 enum class TransKind : uint8_t {
   Upload,
@@ -37,14 +38,9 @@ struct TransOrigin {
   bool operator==(const TransOrigin& other) const = default;
 };
 
-// The relay prefix in front of a relayed request's record: the device's 64-byte id and
-// a copy of the inner MsgHead.
-inline constexpr uint32_t kRelayedRecordOffset = 72;
-inline constexpr uint32_t kRelayedDeviceIdSize = 64;
-
 // Where the request record of a handler's body starts: 0 direct, 72 relayed.
 inline uint32_t RecordOffset(uint8_t direct) {
-  return direct == 0 ? kRelayedRecordOffset : 0;
+  return direct == 0 ? static_cast<uint32_t>(kRelayPrefixSize) : 0;
 }
 
 // The origin of a message as a handler sees it: the UDT socket when there is one, the

@@ -21,7 +21,7 @@
 #include <udt/udt.h>
 
 #include "app/download.h"
-#include "app/md5.h"
+#include "platform/md5.h"
 #include "app/trans_log.h"
 #include "app/transfer_table.h"
 #include "comm/errors.h"
@@ -269,9 +269,9 @@ void TellUpLoadEnded(uint32_t seq, const TransOrigin& to) {
       break;
     }
     case TransOrigin::Type::Relay: {
-      uint8_t target[kRelayedDeviceIdSize] = {};
+      uint8_t target[kRelayIdSize] = {};
       std::memcpy(target, to.deviceId.data(),
-                  std::min<size_t>(to.deviceId.size(), kRelayedDeviceIdSize - 1));
+                  std::min<size_t>(to.deviceId.size(), kRelayIdSize - 1));
       OS_SendRelayMessage(nullptr, target, msg, static_cast<size_t>(len));
       break;
     }

@@ -25,6 +25,7 @@
 
 #include "comm/log.h"
 #include "comm/peer_address.h"
+#include "platform/env_setting.h"
 #include "platform/net.h"
 
 std::atomic<uint16_t> g_LocalPort{0};
@@ -625,14 +626,7 @@ LocalServerLimits OS_GetLocalServerLimits() {
 LocalServerLimits LocalServerLimitsFromEnvironment() {
   LocalServerLimits l;
   auto value = [](const char* name, long long max, auto* out) {
-    const char* text = std::getenv(name);
-    if (text == nullptr) return;
-    char* end = nullptr;
-    errno = 0;
-    long long v = std::strtoll(text, &end, 10);
-    if (errno == 0 && end != text && *end == '\0' && v >= 0 && v <= max) {
-      *out = static_cast<std::remove_pointer_t<decltype(out)>>(v);
-    }
+    if (auto v = EnvInteger(name, 0, max)) *out = static_cast<std::remove_pointer_t<decltype(out)>>(*v);
   };
   value(kConnPartialEnv, INT32_MAX, &l.partialMs);
   value(kConnIdleEnv, INT32_MAX, &l.idleMs);

@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/env_setting.h"
 #include "platform/thread.h"
 
 CLog g_Log;
@@ -63,16 +64,6 @@ int64_t SteadyMs() {
       .count();
 }
 
-bool ParseWhole(const char* text, long long min, long long max, long long* out) {
-  if (text == nullptr) return false;
-  char* end = nullptr;
-  errno = 0;
-  long long v = std::strtoll(text, &end, 10);
-  if (errno != 0 || end == text || *end != '\0' || v < min || v > max) return false;
-  *out = v;
-  return true;
-}
-
 // A rotated file's name: the log's own name, a dot and the 14-digit time.
 bool IsRotatedName(const std::string& name, const std::string& base) {
   if (name.size() != base.size() + 15 || name.compare(0, base.size(), base) != 0 ||
@@ -86,13 +77,8 @@ bool IsRotatedName(const std::string& name, const std::string& base) {
 }  // namespace
 
 void CLog::ApplyEnvironment() {
-  long long v = 0;
-  if (ParseWhole(std::getenv(kLogSizeLimitEnv), 1, INT64_MAX, &v)) {
-    SetSizeLimit(static_cast<uint64_t>(v));
-  }
-  if (ParseWhole(std::getenv(kLogRotatedFilesEnv), 0, 100000, &v)) {
-    SetRotatedFiles(static_cast<unsigned>(v));
-  }
+  if (auto v = EnvInteger(kLogSizeLimitEnv, 1, INT64_MAX)) SetSizeLimit(static_cast<uint64_t>(*v));
+  if (auto v = EnvInteger(kLogRotatedFilesEnv, 0, 100000)) SetRotatedFiles(static_cast<unsigned>(*v));
 }
 
 std::string FormatLogLine(const char* module, unsigned priority, const char* func, int line,

@@ -26,6 +26,7 @@
 #include "comm/log.h"
 #include "comm/opcodes.h"
 #include "comm/wire.h"
+#include "platform/env_setting.h"
 #include "platform/net.h"
 
 std::mutex g_MutexInterLine;
@@ -266,14 +267,7 @@ void OS_SetRelayConfig(const RelayClientConfig& config) {
 
 RelayClientConfig RelayClientConfigFromEnvironment() {
   RelayClientConfig c;
-  if (const char* text = std::getenv(kRelayRetryEnv)) {
-    char* end = nullptr;
-    errno = 0;
-    long long v = std::strtoll(text, &end, 10);
-    if (errno == 0 && end != text && *end == '\0' && v >= 1 && v <= INT32_MAX) {
-      c.retryMs = static_cast<unsigned>(v);
-    }
-  }
+  if (auto v = EnvInteger(kRelayRetryEnv, 1, INT32_MAX)) c.retryMs = static_cast<unsigned>(*v);
   return c;
 }
 

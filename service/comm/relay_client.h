@@ -23,13 +23,10 @@
 #include <string>
 #include <vector>
 
+#include "comm/wire.h"
+
 struct bufferevent;
 
-inline constexpr size_t kRelayIdSize = 64;       // a device or station id field
-inline constexpr size_t kRelayPrefixSize = 72;   // id + the device's MsgHead
-inline constexpr size_t kRelayReplyHeadSize = 134;  // ServerMsgHead + target id
-// The longest message a RelayReply can carry within its 16-bit length.
-inline constexpr size_t kRelayMaxMessage = 0xFFFF - kRelayReplyHeadSize;
 
 // What the relay work item uses; every interval defaults to the service's value.
 struct RelayClientConfig {

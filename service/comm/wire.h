@@ -106,6 +106,16 @@ struct ServerReplyHead {
   }
 };
 
+// The relay's frames, as the service and the central server both build and read them:
+// the id field of a device or station, the prefix a relayed request's handler sees as
+// its body (the device's id, then the device's MsgHead as received), and the head of a
+// frame the PC sends to a device (ServerMsgHead, then the target device's id).
+inline constexpr size_t kRelayIdSize = 64;
+inline constexpr size_t kRelayPrefixSize = kRelayIdSize + MsgHead::kSize;
+inline constexpr size_t kRelayReplyHeadSize = ServerMsgHead::kSize + kRelayIdSize;
+// The longest message such a frame can carry within its 16-bit length.
+inline constexpr size_t kRelayMaxMessage = 0xFFFF - kRelayReplyHeadSize;
+
 // The 6-byte head of P2P messages on UDP: length, the constant 6, the opcode.
 struct P2PMsgHead {
   uint16_t length = 0;

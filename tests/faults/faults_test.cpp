@@ -26,7 +26,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/md5.h"
+#include "platform/md5.h"
 #include "app/transfer_table.h"
 #include "comm/opcodes.h"
 #include "comm/relay_client.h"

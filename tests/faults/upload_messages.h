@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "app/md5.h"
+#include "platform/md5.h"
 #include "comm/opcodes.h"
 #include "comm/wire.h"
 #include "device/device_client.h"

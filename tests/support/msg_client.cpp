@@ -75,21 +75,12 @@ bool MsgClient::SendInPieces(std::string_view bytes, const std::vector<size_t>& 
 }
 
 MsgClient::ReadResult MsgClient::ReadExact(char* out, size_t len, int64_t deadlineMs) {
-  while (len > 0) {
-    int64_t left = deadlineMs - NowMs();
-    if (left <= 0) return ReadResult::TimedOut;
-    pollfd pfd{m_fd, POLLIN, 0};
-    int pr = ::poll(&pfd, 1, static_cast<int>(left));
-    if (pr < 0 && errno == EINTR) continue;
-    if (pr < 0) return ReadResult::Closed;
-    if (pr == 0) return ReadResult::TimedOut;
-    ssize_t n = ::recv(m_fd, out, len, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return ReadResult::Closed;
-    out += n;
-    len -= static_cast<size_t>(n);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(deadlineMs - NowMs());
+  switch (platform::ReadExact(m_fd, out, len, deadline)) {
+    case 0: return ReadResult::Ok;
+    case 1: return ReadResult::TimedOut;
   }
-  return ReadResult::Ok;
+  return ReadResult::Closed;
 }
 
 std::optional<Message> MsgClient::Recv(int timeoutMs) {

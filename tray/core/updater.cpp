@@ -1,7 +1,5 @@
 #include "updater.h"
 
-#include <openssl/evp.h>
-
 #include <QFile>
 #include <QStandardPaths>
 #include <QStringList>
@@ -65,34 +63,6 @@ bool EqualNoCase(const std::string& a, const std::string& b) {
 }
 
 }  // namespace
-
-std::optional<std::string> FileMd5Hex(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-  if (ctx == nullptr || EVP_DigestInit_ex(ctx, EVP_md5(), nullptr) != 1) {
-    EVP_MD_CTX_free(ctx);
-    return std::nullopt;
-  }
-  std::vector<char> buf(1 << 16);
-  bool ok = true;
-  while (ok && in) {
-    in.read(buf.data(), static_cast<std::streamsize>(buf.size()));
-    if (in.gcount() > 0) ok = EVP_DigestUpdate(ctx, buf.data(), static_cast<size_t>(in.gcount())) == 1;
-  }
-  unsigned char md[EVP_MAX_MD_SIZE];
-  unsigned len = 0;
-  ok = ok && !in.bad() && EVP_DigestFinal_ex(ctx, md, &len) == 1;
-  EVP_MD_CTX_free(ctx);
-  if (!ok) return std::nullopt;
-  static const char* kHex = "0123456789abcdef";
-  std::string hex;
-  for (unsigned i = 0; i < len; ++i) {
-    hex += kHex[md[i] >> 4];
-    hex += kHex[md[i] & 15];
-  }
-  return hex;
-}
 
 QString ProgramVersion() {
   QStringList parts = QStringLiteral(TIRVAN_PROGRAM_VERSION).split(QLatin1Char('.'));

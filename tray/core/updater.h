@@ -16,6 +16,8 @@
 #include <string>
 #include <thread>
 
+#include "platform/md5.h"
+
 namespace tray {
 
 class ISettingsStore;
@@ -151,6 +153,6 @@ class CUpdater {
 // The running program's version as "%d.%d.%d.%d".
 QString ProgramVersion();
 // The MD5 digest of a file as 32 lower-case hexadecimal digits; none when it cannot be read.
-std::optional<std::string> FileMd5Hex(const std::string& path);
+using ::FileMd5Hex;
 
 }  // namespace tray

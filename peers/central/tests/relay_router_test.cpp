@@ -126,18 +126,9 @@ class FakePc {
 
  private:
   bool ReadExact(uint8_t* out, size_t len, int timeoutMs) {
-    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    size_t got = 0;
-    while (got < len) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-      if (left.count() <= 0) return false;
-      pollfd p{m_fd, POLLIN, 0};
-      if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
-      ssize_t n = ::recv(m_fd, out + got, len - got, 0);
-      if (n <= 0) return false;
-      got += static_cast<size_t>(n);
-    }
-    return true;
+    return platform::ReadExact(m_fd, out, len,
+                               std::chrono::steady_clock::now() +
+                                   std::chrono::milliseconds(timeoutMs)) == 0;
   }
 
   int m_fd = -1;

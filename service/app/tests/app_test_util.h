@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/thread.h"
+#include "support/fake_server.h"
 
 namespace apptest {
 
@@ -86,31 +87,6 @@ inline bool InOrder(const std::string& text, const std::vector<std::string>& par
   return true;
 }
 
-// A listening socket on all interfaces at a port the system picks: that port is taken.
-class PortHolder {
- public:
-  PortHolder() {
-    m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int one = 1;
-    ::setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in sin{};
-    sin.sin_family = AF_INET;
-    sin.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (::bind(m_fd, reinterpret_cast<sockaddr*>(&sin), sizeof sin) == 0 &&
-        ::listen(m_fd, 4) == 0) {
-      socklen_t len = sizeof sin;
-      ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&sin), &len);
-      m_port = ntohs(sin.sin_port);
-    }
-  }
-  ~PortHolder() { ::close(m_fd); }
-  PortHolder(const PortHolder&) = delete;
-  PortHolder& operator=(const PortHolder&) = delete;
-  uint16_t port() const { return m_port; }
-
- private:
-  int m_fd = -1;
-  uint16_t m_port = 0;
-};
+using support::PortHolder;
 
 }  // namespace apptest

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "app/tests/picture_fixtures.h"
+#include "picture_fixtures.h"
 #include "support/temp_dir.h"
 
 namespace {

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "app/listing.h"
-#include "app/md5.h"
+#include "platform/md5.h"
 #include "app/transfer_table.h"
 #include "app_fixture.h"
 #include "comm/core.h"

@@ -36,6 +36,7 @@
 #include "comm/utils.h"
 #include "igd/igd_emulator.h"
 #include "platform/net.h"
+#include "support/fake_server.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -116,15 +117,8 @@ void WaitClientClose(int fd, const std::atomic<bool>& stop) {
 class ScriptedServer {
  public:
   ScriptedServer() {
-    m_listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in sin{};
-    sin.sin_family = AF_INET;
-    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(::bind(m_listen, reinterpret_cast<sockaddr*>(&sin), sizeof sin), 0);
-    EXPECT_EQ(::listen(m_listen, 64), 0);
-    socklen_t len = sizeof sin;
-    ::getsockname(m_listen, reinterpret_cast<sockaddr*>(&sin), &len);
-    m_port = ntohs(sin.sin_port);
+    m_listen = support::ListenTcp(0, 64, &m_port);
+    EXPECT_GE(m_listen, 0);
     m_acceptor = std::thread([this] { AcceptLoop(); });
   }
   ~ScriptedServer() {

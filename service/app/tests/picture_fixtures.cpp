@@ -1,4 +1,4 @@
-#include "app/tests/picture_fixtures.h"
+#include "picture_fixtures.h"
 
 #include <csetjmp>
 #include <cstdio>

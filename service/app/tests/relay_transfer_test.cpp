@@ -38,6 +38,7 @@
 #include "comm/relay_client.h"
 #include "comm/thread_pool.h"
 #include "platform/net.h"
+#include "support/fake_server.h"
 
 namespace {
 
@@ -110,15 +111,8 @@ struct Action {
 class FakeCentral {
  public:
   FakeCentral() {
-    m_listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in sin{};
-    sin.sin_family = AF_INET;
-    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(::bind(m_listen, reinterpret_cast<sockaddr*>(&sin), sizeof sin), 0);
-    EXPECT_EQ(::listen(m_listen, 64), 0);
-    socklen_t len = sizeof sin;
-    ::getsockname(m_listen, reinterpret_cast<sockaddr*>(&sin), &len);
-    m_port = ntohs(sin.sin_port);
+    m_listen = support::ListenTcp(0, 64, &m_port);
+    EXPECT_GE(m_listen, 0);
     m_accept = std::thread([this] { AcceptLoop(); });
   }
   ~FakeCentral() {

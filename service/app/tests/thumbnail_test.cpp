@@ -26,7 +26,7 @@
 #include <udt/udt.h>
 
 #include "app/logon.h"
-#include "app/tests/picture_fixtures.h"
+#include "picture_fixtures.h"
 #include "comm/config_db.h"
 #include "comm/core.h"
 #include "comm/errors.h"
@@ -36,6 +36,7 @@
 #include "comm/sqlite_db.h"
 #include "device/thumbnail.h"
 #include "platform/net.h"
+#include "support/fake_server.h"
 #include "support/msg_client.h"
 #include "support/temp_dir.h"
 
@@ -624,15 +625,7 @@ class RelayPeer {
   static constexpr int kWaitMs = 10000;
 
   RelayPeer() {
-    m_listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in sin{};
-    sin.sin_family = AF_INET;
-    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(m_listen, reinterpret_cast<sockaddr*>(&sin), sizeof sin);
-    ::listen(m_listen, 4);
-    socklen_t len = sizeof sin;
-    ::getsockname(m_listen, reinterpret_cast<sockaddr*>(&sin), &len);
-    m_port = ntohs(sin.sin_port);
+    m_listen = support::ListenTcp(0, 4, &m_port);
   }
   ~RelayPeer() {
     if (m_fd >= 0) platform::CloseSocket(m_fd);
@@ -659,16 +652,11 @@ class RelayPeer {
   }
 
  private:
+  // Each call has kWaitMs in all (the pieces' waits add up to no more).
   bool ReadExact(uint8_t* out, size_t len) {
-    size_t got = 0;
-    while (got < len) {
-      pollfd p{m_fd, POLLIN, 0};
-      if (::poll(&p, 1, kWaitMs) <= 0) return false;
-      ssize_t n = ::recv(m_fd, out + got, len - got, 0);
-      if (n <= 0) return false;
-      got += static_cast<size_t>(n);
-    }
-    return true;
+    return platform::ReadExact(m_fd, out, len,
+                               std::chrono::steady_clock::now() +
+                                   std::chrono::milliseconds(kWaitMs)) == 0;
   }
 
   int m_listen = -1;

@@ -18,6 +18,7 @@
 #include "comm/errors.h"
 #include "comm/local_server.h"
 #include "comm/log.h"
+#include "support/fake_server.h"
 #include "support/msg_client.h"
 #include "support/temp_dir.h"
 
@@ -29,30 +30,7 @@ long long MsSince(Clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
-// A listening socket on all interfaces at a port the system picks: the port is taken.
-class PortHolder {
- public:
-  PortHolder() {
-    m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    int one = 1;
-    ::setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in sin{};
-    sin.sin_family = AF_INET;
-    sin.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (::bind(m_fd, reinterpret_cast<sockaddr*>(&sin), sizeof sin) == 0 &&
-        ::listen(m_fd, 4) == 0) {
-      socklen_t len = sizeof sin;
-      ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&sin), &len);
-      m_port = ntohs(sin.sin_port);
-    }
-  }
-  ~PortHolder() { ::close(m_fd); }
-  uint16_t port() const { return m_port; }
-
- private:
-  int m_fd = -1;
-  uint16_t m_port = 0;
-};
+using support::PortHolder;
 
 class CoreTest : public ::testing::Test {
  protected:

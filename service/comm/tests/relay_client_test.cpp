@@ -29,6 +29,7 @@
 #include "comm/opcodes.h"
 #include "comm/wire.h"
 #include "platform/net.h"
+#include "support/fake_server.h"
 
 namespace {
 
@@ -212,26 +213,13 @@ class Peer {
 class Listener {
  public:
   explicit Listener(uint16_t port = 0) {
-    m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int one = 1;
-    setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in sin{};
-    sin.sin_family = AF_INET;
-    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    sin.sin_port = htons(port);
-    ::bind(m_fd, reinterpret_cast<sockaddr*>(&sin), sizeof sin);
-    ::listen(m_fd, 8);
-    socklen_t len = sizeof sin;
-    getsockname(m_fd, reinterpret_cast<sockaddr*>(&sin), &len);
-    m_port = ntohs(sin.sin_port);
+    m_fd = support::ListenTcp(port, 8, &m_port);
   }
   ~Listener() { platform::CloseSocket(m_fd); }
   uint16_t port() const { return m_port; }
 
   std::unique_ptr<Peer> Accept(int timeoutMs = 2000) {
-    pollfd p{m_fd, POLLIN, 0};
-    if (::poll(&p, 1, timeoutMs) <= 0) return nullptr;
-    int fd = ::accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC);
+    int fd = support::AcceptWithin(m_fd, timeoutMs);
     return fd < 0 ? nullptr : std::make_unique<Peer>(fd);
   }
 

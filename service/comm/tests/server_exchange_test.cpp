@@ -17,26 +17,14 @@
 
 #include "comm/opcodes.h"
 #include "platform/net.h"
+#include "support/fake_server.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;
 
-int ListenLoopback(int backlog, uint16_t* port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in sin{};
-  sin.sin_family = AF_INET;
-  sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&sin), sizeof sin) != 0 || ::listen(fd, backlog) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  socklen_t len = sizeof sin;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&sin), &len);
-  *port = ntohs(sin.sin_port);
-  return fd;
-}
+int ListenLoopback(int backlog, uint16_t* port) { return support::ListenTcp(0, backlog, port); }
 
 Bytes ReplyBytes(uint16_t length, uint16_t command, uint16_t result, size_t payload = 0) {
   Bytes b(8 + payload);

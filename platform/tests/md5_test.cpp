@@ -1,4 +1,4 @@
-#include "app/md5.h"
+#include "platform/md5.h"
 
 #include <gtest/gtest.h>
 
