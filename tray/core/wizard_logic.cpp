@@ -6,21 +6,13 @@
 #include <algorithm>
 
 #include "default_folders.h"
+#include "share_list.h"
 
 namespace tray::wizard {
 
 namespace {
 
 constexpr QChar kSep = QLatin1Char('/');
-
-// True when path is folder or lies inside it, whole components compared.
-bool Within(const QString& path, const QString& folder) {
-  if (folder.isEmpty()) return false;
-  QString f = folder;
-  while (f.size() > 1 && f.endsWith(kSep)) f.chop(1);
-  if (f == QStringLiteral("/")) return path.startsWith(kSep);
-  return path == f || path.startsWith(f + kSep);
-}
 
 }  // namespace
 
@@ -33,20 +25,13 @@ QString ProposedBase() {
 QString ProductFolder(const QString& base) { return JoinFolder(base, QLatin1String(kDataFolderName), kSep); }
 
 bool IsSystemFolder(const QString& path, const QString& programPrefix) {
-  const QString clean = QDir::cleanPath(path);
-  static const char* const kSystem[] = {"/usr", "/etc", "/boot", "/proc", "/sys", "/dev", "/var/lib", "/run"};
-  for (const char* s : kSystem) {
-    if (Within(clean, QLatin1String(s))) return true;
-  }
-  return !programPrefix.isEmpty() && Within(clean, QDir::cleanPath(programPrefix));
+  // The shares page's rule, with the program's own folder tree as given.
+  SystemFolders folders = SystemFolders::Default();
+  folders.program = programPrefix;
+  return !IsAllowedShareFolder(path, folders);
 }
 
-QString FolderDisplayName(const QString& path) {
-  QString p = path;
-  while (p.size() > 1 && p.endsWith(kSep)) p.chop(1);
-  if (p == QStringLiteral("/")) return p;
-  return p.mid(p.lastIndexOf(kSep) + 1);
-}
+QString FolderDisplayName(const QString& path) { return GetFolderDisplayName(path); }
 
 WizardLogic::WizardLogic(QString proposal, QString programPrefix)
     : m_programPrefix(std::move(programPrefix)), m_folderText(proposal), m_default(proposal) {}
