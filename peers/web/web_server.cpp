@@ -278,6 +278,15 @@ const char* MethodName(evhttp_cmd_type cmd) {
   }
 }
 
+
+// Keeps p until its timer fires after delayMs or its connection closes.
+void Hold(Pending* p, int delayMs) {
+  p->timer = evtimer_new(p->impl->base, OnPendingTimer, p);
+  p->impl->pending.insert(p);
+  evhttp_connection_set_closecb(p->conn, OnPendingClosed, p);
+  timeval tv{static_cast<time_t>(delayMs / 1000), static_cast<suseconds_t>((delayMs % 1000) * 1000)};
+  evtimer_add(p->timer, &tv);
+}
 }  // namespace
 
 bool WebServer::Impl::LoadBody(const Route& route, std::string* body) const {
@@ -356,11 +365,7 @@ void WebServer::Impl::OnRequest(evhttp_request* req) {
       auto* p = new Pending(this, req);
       p->drop = true;
       p->logLine = line;
-      p->timer = evtimer_new(base, OnPendingTimer, p);
-      pending.insert(p);
-      evhttp_connection_set_closecb(p->conn, OnPendingClosed, p);
-      timeval tv{r.delayMs / 1000, (r.delayMs % 1000) * 1000};
-      evtimer_add(p->timer, &tv);
+      Hold(p, r.delayMs);
       return;
     }
     if (hit <= r.fail) {
@@ -391,11 +396,7 @@ void WebServer::Impl::OnRequest(evhttp_request* req) {
       p->body = std::move(body);
       p->stallAfter = hit <= r.fail ? -1 : r.stallAfter;
       p->logLine = line + (r.delayMs > 0 ? " after " + std::to_string(r.delayMs) + " ms" : "");
-      p->timer = evtimer_new(base, OnPendingTimer, p);
-      pending.insert(p);
-      evhttp_connection_set_closecb(p->conn, OnPendingClosed, p);
-      timeval tv{r.delayMs / 1000, (r.delayMs % 1000) * 1000};
-      evtimer_add(p->timer, &tv);
+      Hold(p, r.delayMs);
       return;
     }
     SendWhole(req, status, body);
