@@ -1,5 +1,6 @@
 #include "platform/md5.h"
 
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 
 #include <algorithm>
@@ -25,6 +26,19 @@ ssize_t PreadAll(int fd, uint8_t* buf, size_t len, off_t at) {
   }
   return static_cast<ssize_t>(done);
 }
+
+// libcrypto set up and MD5 fetched once. The first call comes from a static initialiser,
+// so libcrypto's own per-thread state of its set-up belongs to the main thread, which it
+// frees at exit, and no digest pays for an implicit fetch.
+const EVP_MD* Md5Algorithm() {
+  static EVP_MD* const md = [] {
+    OPENSSL_init_crypto(OPENSSL_INIT_LOAD_CONFIG, nullptr);
+    return EVP_MD_fetch(nullptr, "MD5", nullptr);
+  }();
+  return md != nullptr ? md : EVP_md5();
+}
+
+[[maybe_unused]] const EVP_MD* const g_md5AtStart = Md5Algorithm();
 
 }  // namespace
 
@@ -64,7 +78,7 @@ Md5Context::~Md5Context() { EVP_MD_CTX_free(evp); }
 void Md5Init(Md5Context& ctx) {
   if (ctx.evp == nullptr) ctx.evp = EVP_MD_CTX_new();
   // Without a context (out of memory) the digest stays all zeros.
-  if (ctx.evp != nullptr) EVP_DigestInit_ex(ctx.evp, EVP_md5(), nullptr);
+  if (ctx.evp != nullptr) EVP_DigestInit_ex(ctx.evp, Md5Algorithm(), nullptr);
   std::memset(ctx.digest, 0, sizeof ctx.digest);
   ctx.finished = false;
 }
