@@ -18,8 +18,12 @@
 #include <string>
 #include <vector>
 
+#include "dialog_options.h"
 #include "diy_static.h"
+#include "fake_autostart.h"
+#include "fake_service.h"
 #include "message_box.h"
+#include "no_shell_folder.h"
 #include "pictures.h"
 #include "qt_app.h"
 #include "recording_process.h"
@@ -34,39 +38,6 @@
 namespace {
 
 using Events = std::vector<std::string>;
-
-struct AbsentService final : tray::IUIData {
-  int AddRef() override { return 1; }
-  int Release() override { return 1; }
-  void SetCallback(tray::IUIDataCallBack*) override {}
-  void ClearCallback() override {}
-  int LogOn(tray::LoginInfo*, int) override { return 0; }
-  int LogOut() override { return 0; }
-  int GetLogOnInfo(tray::LoginInfo*) override { return 0; }
-  int GetDefShare(std::string*) override { return tray::kDefShareNoReply; }
-  int SetDefShare(const tray::DefaultFolders&) override { return -1; }
-  int GetShare() override { return -1; }
-  int SetShare(const std::vector<std::string>*, const std::vector<std::string>*) override { return -1; }
-  int GetLogOnStatus() override { return tray::kNoConnection; }
-  int GetMobileState() override { return tray::kMobileUnknown; }
-  int SetHost(const std::string&) override { return 0; }
-  int GetTransLog() override { return -1; }
-  int GetPath(const std::string&) override { return -1; }
-  int GetSysType() override { return 2; }
-  int ReplyDeviceLogin(const tray::ConnectResult*) override { return -1; }
-};
-
-struct NoAutostart final : tray::IAutostart {
-  bool IsEnabled() const override { return false; }
-  QString Command() const override { return {}; }
-  bool Enable(const QString&) override { return true; }
-  bool Disable() override { return true; }
-};
-
-struct NoShellFolder final : tray::IShellIntegration {
-  void Setup(const QString&, int, const QString&) override {}
-  void Forget(const QString&) override {}
-};
 
 // The settings file, with every write of UpdateFinish noted in the events.
 class NotingStore final : public tray::ISettingsStore {
@@ -116,10 +87,7 @@ class SettingUpdateTest : public ::testing::Test {
   }
 
   void SetUp() override {
-    traytest::TestApp();
-    tray::InitPictures();
-    tray::SetLanguageFolder(QStringLiteral(TIRVAN_TRAY_BIN_DIR));
-    tray::SetSystemLocaleOverride("en_US.UTF-8");
+    traytest::UseShippedLanguages(QStringLiteral(TIRVAN_TRAY_BIN_DIR));
     tray::GetLanguages()->SetLanguage(1);
     tray::GetLanguages()->Release();
     tmp.MakeDir("data");
@@ -129,14 +97,8 @@ class SettingUpdateTest : public ::testing::Test {
     store = std::make_unique<NotingStore>(QString::fromStdString(tmp.Sub("settings.ini")), &events);
     tray::SetSettingsStore(store.get());
 
-    options.service = &service;
-    options.shell = &shell;
-    options.tray = &trayBackend;
-    options.autostart = &autostart;
-    options.shellFolder = &shellFolder;
-    options.serviceManager = [] { return std::unique_ptr<platform::ServiceManager>(); };
+    traytest::FillDialogOptions(options, &service, &shell, &trayBackend, &autostart, &shellFolder);
     options.showWhenNoTray = false;
-    options.checkForUpdates = false;
     options.updater.dataFolder = QString::fromStdString(tmp.Sub("data"));
     options.updater.ownVersion = QStringLiteral("1.0.0.9");
     options.updater.pageTimeoutMs = 3000;
@@ -150,8 +112,7 @@ class SettingUpdateTest : public ::testing::Test {
   void TearDown() override {
     tray::SetSettingsStore(nullptr);
     tray::SetWebConfig(tray::WebConfig{});
-    tray::SetSystemLocaleOverride(std::nullopt);
-    tray::SetLanguageFolder(QString());
+    traytest::ForgetLanguages();
   }
   void Serve(const std::string& version) {
     tmp.Write("site/manifest",
@@ -194,11 +155,11 @@ class SettingUpdateTest : public ::testing::Test {
   std::unique_ptr<NotingStore> store;
   std::unique_ptr<support::WebPeer> peer;
   int answer = tray::kNoticeUpdate;
-  AbsentService service;
+  traytest::FakeService service;
   traytest::RecordingShell shell;
   traytest::RecordingTray trayBackend;
-  NoAutostart autostart;
-  NoShellFolder shellFolder;
+  traytest::NoAutostart autostart;
+  traytest::NoShellFolder shellFolder;
   traytest::RecordingProcess launcher;
   tray::SettingDlgOptions options;
 };
