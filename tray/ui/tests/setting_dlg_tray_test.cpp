@@ -62,6 +62,7 @@ class SettingDlgTrayTest : public ::testing::Test {
     service = traytest::FakeService{};
     service.status = tray::kNoAccount;
     service.mobile = tray::kMobileNoDevice;
+    service.defShareResult = tray::kDefShareSet;
     service.defShare = "/home/someone/Tirvan";
     service.answersLogOnInfo = true;
     service.replyDeviceLoginResult = 0;

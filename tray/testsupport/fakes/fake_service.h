@@ -3,7 +3,6 @@
 // needs, and it records what the program sends.
 #pragma once
 
-#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -14,7 +13,8 @@ namespace traytest {
 
 struct FakeService final : tray::IUIData {
   // What the service answers.
-  std::optional<std::string> defShare;  // GetDefShare: kDefShareSet with this, no reply when empty
+  int defShareResult = tray::kDefShareNoReply;  // GetDefShare
+  std::string defShare;                         // what GetDefShare gives with kDefShareSet
   int setDefShareResult = -1;
   int setShareResult = -1;
   int status = tray::kNoConnection;
@@ -23,12 +23,14 @@ struct FakeService final : tray::IUIData {
   tray::LoginInfo stored{};
   int replyDeviceLoginResult = -1;
   bool answersTransLog = false;  // GetTransLog plays `log` to the callback and returns 0
+  int unanswered = -1;  // what GetShare, GetPath and a GetTransLog that plays nothing return
   std::vector<tray::TransLogRecord> log;
 
   // What the program did.
   tray::IUIDataCallBack* callback = nullptr;
   int logOns = 0;
   std::vector<tray::DefaultFolders> setDefShare;
+  std::vector<std::string>* events = nullptr;  // SetDefShare notes "SetDefShare" here
   std::vector<std::pair<std::vector<std::string>, std::vector<std::string>>> setShare;
   std::vector<tray::ConnectResult> replies;
   int transLogFetches = 0;
@@ -44,15 +46,15 @@ struct FakeService final : tray::IUIData {
     return 0;
   }
   int GetDefShare(std::string* def) override {
-    if (!defShare) return tray::kDefShareNoReply;
-    *def = *defShare;
-    return tray::kDefShareSet;
+    if (defShareResult == tray::kDefShareSet) *def = defShare;
+    return defShareResult;
   }
   int SetDefShare(const tray::DefaultFolders& f) override {
     setDefShare.push_back(f);
+    if (events) events->push_back("SetDefShare");
     return setDefShareResult;
   }
-  int GetShare() override { return -1; }
+  int GetShare() override { return unanswered; }
   int SetShare(const std::vector<std::string>* added, const std::vector<std::string>* removed) override {
     if (added && removed) setShare.emplace_back(*added, *removed);
     return setShareResult;
@@ -62,11 +64,11 @@ struct FakeService final : tray::IUIData {
   int SetHost(const std::string&) override { return 0; }
   int GetTransLog() override {
     ++transLogFetches;
-    if (!answersTransLog) return -1;
+    if (!answersTransLog) return unanswered;
     for (const auto& r : log) callback->OnTransLog(r);
     return 0;
   }
-  int GetPath(const std::string&) override { return -1; }
+  int GetPath(const std::string&) override { return unanswered; }
   int GetSysType() override { return 2; }
   int ReplyDeviceLogin(const tray::ConnectResult* r) override {
     if (r) replies.push_back(*r);
