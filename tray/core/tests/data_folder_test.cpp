@@ -17,13 +17,8 @@ class DataFolderTest : public ::testing::Test {
  protected:
   void SetUp() override {
     // The service client's answers: all taken, no default folder yet.
+    service.AcceptAll();
     service.defShareResult = tray::kDefShareEmpty;
-    service.setDefShareResult = 0;
-    service.setShareResult = 0;
-    service.status = 0;
-    service.mobile = 0;
-    service.unanswered = 0;
-    service.replyDeviceLoginResult = 0;
     QFile f(m_dir.filePath(QStringLiteral("English.qzl")));
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));
     f.write("[DEFAULTSHARE]\nSHARE_PICTURE=Pictures\nSHARE_MUSIC=Music\nSHARE_AUDIO=Videos\nSHARE_DOCUMENT=Documents\n");

@@ -126,13 +126,8 @@ class LanguageChangeTest : public ::testing::Test {
     store = std::make_unique<tray::FileSettingsStore>(m_dir.filePath(QStringLiteral("config/settings.ini")));
     ASSERT_TRUE(store->CreateKey());
     // The service client's answers: all taken, no reply to the default folder's question.
+    service.AcceptAll();
     service.defShareResult = tray::kDefShareNoReply;
-    service.setDefShareResult = 0;
-    service.setShareResult = 0;
-    service.status = 0;
-    service.mobile = 0;
-    service.unanswered = 0;
-    service.replyDeviceLoginResult = 0;
     service.events = &events;
     files.events = &events;
     base = m_dir.filePath(QStringLiteral("home"));

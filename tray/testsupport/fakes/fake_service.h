@@ -35,6 +35,16 @@ struct FakeService final : tray::IUIData {
   std::vector<tray::ConnectResult> replies;
   int transLogFetches = 0;
 
+  // A service that takes every request and answers each with 0.
+  void AcceptAll() {
+    setDefShareResult = 0;
+    setShareResult = 0;
+    status = 0;
+    mobile = 0;
+    unanswered = 0;
+    replyDeviceLoginResult = 0;
+  }
+
   int AddRef() override { return 1; }
   int Release() override { return 1; }
   void SetCallback(tray::IUIDataCallBack* cb) override { callback = cb; }

@@ -30,9 +30,11 @@
 #include "qt_app.h"
 #include "recording_shell.h"
 #include "recording_tray.h"
+#include "records.h"
 #include "setting_dlg.h"
 #include "settings_store.h"
 #include "skin_buttons.h"
+#include "spin.h"
 #include "support/msg_client.h"
 #include "support/temp_dir.h"
 #include "system_harness.h"
@@ -136,26 +138,6 @@ TEST_F(ConnectDlgTest, RefusesAndClosesAtTheQuestionsDeadline) {
 constexpr const char* kPcEmail = "pc@tirvan.test";
 constexpr uint16_t kOpDeviceLogin = 0x0008;
 
-std::string LoginRecord(const std::string& email, const std::string& hash, const std::string& name) {
-  std::string r(256, '\0');
-  r.replace(0, email.size(), email);
-  r.replace(32, hash.size(), hash);
-  r.replace(64, name.size(), name);
-  r.replace(128, 4, "wlan");
-  return r;
-}
-
-// Runs the loop until done() holds or the time is up.
-bool Spin(const std::function<bool()>& done, int ms = 20000) {
-  QElapsedTimer t;
-  t.start();
-  while (!done()) {
-    if (t.elapsed() > ms) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-  }
-  return true;
-}
-
 class ConnectEndToEndTest : public ConnectDlgTest {
  protected:
   void SetUp() override {
@@ -181,8 +163,8 @@ class ConnectEndToEndTest : public ConnectDlgTest {
     auto device = std::make_unique<support::MsgClient>();
     if (!device->Connect(live.service->port())) return nullptr;
     const std::string hash = tray::CryptPassword("guest-pass").value();
-    if (!device->Send(kOpDeviceLogin, 9, LoginRecord("guest@tirvan.test", hash, name))) return nullptr;
-    if (!Spin([&] { return !dlg.DeviceLogins().empty(); })) return nullptr;
+    if (!device->Send(kOpDeviceLogin, 9, traytest::DeviceLoginRecord("guest@tirvan.test", hash, name))) return nullptr;
+    if (!traytest::Spin([&] { return !dlg.DeviceLogins().empty(); })) return nullptr;
     return device;
   }
   // The service's answer to the device: 0 admitted, 1 refused, -1 none.
@@ -236,7 +218,7 @@ TEST_F(ConnectEndToEndTest, OkAdmitsCancelRefusesAndTheDeadlineRefuses) {
   // Nobody clicks: the queue refuses the question at its deadline, and the poll resumes.
   auto device = Ask(dlg, "ignored tablet");
   ASSERT_TRUE(device);
-  EXPECT_TRUE(Spin([&] { return dlg.DeviceLogins().empty(); }));
+  EXPECT_TRUE(traytest::Spin([&] { return dlg.DeviceLogins().empty(); }));
   EXPECT_EQ(Verdict(*device), 1);
   EXPECT_NE(dlg.Flow().mobileState(), tray::kMobileAwaitingApproval);
   EXPECT_FALSE(dlg.isVisible());

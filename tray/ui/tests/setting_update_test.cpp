@@ -30,6 +30,7 @@
 #include "recording_shell.h"
 #include "recording_tray.h"
 #include "settings_store.h"
+#include "spin.h"
 #include "update_dlg.h"
 #include "support/temp_dir.h"
 #include "support/web_peer.h"
@@ -62,16 +63,6 @@ class NotingStore final : public tray::ISettingsStore {
 };
 
 constexpr const char* kInstaller = "#!/bin/sh\necho installed > \"$(dirname \"$0\")/installer-ran\"\n";
-
-bool Spin(const std::function<bool()>& done, int ms = 20000) {
-  QElapsedTimer t;
-  t.start();
-  while (!done()) {
-    if (t.elapsed() > ms) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-  }
-  return true;
-}
 
 class SettingUpdateTest : public ::testing::Test {
  protected:
@@ -233,7 +224,7 @@ TEST_F(SettingUpdateTest, AManualCheckWithNothingNewSaysSoInOneBox) {
   });
   poll.start(10);
   dlg.OnMenuCommand(tray::CSettingDlg::kCmdUpdate);
-  ASSERT_TRUE(Spin([&] { return !boxes.isEmpty() && !dlg.Updater().IsChecking(); }));
+  ASSERT_TRUE(traytest::Spin([&] { return !boxes.isEmpty() && !dlg.Updater().IsChecking(); }));
   QCoreApplication::processEvents();
   EXPECT_EQ(boxes, QStringList{QStringLiteral("Tirvan update | You have the latest version of Tirvan.")});
   EXPECT_FALSE(dlg.Exiting());
@@ -266,7 +257,7 @@ TEST_F(SettingUpdateTest, TheReleaseNotesAtStartAnswerNoPendingQuestion) {
     return tray::kNoticeCancel;
   });
   ASSERT_TRUE(dlg.Updater().StartCheck(true));
-  ASSERT_TRUE(Spin([&] { return !dlg.Updater().IsChecking(); }));
+  ASSERT_TRUE(traytest::Spin([&] { return !dlg.Updater().IsChecking(); }));
   QCoreApplication::processEvents();
   EXPECT_EQ(events, (Events{"ask 1.0.0.10", "UpdateFinish := 0", "notes: Faster uploads.", "notes closed"}));
   EXPECT_EQ(peer->Requests("/files/setup.sh"), 0);

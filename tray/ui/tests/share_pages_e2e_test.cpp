@@ -24,11 +24,13 @@
 #include "pictures.h"
 #include "platform/service_manager.h"
 #include "qt_app.h"
+#include "queued_picker.h"
 #include "recording_shell.h"
 #include "recording_tray.h"
 #include "setting_dlg.h"
 #include "share_page.h"
 #include "skin_buttons.h"
+#include "spin.h"
 #include "support/temp_dir.h"
 #include "system_harness.h"
 #include "translog_page.h"
@@ -36,26 +38,6 @@
 namespace {
 
 constexpr const char* kPcEmail = "pc@tirvan.test";
-
-struct QueuedPicker final : tray::IFolderPicker {
-  std::deque<QString> answers;
-  std::optional<QString> PickFolder(QWidget*, const QString&) override {
-    if (answers.empty()) return std::nullopt;
-    QString a = answers.front();
-    answers.pop_front();
-    return a;
-  }
-};
-
-bool Spin(const std::function<bool()>& done, int ms = 30000) {
-  QElapsedTimer t;
-  t.start();
-  while (!done()) {
-    if (t.elapsed() > ms) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-  }
-  return true;
-}
 
 class SharePagesEndToEndTest : public ::testing::Test {
  protected:
@@ -94,7 +76,7 @@ class SharePagesEndToEndTest : public ::testing::Test {
 
   support::TempDir tmp;
   traytest::LiveService live{tmp, kPcEmail};
-  QueuedPicker picker;
+  traytest::QueuedPicker picker;
   traytest::RecordingShell shell;
   traytest::RecordingTray trayBackend;
   traytest::NoAutostart autostart;
@@ -107,7 +89,7 @@ TEST_F(SharePagesEndToEndTest, TheDeviceSeesWhatThePageSharesAndItsDownloadShows
   tray::CSharePage* page = dlg.SharePage();
   const QString root = QString::fromStdString(live.service->DefaultFolder());
   // Logged on, the dialog fetched the data folder and the shares.
-  ASSERT_TRUE(Spin([&] { return dlg.Flow().fetched() && page->Paths().contains(root); }))
+  ASSERT_TRUE(traytest::Spin([&] { return dlg.Flow().fetched() && page->Paths().contains(root); }, 30000))
       << live.service->Log() << page->Paths().join(',').toStdString();
   dlg.LoginWindow()->hide();
   dlg.ShowSettingsPage(tray::CSettingDlg::kPageShares);

@@ -26,6 +26,7 @@
 #include "no_shell_folder.h"
 #include "pictures.h"
 #include "qt_app.h"
+#include "queued_picker.h"
 #include "recording_shell.h"
 #include "recording_tray.h"
 #include "setting_dlg.h"
@@ -33,19 +34,6 @@
 #include "translog_page.h"
 
 namespace {
-
-// Hands out the answers the test queued; none (cancelled) when the queue is empty.
-struct QueuedPicker final : tray::IFolderPicker {
-  std::deque<std::optional<QString>> answers;
-  QStringList titles;
-  std::optional<QString> PickFolder(QWidget*, const QString& title) override {
-    titles << title;
-    if (answers.empty()) return std::nullopt;
-    auto a = answers.front();
-    answers.pop_front();
-    return a;
-  }
-};
 
 tray::TransLogRecord Record(uint16_t type, uint32_t size, const char* file) {
   tray::TransLogRecord r{};
@@ -115,7 +103,7 @@ class SharePagesTest : public ::testing::Test {
 
   QTemporaryDir tmp;
   traytest::FakeService service;
-  QueuedPicker picker;
+  traytest::QueuedPicker picker;
   traytest::RecordingShell shell;
   traytest::RecordingTray trayBackend;
   traytest::NoAutostart autostart;

@@ -33,8 +33,10 @@
 #include "no_shell_folder.h"
 #include "pictures.h"
 #include "qt_app.h"
+#include "queued_picker.h"
 #include "recording_shell.h"
 #include "recording_tray.h"
+#include "recording_wizard_target.h"
 #include "setting_dlg.h"
 #include "settings_store.h"
 #include "skin_buttons.h"
@@ -45,30 +47,6 @@
 namespace {
 
 using Strings = std::vector<std::string>;
-
-struct RecordingTarget final : tray::IWizardTarget {
-  void SetDefShare(const QString& base) override { calls.push_back("SetDefShare " + base.toStdString()); }
-  void SetShare(const std::vector<std::string>& added) override {
-    std::string line = "SetShare";
-    for (const auto& a : added) line += " " + a;
-    calls.push_back(line);
-  }
-  Strings calls;
-};
-
-// Answers the folder pickers from a list ("" cancels), and notes their titles.
-struct ScriptedPicker final : tray::IFolderPicker {
-  std::optional<QString> PickFolder(QWidget*, const QString& title) override {
-    titles << title;
-    if (answers.empty()) return std::nullopt;
-    QString a = answers.front();
-    answers.pop_front();
-    if (a.isEmpty()) return std::nullopt;
-    return a;
-  }
-  std::deque<QString> answers;
-  QStringList titles;
-};
 
 // Closes the next message box that opens, noting its text.
 void CloseNextMessageBox(QString* text) {
@@ -121,9 +99,9 @@ class WizardDlgTest : public ::testing::Test {
 
   support::TempDir tmp;
   QString home, oldHome;
-  RecordingTarget target;
+  traytest::RecordingWizardTarget target;
   traytest::RecordingShell shell;
-  ScriptedPicker picker;
+  traytest::QueuedPicker picker;
 };
 
 TEST_F(WizardDlgTest, EachStepShowsItsControlsAndBackThenNextKeepsTheAddedRows) {
@@ -175,7 +153,7 @@ TEST_F(WizardDlgTest, OwnChoiceBrowsesAndADuplicateShowsTheBoxAndTwoRowsGoAtOnce
   dlg.show();
   Click(dlg, "1146");
   EXPECT_TRUE(Find<QWidget>(dlg, "1028")->isEnabled());
-  picker.answers = {QString()};  // cancelled: nothing changes
+  picker.answers = {std::nullopt};  // cancelled: nothing changes
   Click(dlg, "1028");
   EXPECT_EQ(Find<QLineEdit>(dlg, "1025")->text(), home);
   EXPECT_EQ(picker.titles.back(), QStringLiteral("Choose where to keep the data folder"));
@@ -221,7 +199,7 @@ TEST_F(WizardDlgTest, OwnChoiceBrowsesAndADuplicateShowsTheBoxAndTwoRowsGoAtOnce
 TEST_F(WizardDlgTest, ClosingOnAnyStepSendsNothing) {
   for (int step = 1; step <= 3; ++step) {
     for (bool escape : {false, true}) {
-      RecordingTarget t;
+      traytest::RecordingWizardTarget t;
       tray::CWizardDlg dlg(&t, &shell, &picker);
       QTimer::singleShot(0, &dlg, [&] {
         for (int i = 1; i < step; ++i) dlg.OnBnClickedNext();
