@@ -7,8 +7,6 @@
 // compared with the program's own pictures and kept in the build folder
 // (tray/desktop-shots).
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,6 +23,7 @@
 
 #include "pictures.h"
 #include "platform/service_manager.h"
+#include "program_env.h"
 #include "shot_match.h"
 #include "skin_rules.h"
 #include "support/temp_dir.h"
@@ -46,18 +45,6 @@ constexpr int kClickRetryMs = 5000;  // a click the window system may drop is re
 constexpr double kPictureShare = 0.9;
 
 const QSize kSettingsSize(484, 426);
-
-uint16_t FreePort() {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(fd);
-  return ntohs(a.sin_port);
-}
 
 std::string ShotDir() {
   static const std::string dir = [] {
@@ -119,16 +106,8 @@ class DesktopTest : public ::testing::Test {
         tmp.Sub("web.log"), true);
     ASSERT_TRUE(web->ok()) << web->Log();
 
-    const std::string trayLoginPort = std::to_string(FreePort());
-    systest::ServiceOptions options;
-    options.central = &central;
-    options.shares = {tmp.Sub("share")};
-    options.env = {{"TIRVAN_TRAY_LOGIN_PORT", trayLoginPort}};
-    service = std::make_unique<systest::Service>(tmp, options);
-    servicePort = FreePort();
-    platform::CommandResult set = platform::RunCommand(
-        {"sqlite3", service->DbPath(), "update qz_conf set localport=" + std::to_string(servicePort)}, 10000);
-    ASSERT_EQ(set.exitCode, 0) << set.err;
+    std::string trayLoginPort;
+    ASSERT_NO_FATAL_FAILURE(traytest::InstallProgramService(tmp, central, &service, &servicePort, &trayLoginPort));
 
     ASSERT_TRUE(x.Start(tmp.path(), kStartMs, &error)) << error;
 
@@ -138,32 +117,16 @@ class DesktopTest : public ::testing::Test {
                           "SESSION_MANAGER"}) {
       ::unsetenv(v);
     }
-    for (auto [k, v] : std::initializer_list<std::pair<const char*, std::string>>{
-             {"QT_QPA_PLATFORM", "xcb"},
-             {"QT_XCB_GL_INTEGRATION", "none"},
-             {"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + tmp.Sub("no-session-bus")},
-             {"HOME", tmp.Sub("home")},
-             {"XDG_RUNTIME_DIR", tmp.Sub("home")},
-             {"XDG_CONFIG_HOME", tmp.Sub("home/.config")},
-             {"XDG_DATA_HOME", tmp.Sub("home/.local/share")},
-             {"TIRVAN_TRAY_LOG", tmp.Sub("tray.log")},
-             {"TIRVAN_SERVICE_PORT", std::to_string(servicePort)},
-             {"TIRVAN_TRAY_LOGIN_PORT", trayLoginPort},
-             {"TIRVAN_WEB_BASE", web->base()},
-             {"TIRVAN_BLOG_BASE", web->base()},
-             {"TIRVAN_WEB_CA", ca.caFile}}) {
-      ::setenv(k, v.c_str(), 1);
-    }
-    ::chmod(tmp.Sub("home").c_str(), 0700);
+    traytest::SetProgramEnvironment(tmp, servicePort, trayLoginPort,
+                                    {{"QT_QPA_PLATFORM", "xcb"},
+                                     {"QT_XCB_GL_INTEGRATION", "none"},
+                                     {"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + tmp.Sub("no-session-bus")},
+                                     {"TIRVAN_WEB_BASE", web->base()},
+                                     {"TIRVAN_BLOG_BASE", web->base()},
+                                     {"TIRVAN_WEB_CA", ca.caFile}});
   }
 
-  platform::ServiceState State() const {
-    platform::ServiceManagerOptions o;
-    o.stateDir = tmp.Sub("scm");
-    platform::ServiceStatus status;
-    auto m = platform::OpenBuiltinServiceManager(o);
-    return m->QueryStatus("Tirvan", &status).ok() ? status.state : platform::ServiceState::kStopped;
-  }
+  platform::ServiceState State() const { return traytest::ProgramServiceState(tmp); }
   std::string TrayLog() const { return systest::ReadFile(tmp.Sub("tray.log")); }
   std::string Story() const { return "\n--- tray log\n" + TrayLog() + "\n--- output\n" + (tray ? tray->Output() : ""); }
 

@@ -8,42 +8,17 @@
 
 #include <memory>
 
+#include "fake_service.h"
+#include "no_shell_folder.h"
+
 namespace {
-
-struct RecordingService final : tray::IUIData {
-  std::vector<tray::DefaultFolders> sent;
-  int AddRef() override { return 1; }
-  int Release() override { return 1; }
-  void SetCallback(tray::IUIDataCallBack*) override {}
-  void ClearCallback() override {}
-  int LogOn(tray::LoginInfo*, int) override { return 0; }
-  int LogOut() override { return 0; }
-  int GetLogOnInfo(tray::LoginInfo*) override { return 0; }
-  int GetDefShare(std::string*) override { return tray::kDefShareEmpty; }
-  int SetDefShare(const tray::DefaultFolders& f) override {
-    sent.push_back(f);
-    return 0;
-  }
-  int GetShare() override { return 0; }
-  int SetShare(const std::vector<std::string>*, const std::vector<std::string>*) override { return 0; }
-  int GetLogOnStatus() override { return 0; }
-  int GetMobileState() override { return 0; }
-  int SetHost(const std::string&) override { return 0; }
-  int GetTransLog() override { return 0; }
-  int GetPath(const std::string&) override { return 0; }
-  int GetSysType() override { return 2; }
-  int ReplyDeviceLogin(const tray::ConnectResult*) override { return 0; }
-};
-
-struct RecordingShell final : tray::IShellIntegration {
-  QStringList setups, forgotten;
-  void Setup(const QString& f, int, const QString&) override { setups << f; }
-  void Forget(const QString& f) override { forgotten << f; }
-};
 
 class DataFolderTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    // The service client's answers: all taken, no default folder yet.
+    service.AcceptAll();
+    service.defShareResult = tray::kDefShareEmpty;
     QFile f(m_dir.filePath(QStringLiteral("English.qzl")));
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));
     f.write("[DEFAULTSHARE]\nSHARE_PICTURE=Pictures\nSHARE_MUSIC=Music\nSHARE_AUDIO=Videos\nSHARE_DOCUMENT=Documents\n");
@@ -65,8 +40,8 @@ class DataFolderTest : public ::testing::Test {
 
   QTemporaryDir m_dir;
   std::unique_ptr<tray::LanguagesRef> store;
-  RecordingService service;
-  RecordingShell shell;
+  traytest::FakeService service;
+  traytest::NoShellFolder shell;
   tray::RealFileOps files;
 };
 
@@ -81,9 +56,9 @@ TEST_F(DataFolderTest, MovesCreatesSetsUpAndThenTellsTheService) {
   EXPECT_EQ(r.move, tray::MoveOutcome::kMoved);
   EXPECT_TRUE(QFileInfo::exists(Path("new/Tirvan/Pictures/p.jpg")));
   EXPECT_TRUE(QFileInfo(Path("new/Tirvan/Videos")).isDir());
-  ASSERT_EQ(service.sent.size(), 1u);
-  EXPECT_EQ(service.sent[0].root, Path("new/Tirvan").toStdString());
-  EXPECT_EQ(service.sent[0].video, Path("new/Tirvan/Videos").toStdString());
+  ASSERT_EQ(service.setDefShare.size(), 1u);
+  EXPECT_EQ(service.setDefShare[0].root, Path("new/Tirvan").toStdString());
+  EXPECT_EQ(service.setDefShare[0].video, Path("new/Tirvan/Videos").toStdString());
   EXPECT_EQ(shell.forgotten, QStringList{Path("old/Tirvan")});
   EXPECT_EQ(shell.setups, QStringList{Path("new/Tirvan")});
 }
@@ -94,10 +69,10 @@ TEST_F(DataFolderTest, ARefusedMoveTellsTheUserAndNotTheService) {
   tray::DataFolderResult r = Set(Path("old"), Path("taken"));
   EXPECT_FALSE(r.sent);
   EXPECT_EQ(r.messageKey, QStringLiteral("MSGBOX_MOVEEXISTS"));
-  EXPECT_TRUE(service.sent.empty());
+  EXPECT_TRUE(service.setDefShare.empty());
   EXPECT_TRUE(shell.setups.isEmpty());
   EXPECT_EQ(Set(Path("old"), Path("old/Tirvan/deeper")).messageKey, QStringLiteral("MSGBOX_MOVEINSIDE"));
-  EXPECT_TRUE(service.sent.empty());
+  EXPECT_TRUE(service.setDefShare.empty());
 }
 
 TEST_F(DataFolderTest, AnotherHostGetsNoMoveAndNoShellSteps) {

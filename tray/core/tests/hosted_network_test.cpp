@@ -15,6 +15,7 @@
 #include <QFileInfo>
 #include <QTimer>
 
+#include "fake_nmcli.h"
 #include "process.h"
 #include "settings_store.h"
 
@@ -125,26 +126,13 @@ class NmcliStandIn : public ::testing::Test {
   void SetUp() override {
     App();
     tray::SetHostedNetworkStarted(false);
-    bin = dir.filePath(QStringLiteral("bin"));
-    QDir().mkpath(bin);
-    QString script = QStringLiteral(
-                         "#!/bin/sh\n"
-                         "echo \"$*\" >> '%1/args'\n"
-                         "code=$(cat '%1/code')\n"
-                         "[ \"$code\" = hang ] && exec sleep 30\n"
-                         "exit $code\n")
-                         .arg(dir.path());
-    Write(bin + QStringLiteral("/nmcli"), script.toUtf8());
-    QFile::setPermissions(bin + QStringLiteral("/nmcli"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    oldPath = qgetenv("PATH");
-    qputenv("PATH", bin.toUtf8() + ":" + oldPath);
-    SetCode("0");
+    ASSERT_NO_FATAL_FAILURE(nmcli.Install(dir.path()));
   }
   void TearDown() override {
-    qputenv("PATH", oldPath);
+    nmcli.Restore();
     tray::SetHostedNetworkStarted(false);
   }
-  void SetCode(const char* code) { Write(dir.filePath(QStringLiteral("code")), code); }
+  void SetCode(const char* code) { nmcli.SetCode(code); }
   QStringList Calls() {
     QFile f(dir.filePath(QStringLiteral("args")));
     if (!f.open(QIODevice::ReadOnly)) return {};
@@ -161,8 +149,7 @@ class NmcliStandIn : public ::testing::Test {
     return got;
   }
   QTemporaryDir dir;
-  QString bin;
-  QByteArray oldPath;
+  traytest::FakeNmcli nmcli;
 };
 
 TEST_F(NmcliStandIn, StartAndStopRunNmcliAndSetTheFlag) {

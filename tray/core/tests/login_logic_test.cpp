@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "records.h"
+
 namespace {
 
 using Outcome = tray::LoginLogic::Outcome;
@@ -67,14 +69,6 @@ TEST(LoginRulesTest, TokenizeString) {
   }
 }
 
-tray::LoginInfo Record(const char* account, const char* password, int remember) {
-  tray::LoginInfo r{};
-  std::strcpy(r.account, account);
-  std::strcpy(r.password, password);
-  r.remember = remember;
-  return r;
-}
-
 class LoginLogicTest : public ::testing::Test {
  protected:
   tray::LoginLogic logic{"E-mail", "Password"};
@@ -128,7 +122,7 @@ TEST_F(LoginLogicTest, TheRecordHasTheAccountInLowerCaseAndTheRememberState) {
 }
 
 TEST_F(LoginLogicTest, TheStoredHashLogsOnAgainUntilEdited) {
-  logic.SetSavedLogin(Record("me@tirvan.com", "lwMUzv154/BIwOvrMKCk5.", 0));
+  logic.SetSavedLogin(traytest::StoredLogin("me@tirvan.com", "lwMUzv154/BIwOvrMKCk5.", 0));
   EXPECT_FALSE(logic.Remember());  // the record's own choice stands
   EXPECT_TRUE(logic.PasswordStyle());
   EXPECT_EQ(logic.DoLogin(), Outcome::ReLogOn);
@@ -138,7 +132,7 @@ TEST_F(LoginLogicTest, TheStoredHashLogsOnAgainUntilEdited) {
 }
 
 TEST_F(LoginLogicTest, ChangingTheAccountClearsThePasswordAndTheSavedAccountBringsItBack) {
-  logic.SetSavedLogin(Record("me@tirvan.com", "lwMUzv154/BIwOvrMKCk5.", 1));
+  logic.SetSavedLogin(traytest::StoredLogin("me@tirvan.com", "lwMUzv154/BIwOvrMKCk5.", 1));
   EXPECT_TRUE(logic.Remember());
   logic.AccountEdited("me@tirvan.co");
   EXPECT_EQ(logic.Password(), "");

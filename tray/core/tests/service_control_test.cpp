@@ -9,23 +9,14 @@
 #include <chrono>
 #include <thread>
 
+#include "fake_autostart.h"
+
 namespace {
 
 using platform::ScmError;
 using platform::ScmResult;
 using platform::ServiceState;
 using platform::StartType;
-
-struct FakeAutostart final : tray::IAutostart {
-  bool enabled = false;
-  bool IsEnabled() const override { return enabled; }
-  QString Command() const override { return {}; }
-  bool Enable(const QString&) override { return enabled = true; }
-  bool Disable() override {
-    enabled = false;
-    return true;
-  }
-};
 
 TEST(StartTypeRuleTest, FollowsTheAutostartEntry) {
   struct Case {
@@ -88,7 +79,7 @@ class ServiceControlTest : public ::testing::Test {
 
   QTemporaryDir m_dir;
   platform::ServiceManagerOptions m_options;
-  FakeAutostart m_autostart;
+  traytest::FakeAutostart m_autostart;
   tray::ServiceControl m_control{m_autostart, [this] { return Manager(); }};
 };
 
@@ -155,7 +146,7 @@ struct RefusingManager final : platform::ServiceManager {
 };
 
 TEST(ServiceControlRightsTest, MissingRightsAreToldOnceAndNothingStops) {
-  FakeAutostart autostart;
+  traytest::FakeAutostart autostart;
   tray::ServiceControl control(autostart, [] { return std::make_unique<RefusingManager>(); });
   int told = 0;
   control.onRightsMissing = [&](const QString& text) {

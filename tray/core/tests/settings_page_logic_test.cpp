@@ -15,27 +15,11 @@
 #include <string>
 #include <vector>
 
-namespace {
+#include "fake_autostart.h"
+#include "fake_service.h"
+#include "no_shell_folder.h"
 
-struct RecordingAutostart final : tray::IAutostart {
-  bool enabled = false;
-  bool fail = false;
-  QStringList calls;  // "enable <program>" or "disable"
-  bool IsEnabled() const override { return enabled; }
-  QString Command() const override { return {}; }
-  bool Enable(const QString& program) override {
-    calls << QStringLiteral("enable ") + program;
-    if (fail) return false;
-    enabled = true;
-    return true;
-  }
-  bool Disable() override {
-    calls << QStringLiteral("disable");
-    if (fail) return false;
-    enabled = false;
-    return true;
-  }
-};
+namespace {
 
 TEST(AutoStartSettingTest, OkWritesOrDeletesTheEntryOnlyForAClickThatCancelDidNotTakeBack) {
   const QString program = QStringLiteral("/opt/") + QString(195, QLatin1Char('p'));
@@ -56,7 +40,7 @@ TEST(AutoStartSettingTest, OkWritesOrDeletesTheEntryOnlyForAClickThatCancelDidNo
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    RecordingAutostart entry;
+    traytest::FakeAutostart entry;
     entry.enabled = c.enabledBefore;
     tray::AutoStartSetting box(entry, program);
     box.Reload();
@@ -76,7 +60,7 @@ TEST(AutoStartSettingTest, OkWritesOrDeletesTheEntryOnlyForAClickThatCancelDidNo
     EXPECT_EQ(box.Checked(), c.enabledAfter);
   }
 
-  RecordingAutostart failing;
+  traytest::FakeAutostart failing;
   failing.fail = true;
   tray::AutoStartSetting box(failing, program);
   box.OnBnClickedAutoStart(true);
@@ -104,34 +88,6 @@ TEST(AutoStartSettingTest, TheDesktopEntryKeepsALongProgramPathWhole) {
   EXPECT_FALSE(QFile::exists(entry.path()));
 }
 
-// The service's SetDefShare, logged beside the renames.
-struct RecordingService final : tray::IUIData {
-  std::vector<std::string>* events = nullptr;
-  std::vector<tray::DefaultFolders> sent;
-  int AddRef() override { return 1; }
-  int Release() override { return 1; }
-  void SetCallback(tray::IUIDataCallBack*) override {}
-  void ClearCallback() override {}
-  int LogOn(tray::LoginInfo*, int) override { return 0; }
-  int LogOut() override { return 0; }
-  int GetLogOnInfo(tray::LoginInfo*) override { return 0; }
-  int GetDefShare(std::string*) override { return tray::kDefShareNoReply; }
-  int SetDefShare(const tray::DefaultFolders& f) override {
-    sent.push_back(f);
-    if (events) events->push_back("SetDefShare");
-    return 0;
-  }
-  int GetShare() override { return 0; }
-  int SetShare(const std::vector<std::string>*, const std::vector<std::string>*) override { return 0; }
-  int GetLogOnStatus() override { return 0; }
-  int GetMobileState() override { return 0; }
-  int SetHost(const std::string&) override { return 0; }
-  int GetTransLog() override { return 0; }
-  int GetPath(const std::string&) override { return 0; }
-  int GetSysType() override { return 2; }
-  int ReplyDeviceLogin(const tray::ConnectResult*) override { return 0; }
-};
-
 // The real file system, with every rename logged by the folders' names.
 struct LoggingFiles final : tray::IFileOps {
   tray::RealFileOps real;
@@ -147,12 +103,6 @@ struct LoggingFiles final : tray::IFileOps {
   }
   bool CopyTree(const QString& from, const QString& to, QString* e) override { return real.CopyTree(from, to, e); }
   bool RemoveTree(const QString& p, QString* e) override { return real.RemoveTree(p, e); }
-};
-
-struct NoShell final : tray::IShellIntegration {
-  int setups = 0;
-  void Setup(const QString&, int, const QString&) override { ++setups; }
-  void Forget(const QString&) override {}
 };
 
 class LanguageChangeTest : public ::testing::Test {
@@ -175,6 +125,9 @@ class LanguageChangeTest : public ::testing::Test {
     ASSERT_EQ((*languages)->GetLanguage(), tray::kLanguageChineseSimplified);
     store = std::make_unique<tray::FileSettingsStore>(m_dir.filePath(QStringLiteral("config/settings.ini")));
     ASSERT_TRUE(store->CreateKey());
+    // The service client's answers: all taken, no reply to the default folder's question.
+    service.AcceptAll();
+    service.defShareResult = tray::kDefShareNoReply;
     service.events = &events;
     files.events = &events;
     base = m_dir.filePath(QStringLiteral("home"));
@@ -204,9 +157,9 @@ class LanguageChangeTest : public ::testing::Test {
   std::unique_ptr<tray::LanguagesRef> languages;
   std::unique_ptr<tray::FileSettingsStore> store;
   std::vector<std::string> events;
-  RecordingService service;
+  traytest::FakeService service;
   LoggingFiles files;
-  NoShell shell;
+  traytest::NoShellFolder shell;
   QString base;
 };
 
@@ -224,10 +177,10 @@ TEST_F(LanguageChangeTest, EnglishRenamesDocumentMusicPictureVideoInThisOrderThe
   EXPECT_TRUE(change.failed.empty());
   EXPECT_TRUE(change.notices.empty());
   EXPECT_TRUE(change.service.sent);
-  ASSERT_EQ(service.sent.size(), 1u);
-  EXPECT_EQ(service.sent[0].root, (base + QStringLiteral("/Tirvan")).toStdString());
-  EXPECT_EQ(service.sent[0].video, Folder("Videos").toStdString());  // SHARE_AUDIO names it
-  EXPECT_EQ(service.sent[0].document, Folder("Documents").toStdString());
+  ASSERT_EQ(service.setDefShare.size(), 1u);
+  EXPECT_EQ(service.setDefShare[0].root, (base + QStringLiteral("/Tirvan")).toStdString());
+  EXPECT_EQ(service.setDefShare[0].video, Folder("Videos").toStdString());  // SHARE_AUDIO names it
+  EXPECT_EQ(service.setDefShare[0].document, Folder("Documents").toStdString());
   EXPECT_EQ(Read("Pictures", "p.jpg"), "picture");
   EXPECT_EQ(Read("Videos", "v.mp4"), "video");
   EXPECT_FALSE(QFileInfo::exists(Folder("图片")));
@@ -268,7 +221,7 @@ TEST_F(LanguageChangeTest, ATakenNameIsReportedAndBothFoldersKeepTheirFilesButAn
   EXPECT_EQ(change.notices[0].key, QStringLiteral("MSGBOX_RENAMEFOLDERFAIL"));
   EXPECT_TRUE(change.notices[0].detail.contains(Folder("音乐")));
   // The document "folder" is a file: the service is still told, and creating it is reported.
-  EXPECT_EQ(service.sent.size(), 1u);
+  EXPECT_EQ(service.setDefShare.size(), 1u);
   ASSERT_EQ(change.notices.size(), 2u);
   EXPECT_EQ(change.notices[1].key, QStringLiteral("MSGBOX_CREATEFOLDERFAIL"));
 }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "crypt_password.h"
+#include "records.h"
 #include "support/msg_client.h"
 #include "support/temp_dir.h"
 #include "system_harness.h"
@@ -45,16 +46,6 @@ struct Recorder : tray::IUIDataCallBack {
     return questions;
   }
 };
-
-std::string LoginRecord(const std::string& email, const std::string& hash,
-                        const std::string& name) {
-  std::string r(256, '\0');
-  r.replace(0, email.size(), email);
-  r.replace(32, hash.size(), hash);
-  r.replace(64, name.size(), name);
-  r.replace(128, 4, "wlan");
-  return r;
-}
 
 tray::LoginInfo Login(const char* account, const char* password) {
   tray::LoginInfo l{};
@@ -235,7 +226,7 @@ TEST_F(UIDataEndToEndTest, ADeviceWithAnotherAccountIsAdmittedOrRefusedFromTheTr
     support::MsgClient device;
     ASSERT_TRUE(device.Connect(service->port()));
     const std::string name = accepted != 0 ? "Anna's phone" : "Unknown tablet";
-    ASSERT_TRUE(device.Send(kOpDeviceLogin, 9, LoginRecord("guest@tirvan.test", otherHash, name)));
+    ASSERT_TRUE(device.Send(kOpDeviceLogin, 9, traytest::DeviceLoginRecord("guest@tirvan.test", otherHash, name)));
     ASSERT_TRUE(systest::WaitUntil([&] { return rec.Questions().size() == seen + 1; }, 10000))
         << service->Log();
     tray::DeviceLoginInfo q = rec.Questions().back();

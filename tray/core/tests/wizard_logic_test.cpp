@@ -11,20 +11,12 @@
 #include <string>
 #include <vector>
 
+#include "recording_wizard_target.h"
+
 namespace {
 
 using tray::wizard::WizardLogic;
 using Strings = std::vector<std::string>;
-
-struct RecordingTarget final : tray::IWizardTarget {
-  void SetDefShare(const QString& base) override { calls.push_back("SetDefShare " + base.toStdString()); }
-  void SetShare(const std::vector<std::string>& added) override {
-    std::string line = "SetShare";
-    for (const auto& a : added) line += " " + a;
-    calls.push_back(line);
-  }
-  Strings calls;
-};
 
 // Sets an environment variable for the life of the object.
 class ScopedEnv {
@@ -138,7 +130,7 @@ TEST(WizardFinish, SendsWhatTheUserChose) {
     WizardLogic w(proposal);
     c.walk(w);
     EXPECT_EQ(w.Step(), 3) << c.name;
-    RecordingTarget target;
+    traytest::RecordingWizardTarget target;
     w.FinishClicked(&target);
     EXPECT_EQ(target.calls, c.sent) << c.name;
   }
@@ -197,7 +189,7 @@ TEST(WizardList, BackThenNextKeepsTheAddedRowsShownAsTheyAreStillSent) {
   w.Next();
   w.Next();
   EXPECT_EQ(w.Step(), 3);
-  RecordingTarget target;
+  traytest::RecordingWizardTarget target;
   w.FinishClicked(&target);
   EXPECT_EQ(target.calls, (Strings{"SetDefShare /data", "SetShare /home/anna/A"}));
 }

@@ -12,6 +12,7 @@
 #include <QTest>
 
 #include "diy_static.h"
+#include "fake_nmcli.h"
 #include "languages.h"
 #include "pictures.h"
 #include "qt_app.h"
@@ -39,34 +40,16 @@ class ApDlgTest : public ::testing::Test {
     tray::SetHostedNetworkStarted(false);
     store = std::make_unique<tray::FileSettingsStore>(dir.filePath(QStringLiteral("config/settings.ini")));
     ASSERT_TRUE(store->CreateKey());
-    bin = dir.filePath(QStringLiteral("bin"));
-    QDir().mkpath(bin);
-    const QString script = QStringLiteral(
-                               "#!/bin/sh\n"
-                               "echo \"$*\" >> '%1/args'\n"
-                               "code=$(cat '%1/code')\n"
-                               "[ \"$code\" = hang ] && exec sleep 30\n"
-                               "exit $code\n")
-                               .arg(dir.path());
-    Write(bin + QStringLiteral("/nmcli"), script.toUtf8());
-    QFile::setPermissions(bin + QStringLiteral("/nmcli"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    oldPath = qgetenv("PATH");
-    qputenv("PATH", bin.toUtf8() + ":" + oldPath);
-    SetCode("0");
+    ASSERT_NO_FATAL_FAILURE(nmcli.Install(dir.path()));
   }
   void TearDown() override {
-    qputenv("PATH", oldPath);
+    nmcli.Restore();
     tray::SetHostedNetworkStarted(false);
     tray::GetLanguages()->SetLanguage(1);
     tray::SetSystemLocaleOverride(std::nullopt);
     tray::SetLanguageFolder(QString());
   }
-  static void Write(const QString& path, const QByteArray& text) {
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(text);
-  }
-  void SetCode(const char* code) { Write(dir.filePath(QStringLiteral("code")), code); }
+  void SetCode(const char* code) { nmcli.SetCode(code); }
   QStringList Calls() {
     QFile f(dir.filePath(QStringLiteral("args")));
     if (!f.open(QIODevice::ReadOnly)) return {};
@@ -81,8 +64,7 @@ class ApDlgTest : public ::testing::Test {
   }
 
   QTemporaryDir dir;
-  QString bin;
-  QByteArray oldPath;
+  traytest::FakeNmcli nmcli;
   std::unique_ptr<tray::FileSettingsStore> store;
   CountingProbe probe;
 };

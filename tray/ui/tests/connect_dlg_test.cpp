@@ -20,15 +20,21 @@
 #include <vector>
 
 #include "crypt_password.h"
+#include "dialog_options.h"
 #include "diy_static.h"
+#include "fake_autostart.h"
+#include "live_service.h"
 #include "login_dlg.h"
+#include "no_shell_folder.h"
 #include "pictures.h"
 #include "qt_app.h"
 #include "recording_shell.h"
 #include "recording_tray.h"
+#include "records.h"
 #include "setting_dlg.h"
 #include "settings_store.h"
 #include "skin_buttons.h"
+#include "spin.h"
 #include "support/msg_client.h"
 #include "support/temp_dir.h"
 #include "system_harness.h"
@@ -51,14 +57,10 @@ tray::DeviceLoginInfo Question(uint32_t id) {
 class ConnectDlgTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    traytest::TestApp();
-    tray::InitPictures();
-    tray::SetLanguageFolder(QStringLiteral(TIRVAN_TRAY_BIN_DIR));
-    tray::SetSystemLocaleOverride("en_US.UTF-8");
+    traytest::UseShippedLanguages(QStringLiteral(TIRVAN_TRAY_BIN_DIR));
   }
   void TearDown() override {
-    tray::SetSystemLocaleOverride(std::nullopt);
-    tray::SetLanguageFolder(QString());
+    traytest::ForgetLanguages();
   }
 };
 
@@ -136,61 +138,13 @@ TEST_F(ConnectDlgTest, RefusesAndClosesAtTheQuestionsDeadline) {
 constexpr const char* kPcEmail = "pc@tirvan.test";
 constexpr uint16_t kOpDeviceLogin = 0x0008;
 
-struct NoAutostart final : tray::IAutostart {
-  bool IsEnabled() const override { return false; }
-  QString Command() const override { return {}; }
-  bool Enable(const QString&) override { return true; }
-  bool Disable() override { return true; }
-};
-
-struct NoShellFolder final : tray::IShellIntegration {
-  void Setup(const QString&, int, const QString&) override {}
-  void Forget(const QString&) override {}
-};
-
-std::string LoginRecord(const std::string& email, const std::string& hash, const std::string& name) {
-  std::string r(256, '\0');
-  r.replace(0, email.size(), email);
-  r.replace(32, hash.size(), hash);
-  r.replace(64, name.size(), name);
-  r.replace(128, 4, "wlan");
-  return r;
-}
-
-// Runs the loop until done() holds or the time is up.
-bool Spin(const std::function<bool()>& done, int ms = 20000) {
-  QElapsedTimer t;
-  t.start();
-  while (!done()) {
-    if (t.elapsed() > ms) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-  }
-  return true;
-}
-
 class ConnectEndToEndTest : public ConnectDlgTest {
  protected:
   void SetUp() override {
     ConnectDlgTest::SetUp();
-    ASSERT_TRUE(central.Start()) << central.Output();
-    systest::ServiceOptions so;
-    so.central = &central;
-    service = std::make_unique<systest::Service>(tmp, so);
-    tray::UIDataOptions o;
-    o.transport.listenPort = 0;
-    ui = std::make_unique<tray::CUIData>(o);
-    ASSERT_NE(ui->ListenPort(), 0);
-    ::setenv("TIRVAN_TRAY_LOGIN_PORT", std::to_string(ui->ListenPort()).c_str(), 1);
-    ASSERT_TRUE(service->Start()) << service->Output();
-    ui->SetServicePort(service->port());
+    ASSERT_NO_FATAL_FAILURE(live.Start());
 
-    options.service = ui.get();
-    options.shell = &shell;
-    options.tray = &trayBackend;
-    options.autostart = &autostart;
-    options.shellFolder = &shellFolder;
-    options.serviceManager = [] { return std::unique_ptr<platform::ServiceManager>(); };
-    options.checkForUpdates = false;
+    traytest::FillDialogOptions(options, live.ui.get(), &shell, &trayBackend, &autostart, &shellFolder);
     options.showWhenNoTray = false;
     options.deviceLoginTickMs = 50;
     options.deviceLoginRefuseAge = 6;
@@ -199,8 +153,7 @@ class ConnectEndToEndTest : public ConnectDlgTest {
   }
   void TearDown() override {
     tray::SetSettingsStore(nullptr);
-    if (ui) ui->ClearCallback();
-    ::unsetenv("TIRVAN_TRAY_LOGIN_PORT");
+    live.Stop();
     ConnectDlgTest::TearDown();
   }
 
@@ -208,10 +161,10 @@ class ConnectEndToEndTest : public ConnectDlgTest {
   // the question.
   std::unique_ptr<support::MsgClient> Ask(tray::CSettingDlg& dlg, const std::string& name) {
     auto device = std::make_unique<support::MsgClient>();
-    if (!device->Connect(service->port())) return nullptr;
+    if (!device->Connect(live.service->port())) return nullptr;
     const std::string hash = tray::CryptPassword("guest-pass").value();
-    if (!device->Send(kOpDeviceLogin, 9, LoginRecord("guest@tirvan.test", hash, name))) return nullptr;
-    if (!Spin([&] { return !dlg.DeviceLogins().empty(); })) return nullptr;
+    if (!device->Send(kOpDeviceLogin, 9, traytest::DeviceLoginRecord("guest@tirvan.test", hash, name))) return nullptr;
+    if (!traytest::Spin([&] { return !dlg.DeviceLogins().empty(); })) return nullptr;
     return device;
   }
   // The service's answer to the device: 0 admitted, 1 refused, -1 none.
@@ -222,13 +175,11 @@ class ConnectEndToEndTest : public ConnectDlgTest {
   }
 
   support::TempDir tmp;
-  systest::Central central{tmp, kPcEmail, "pc-pass1"};
-  std::unique_ptr<systest::Service> service;
-  std::unique_ptr<tray::CUIData> ui;
+  traytest::LiveService live{tmp, kPcEmail};
   traytest::RecordingShell shell;
   traytest::RecordingTray trayBackend;
-  NoAutostart autostart;
-  NoShellFolder shellFolder;
+  traytest::NoAutostart autostart;
+  traytest::NoShellFolder shellFolder;
   tray::SettingDlgOptions options;
   tray::FileSettingsStore noSettings{QString::fromStdString(tmp.Sub("config/Tirvan/settings.ini"))};
 };
@@ -252,7 +203,7 @@ TEST_F(ConnectEndToEndTest, OkAdmitsCancelRefusesAndTheDeadlineRefuses) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     auto device = Ask(dlg, c.name);
-    ASSERT_TRUE(device) << service->Log();
+    ASSERT_TRUE(device) << live.service->Log();
     EXPECT_EQ(dlg.Flow().mobileState(), tray::kMobileAwaitingApproval);
     QTimer::singleShot(0, &dlg, [&] {
       ASSERT_TRUE(dlg.ConnectWindow());
@@ -261,17 +212,17 @@ TEST_F(ConnectEndToEndTest, OkAdmitsCancelRefusesAndTheDeadlineRefuses) {
     dlg.OnTrayActivated(tray::TrayActivation::LeftClick);  // runs the dialog
     EXPECT_FALSE(dlg.ConnectWindow());
     EXPECT_NE(dlg.Flow().mobileState(), tray::kMobileAwaitingApproval);
-    EXPECT_EQ(Verdict(*device), c.verdict) << service->Log();
+    EXPECT_EQ(Verdict(*device), c.verdict) << live.service->Log();
   }
 
   // Nobody clicks: the queue refuses the question at its deadline, and the poll resumes.
   auto device = Ask(dlg, "ignored tablet");
   ASSERT_TRUE(device);
-  EXPECT_TRUE(Spin([&] { return dlg.DeviceLogins().empty(); }));
+  EXPECT_TRUE(traytest::Spin([&] { return dlg.DeviceLogins().empty(); }));
   EXPECT_EQ(Verdict(*device), 1);
   EXPECT_NE(dlg.Flow().mobileState(), tray::kMobileAwaitingApproval);
   EXPECT_FALSE(dlg.isVisible());
-  EXPECT_EQ(service->Reports(), "");
+  EXPECT_EQ(live.service->Reports(), "");
 }
 
 }  // namespace

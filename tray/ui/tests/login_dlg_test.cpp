@@ -17,6 +17,7 @@
 #include "fixture_pictures.h"
 #include "qt_app.h"
 #include "recording_shell.h"
+#include "records.h"
 #include "skin_buttons.h"
 
 namespace {
@@ -43,14 +44,6 @@ struct Owner : tray::ICLoginDlgCallback {
   void OnLogOnExit() override {}
   void ReLogOn() override { ++relogons; }
 };
-
-tray::LoginInfo Record(const char* account, const char* password, int remember) {
-  tray::LoginInfo r{};
-  std::strcpy(r.account, account);
-  std::strcpy(r.password, password);
-  r.remember = remember;
-  return r;
-}
 
 class LoginDlgTest : public ::testing::Test {
  protected:
@@ -130,7 +123,7 @@ TEST_F(LoginDlgTest, BadAddressGetsTheBalloonOnTheAccount) {
 }
 
 TEST_F(LoginDlgTest, SavedLoginLogsOnAgainAndAnAccountEditTakesItAway) {
-  dlg->SetSavedLogin(Record("me@tirvan.com", "lwMUzv154/BIwOvrMKCk5.", 0));
+  dlg->SetSavedLogin(traytest::StoredLogin("me@tirvan.com", "lwMUzv154/BIwOvrMKCk5.", 0));
   ShowIt();
   EXPECT_EQ(dlg->PasswordEdit()->echoMode(), QLineEdit::Password);
   EXPECT_FALSE(dlg->RememberBox()->isChecked());
@@ -138,7 +131,7 @@ TEST_F(LoginDlgTest, SavedLoginLogsOnAgainAndAnAccountEditTakesItAway) {
   EXPECT_EQ(owner.relogons, 1);
   EXPECT_TRUE(owner.logons.empty());
 
-  dlg->SetSavedLogin(Record("me@tirvan.com", "lwMUzv154/BIwOvrMKCk5.", 1));
+  dlg->SetSavedLogin(traytest::StoredLogin("me@tirvan.com", "lwMUzv154/BIwOvrMKCk5.", 1));
   ShowIt();
   EXPECT_TRUE(dlg->RememberBox()->isChecked());
   dlg->AccountEdit()->setFocus();
@@ -164,7 +157,7 @@ TEST_F(LoginDlgTest, CloseOnlyHidesAndAPostedLoginLogsIn) {
   dlg->close();
   EXPECT_FALSE(dlg->isVisible());
   QCoreApplication::postEvent(dlg.get(),
-                              new tray::AutoLoginEvent(Record("a@b.com", "secret1", 1)));
+                              new tray::AutoLoginEvent(traytest::StoredLogin("a@b.com", "secret1", 1)));
   QCoreApplication::sendPostedEvents(dlg.get());
   ASSERT_EQ(owner.logons.size(), 1u);
   EXPECT_EQ(owner.logons[0].remember, 1);
@@ -182,7 +175,7 @@ TEST(LoginDlgPictureTest, GrabsTheWindow) {
   for (int language = 0; language < 3; ++language) {
     store->SetLanguage(language);
     tray::CLoginDlg dlg(&shell);
-    if (language == 1) dlg.SetSavedLogin(Record("me@tirvan.com", "lwMUzv154/BIwOvrMKCk5.", 1));
+    if (language == 1) dlg.SetSavedLogin(traytest::StoredLogin("me@tirvan.com", "lwMUzv154/BIwOvrMKCk5.", 1));
     dlg.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&dlg));
     QImage seen = dlg.grab().toImage();

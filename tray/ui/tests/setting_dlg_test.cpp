@@ -8,7 +8,11 @@
 
 #include "about_dlg.h"
 #include "connect_dlg.h"
+#include "dialog_options.h"
+#include "fake_autostart.h"
+#include "fake_service.h"
 #include "login_dlg.h"
+#include "no_shell_folder.h"
 #include "pictures.h"
 #include "qt_app.h"
 #include "recording_shell.h"
@@ -26,67 +30,23 @@
 
 namespace {
 
-// A service client whose service is not there: every request goes unanswered.
-struct AbsentService final : tray::IUIData {
-  int AddRef() override { return 1; }
-  int Release() override { return 1; }
-  void SetCallback(tray::IUIDataCallBack*) override {}
-  void ClearCallback() override {}
-  int LogOn(tray::LoginInfo*, int) override { return 0; }
-  int LogOut() override { return 0; }
-  int GetLogOnInfo(tray::LoginInfo*) override { return 0; }
-  int GetDefShare(std::string*) override { return tray::kDefShareNoReply; }
-  int SetDefShare(const tray::DefaultFolders&) override { return -1; }
-  int GetShare() override { return -1; }
-  int SetShare(const std::vector<std::string>*, const std::vector<std::string>*) override { return -1; }
-  int GetLogOnStatus() override { return tray::kNoConnection; }
-  int GetMobileState() override { return tray::kMobileUnknown; }
-  int SetHost(const std::string&) override { return 0; }
-  int GetTransLog() override { return -1; }
-  int GetPath(const std::string&) override { return -1; }
-  int GetSysType() override { return 2; }
-  int ReplyDeviceLogin(const tray::ConnectResult*) override { return -1; }
-};
-
-struct NoAutostart final : tray::IAutostart {
-  bool IsEnabled() const override { return false; }
-  QString Command() const override { return {}; }
-  bool Enable(const QString&) override { return true; }
-  bool Disable() override { return true; }
-};
-
-struct NoShellFolder final : tray::IShellIntegration {
-  void Setup(const QString&, int, const QString&) override {}
-  void Forget(const QString&) override {}
-};
-
 class SettingDlgTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    traytest::TestApp();
-    tray::InitPictures();
-    tray::SetLanguageFolder(QStringLiteral(TIRVAN_TRAY_BIN_DIR));
-    tray::SetSystemLocaleOverride("en_US.UTF-8");
-    options.service = &service;
-    options.shell = &shell;
-    options.tray = &trayBackend;
-    options.autostart = &autostart;
-    options.shellFolder = &shellFolder;
-    options.serviceManager = [] { return std::unique_ptr<platform::ServiceManager>(); };
-    options.checkForUpdates = false;
+    traytest::UseShippedLanguages(QStringLiteral(TIRVAN_TRAY_BIN_DIR));
+    traytest::FillDialogOptions(options, &service, &shell, &trayBackend, &autostart, &shellFolder);
     // Settings of a user the installer did not set up: never the real ones, no wizard.
     tray::SetSettingsStore(&noSettings);
   }
   void TearDown() override {
     tray::SetSettingsStore(nullptr);
-    tray::SetSystemLocaleOverride(std::nullopt);
-    tray::SetLanguageFolder(QString());
+    traytest::ForgetLanguages();
   }
-  AbsentService service;
+  traytest::FakeService service;
   traytest::RecordingShell shell;
   traytest::RecordingTray trayBackend;
-  NoAutostart autostart;
-  NoShellFolder shellFolder;
+  traytest::NoAutostart autostart;
+  traytest::NoShellFolder shellFolder;
   tray::SettingDlgOptions options;
   QTemporaryDir settingsDir;
   tray::FileSettingsStore noSettings{settingsDir.filePath(QStringLiteral("settings.ini"))};

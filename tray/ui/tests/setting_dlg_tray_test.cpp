@@ -16,9 +16,13 @@
 
 #include "ap_dlg.h"
 #include "connect_dlg.h"
+#include "dialog_options.h"
 #include "diy_menu.h"
+#include "fake_autostart.h"
+#include "fake_service.h"
 #include "html_dlg.h"
 #include "login_dlg.h"
+#include "no_shell_folder.h"
 #include "pictures.h"
 #include "qt_app.h"
 #include "recording_process.h"
@@ -26,54 +30,6 @@
 #include "recording_tray.h"
 
 namespace {
-
-// A service whose answers the test sets.
-struct ScriptedService final : tray::IUIData {
-  int AddRef() override { return 1; }
-  int Release() override { return 1; }
-  void SetCallback(tray::IUIDataCallBack*) override {}
-  void ClearCallback() override {}
-  int LogOn(tray::LoginInfo*, int) override { return ++logOns, 0; }
-  int LogOut() override { return 0; }
-  int GetLogOnInfo(tray::LoginInfo* info) override {
-    if (info) *info = stored;
-    return 0;
-  }
-  int GetDefShare(std::string* def) override {
-    *def = "/home/someone/Tirvan";
-    return tray::kDefShareSet;
-  }
-  int SetDefShare(const tray::DefaultFolders&) override { return -1; }
-  int GetShare() override { return -1; }
-  int SetShare(const std::vector<std::string>*, const std::vector<std::string>*) override { return -1; }
-  int GetLogOnStatus() override { return status; }
-  int GetMobileState() override { return mobile; }
-  int SetHost(const std::string&) override { return 0; }
-  int GetTransLog() override { return -1; }
-  int GetPath(const std::string&) override { return -1; }
-  int GetSysType() override { return 2; }
-  int ReplyDeviceLogin(const tray::ConnectResult* r) override {
-    replies.push_back(*r);
-    return 0;
-  }
-  int logOns = 0;
-  int status = tray::kNoAccount;
-  int mobile = tray::kMobileNoDevice;
-  tray::LoginInfo stored{};
-  std::vector<tray::ConnectResult> replies;
-};
-
-struct NoAutostart final : tray::IAutostart {
-  bool IsEnabled() const override { return false; }
-  QString Command() const override { return {}; }
-  bool Enable(const QString&) override { return true; }
-  bool Disable() override { return true; }
-};
-
-struct NoShellFolder final : tray::IShellIntegration {
-  void Setup(const QString&, int, const QString&) override {}
-  void Forget(const QString&) override {}
-};
 
 struct FixedProbe final : tray::IAdapterProbe {
   tray::AdapterState Probe() override { return {true, true, QStringLiteral("wlan0")}; }
@@ -89,26 +45,27 @@ struct IdleNetwork final : tray::IHostedNetwork {
 class SettingDlgTrayTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    traytest::TestApp();
-    tray::InitPictures();
-    tray::SetLanguageFolder(QStringLiteral(TIRVAN_TRAY_BIN_DIR));
-    tray::SetSystemLocaleOverride("en_US.UTF-8");
+    traytest::UseShippedLanguages(QStringLiteral(TIRVAN_TRAY_BIN_DIR));
     tray::SetHostedNetworkStarted(false);
-    options.service = &service;
-    options.shell = &shell;
-    options.tray = &trayBackend;
-    options.autostart = &autostart;
-    options.shellFolder = &shellFolder;
-    options.serviceManager = [] { return std::unique_ptr<platform::ServiceManager>(); };
-    options.checkForUpdates = false;
+    ResetService();
+    traytest::FillDialogOptions(options, &service, &shell, &trayBackend, &autostart, &shellFolder);
     options.adapters = &probe;
     options.hostedNetwork = &network;
     options.launcher = &launcher;
   }
   void TearDown() override {
     tray::SetHostedNetworkStarted(false);
-    tray::SetSystemLocaleOverride(std::nullopt);
-    tray::SetLanguageFolder(QString());
+    traytest::ForgetLanguages();
+  }
+  // A service whose answers the test sets, as it is before the test sets them.
+  void ResetService() {
+    service = traytest::FakeService{};
+    service.status = tray::kNoAccount;
+    service.mobile = tray::kMobileNoDevice;
+    service.defShareResult = tray::kDefShareSet;
+    service.defShare = "/home/someone/Tirvan";
+    service.answersLogOnInfo = true;
+    service.replyDeviceLoginResult = 0;
   }
   void StoreAccount() {
     std::strcpy(service.stored.account, "me@example.cn");
@@ -124,12 +81,12 @@ class SettingDlgTrayTest : public ::testing::Test {
   }
   static QString Text(const char* section, const char* key) { return tray::GetLanguages()->GetString(section, key); }
 
-  ScriptedService service;
+  traytest::FakeService service;
   traytest::RecordingShell shell;
   traytest::RecordingTray trayBackend;
   traytest::RecordingProcess launcher;
-  NoAutostart autostart;
-  NoShellFolder shellFolder;
+  traytest::NoAutostart autostart;
+  traytest::NoShellFolder shellFolder;
   FixedProbe probe;
   IdleNetwork network;
   tray::SettingDlgOptions options;
@@ -271,7 +228,7 @@ TEST_F(SettingDlgTrayTest, LeftClickRoutingAndTheDeviceLoginItem) {
 TEST_F(SettingDlgTrayTest, NetworkDropGivesOneBalloonAndItsReturnOneLogOn) {
   for (bool saved : {true, false}) {
     SCOPED_TRACE(saved);
-    service = ScriptedService{};
+    ResetService();
     trayBackend.calls.clear();
     if (saved) StoreAccount();
     tray::CSettingDlg dlg(options);

@@ -18,14 +18,19 @@
 #include <string>
 #include <vector>
 
+#include "dialog_options.h"
 #include "diy_static.h"
+#include "fake_autostart.h"
+#include "fake_service.h"
 #include "message_box.h"
+#include "no_shell_folder.h"
 #include "pictures.h"
 #include "qt_app.h"
 #include "recording_process.h"
 #include "recording_shell.h"
 #include "recording_tray.h"
 #include "settings_store.h"
+#include "spin.h"
 #include "update_dlg.h"
 #include "support/temp_dir.h"
 #include "support/web_peer.h"
@@ -34,39 +39,6 @@
 namespace {
 
 using Events = std::vector<std::string>;
-
-struct AbsentService final : tray::IUIData {
-  int AddRef() override { return 1; }
-  int Release() override { return 1; }
-  void SetCallback(tray::IUIDataCallBack*) override {}
-  void ClearCallback() override {}
-  int LogOn(tray::LoginInfo*, int) override { return 0; }
-  int LogOut() override { return 0; }
-  int GetLogOnInfo(tray::LoginInfo*) override { return 0; }
-  int GetDefShare(std::string*) override { return tray::kDefShareNoReply; }
-  int SetDefShare(const tray::DefaultFolders&) override { return -1; }
-  int GetShare() override { return -1; }
-  int SetShare(const std::vector<std::string>*, const std::vector<std::string>*) override { return -1; }
-  int GetLogOnStatus() override { return tray::kNoConnection; }
-  int GetMobileState() override { return tray::kMobileUnknown; }
-  int SetHost(const std::string&) override { return 0; }
-  int GetTransLog() override { return -1; }
-  int GetPath(const std::string&) override { return -1; }
-  int GetSysType() override { return 2; }
-  int ReplyDeviceLogin(const tray::ConnectResult*) override { return -1; }
-};
-
-struct NoAutostart final : tray::IAutostart {
-  bool IsEnabled() const override { return false; }
-  QString Command() const override { return {}; }
-  bool Enable(const QString&) override { return true; }
-  bool Disable() override { return true; }
-};
-
-struct NoShellFolder final : tray::IShellIntegration {
-  void Setup(const QString&, int, const QString&) override {}
-  void Forget(const QString&) override {}
-};
 
 // The settings file, with every write of UpdateFinish noted in the events.
 class NotingStore final : public tray::ISettingsStore {
@@ -92,16 +64,6 @@ class NotingStore final : public tray::ISettingsStore {
 
 constexpr const char* kInstaller = "#!/bin/sh\necho installed > \"$(dirname \"$0\")/installer-ran\"\n";
 
-bool Spin(const std::function<bool()>& done, int ms = 20000) {
-  QElapsedTimer t;
-  t.start();
-  while (!done()) {
-    if (t.elapsed() > ms) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-  }
-  return true;
-}
-
 class SettingUpdateTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -116,10 +78,7 @@ class SettingUpdateTest : public ::testing::Test {
   }
 
   void SetUp() override {
-    traytest::TestApp();
-    tray::InitPictures();
-    tray::SetLanguageFolder(QStringLiteral(TIRVAN_TRAY_BIN_DIR));
-    tray::SetSystemLocaleOverride("en_US.UTF-8");
+    traytest::UseShippedLanguages(QStringLiteral(TIRVAN_TRAY_BIN_DIR));
     tray::GetLanguages()->SetLanguage(1);
     tray::GetLanguages()->Release();
     tmp.MakeDir("data");
@@ -129,14 +88,8 @@ class SettingUpdateTest : public ::testing::Test {
     store = std::make_unique<NotingStore>(QString::fromStdString(tmp.Sub("settings.ini")), &events);
     tray::SetSettingsStore(store.get());
 
-    options.service = &service;
-    options.shell = &shell;
-    options.tray = &trayBackend;
-    options.autostart = &autostart;
-    options.shellFolder = &shellFolder;
-    options.serviceManager = [] { return std::unique_ptr<platform::ServiceManager>(); };
+    traytest::FillDialogOptions(options, &service, &shell, &trayBackend, &autostart, &shellFolder);
     options.showWhenNoTray = false;
-    options.checkForUpdates = false;
     options.updater.dataFolder = QString::fromStdString(tmp.Sub("data"));
     options.updater.ownVersion = QStringLiteral("1.0.0.9");
     options.updater.pageTimeoutMs = 3000;
@@ -150,8 +103,7 @@ class SettingUpdateTest : public ::testing::Test {
   void TearDown() override {
     tray::SetSettingsStore(nullptr);
     tray::SetWebConfig(tray::WebConfig{});
-    tray::SetSystemLocaleOverride(std::nullopt);
-    tray::SetLanguageFolder(QString());
+    traytest::ForgetLanguages();
   }
   void Serve(const std::string& version) {
     tmp.Write("site/manifest",
@@ -194,11 +146,11 @@ class SettingUpdateTest : public ::testing::Test {
   std::unique_ptr<NotingStore> store;
   std::unique_ptr<support::WebPeer> peer;
   int answer = tray::kNoticeUpdate;
-  AbsentService service;
+  traytest::FakeService service;
   traytest::RecordingShell shell;
   traytest::RecordingTray trayBackend;
-  NoAutostart autostart;
-  NoShellFolder shellFolder;
+  traytest::NoAutostart autostart;
+  traytest::NoShellFolder shellFolder;
   traytest::RecordingProcess launcher;
   tray::SettingDlgOptions options;
 };
@@ -272,7 +224,7 @@ TEST_F(SettingUpdateTest, AManualCheckWithNothingNewSaysSoInOneBox) {
   });
   poll.start(10);
   dlg.OnMenuCommand(tray::CSettingDlg::kCmdUpdate);
-  ASSERT_TRUE(Spin([&] { return !boxes.isEmpty() && !dlg.Updater().IsChecking(); }));
+  ASSERT_TRUE(traytest::Spin([&] { return !boxes.isEmpty() && !dlg.Updater().IsChecking(); }));
   QCoreApplication::processEvents();
   EXPECT_EQ(boxes, QStringList{QStringLiteral("Tirvan update | You have the latest version of Tirvan.")});
   EXPECT_FALSE(dlg.Exiting());
@@ -305,7 +257,7 @@ TEST_F(SettingUpdateTest, TheReleaseNotesAtStartAnswerNoPendingQuestion) {
     return tray::kNoticeCancel;
   });
   ASSERT_TRUE(dlg.Updater().StartCheck(true));
-  ASSERT_TRUE(Spin([&] { return !dlg.Updater().IsChecking(); }));
+  ASSERT_TRUE(traytest::Spin([&] { return !dlg.Updater().IsChecking(); }));
   QCoreApplication::processEvents();
   EXPECT_EQ(events, (Events{"ask 1.0.0.10", "UpdateFinish := 0", "notes: Faster uploads.", "notes closed"}));
   EXPECT_EQ(peer->Requests("/files/setup.sh"), 0);

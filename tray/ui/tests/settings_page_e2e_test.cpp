@@ -13,9 +13,13 @@
 #include <string>
 
 #include "color_combobox.h"
+#include "dialog_options.h"
 #include "diy_static.h"
+#include "fake_autostart.h"
+#include "live_service.h"
 #include "login_dlg.h"
 #include "message_box.h"
+#include "no_shell_folder.h"
 #include "pictures.h"
 #include "qt_app.h"
 #include "recording_shell.h"
@@ -27,18 +31,6 @@
 #include "system_harness.h"
 
 namespace {
-
-struct NoAutostart final : tray::IAutostart {
-  bool IsEnabled() const override { return false; }
-  QString Command() const override { return {}; }
-  bool Enable(const QString&) override { return true; }
-  bool Disable() override { return true; }
-};
-
-struct NoShellFolder final : tray::IShellIntegration {
-  void Setup(const QString&, int, const QString&) override {}
-  void Forget(const QString&) override {}
-};
 
 // The default folders the service holds, read by a client of its own.
 tray::DefaultFolders ServiceFolders(uint16_t port) {
@@ -63,42 +55,25 @@ class SettingsPageEndToEndTest : public ::testing::Test {
     ASSERT_TRUE(store->SetDword(QStringLiteral("SetupWizard"), 1));  // the first-run wizard ran
     tray::SetSettingsStore(store.get());
 
-    ASSERT_TRUE(central.Start()) << central.Output();
-    systest::ServiceOptions so;
-    so.central = &central;
-    service = std::make_unique<systest::Service>(tmp, so);
-    ASSERT_TRUE(service->Start()) << service->Output();
-    tray::UIDataOptions o;
-    o.transport.listenPort = 0;
-    ui = std::make_unique<tray::CUIData>(o);
-    ui->SetServicePort(service->port());
+    ASSERT_NO_FATAL_FAILURE(live.Start({}, /*loginPort=*/false));
 
-    options.service = ui.get();
-    options.shell = &shell;
-    options.tray = &trayBackend;
-    options.autostart = &autostart;
-    options.shellFolder = &shellFolder;
-    options.serviceManager = [] { return std::unique_ptr<platform::ServiceManager>(); };
-    options.checkForUpdates = false;
+    traytest::FillDialogOptions(options, live.ui.get(), &shell, &trayBackend, &autostart, &shellFolder);
     options.showWhenNoTray = false;
   }
   void TearDown() override {
-    if (ui) ui->ClearCallback();
+    live.Stop();
     tray::SetSettingsStore(nullptr);
-    tray::SetSystemLocaleOverride(std::nullopt);
-    tray::SetLanguageFolder(QString());
+    traytest::ForgetLanguages();
     QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
   }
 
   support::TempDir tmp;
-  systest::Central central{tmp, "pc@tirvan.test", "pc-pass1"};
-  std::unique_ptr<systest::Service> service;
-  std::unique_ptr<tray::CUIData> ui;
+  traytest::LiveService live{tmp};
   std::unique_ptr<tray::FileSettingsStore> store;
   traytest::RecordingShell shell;
   traytest::RecordingTray trayBackend;
-  NoAutostart autostart;
-  NoShellFolder shellFolder;
+  traytest::NoAutostart autostart;
+  traytest::NoShellFolder shellFolder;
   tray::SettingDlgOptions options;
 };
 
@@ -122,12 +97,12 @@ TEST_F(SettingsPageEndToEndTest, ALanguageChangeRenamesTheSubFoldersAndTheServic
 
   // The data folder the service reports, with the sub-folders in the language in force.
   std::string def;
-  ASSERT_EQ(ui->GetDefShare(&def), tray::kDefShareSet) << service->Log();
+  ASSERT_EQ(live.ui->GetDefShare(&def), tray::kDefShareSet) << live.service->Log();
   const QString data = QString::fromStdString(def);
   dlg.ApplyDataFolder(def);
   dlg.OnCbnSelchangeLanguage(tray::kLanguageChineseSimplified);
-  tray::DefaultFolders before = ServiceFolders(service->port());
-  ASSERT_EQ(before.music, (data + QStringLiteral("/音乐")).toStdString()) << service->Log();
+  tray::DefaultFolders before = ServiceFolders(live.service->port());
+  ASSERT_EQ(before.music, (data + QStringLiteral("/音乐")).toStdString()) << live.service->Log();
   ASSERT_TRUE(QDir(data + QStringLiteral("/音乐")).exists());
   QFile song(data + QStringLiteral("/音乐/song.mp3"));
   ASSERT_TRUE(song.open(QIODevice::WriteOnly));
@@ -154,7 +129,7 @@ TEST_F(SettingsPageEndToEndTest, ALanguageChangeRenamesTheSubFoldersAndTheServic
   QFile moved(data + QStringLiteral("/Music/song.mp3"));
   ASSERT_TRUE(moved.open(QIODevice::ReadOnly));
   EXPECT_EQ(moved.readAll(), "la la la");
-  tray::DefaultFolders after = ServiceFolders(service->port());
+  tray::DefaultFolders after = ServiceFolders(live.service->port());
   EXPECT_EQ(after.root, def);
   EXPECT_EQ(after.picture, (data + QStringLiteral("/Pictures")).toStdString());
   EXPECT_EQ(after.music, (data + QStringLiteral("/Music")).toStdString());
@@ -163,7 +138,7 @@ TEST_F(SettingsPageEndToEndTest, ALanguageChangeRenamesTheSubFoldersAndTheServic
   dlg.repaint();
   EXPECT_EQ(dlg.findChild<tray::CDiyStatic*>(QStringLiteral("1051"))->text(), QStringLiteral("Language"));
   EXPECT_EQ(boxes, QStringList());
-  EXPECT_EQ(service->Reports(), "");
+  EXPECT_EQ(live.service->Reports(), "");
 }
 
 }  // namespace

@@ -19,10 +19,14 @@
 #include <memory>
 
 #include "color_combobox.h"
+#include "dialog_options.h"
 #include "diy_menu.h"
 #include "diy_static.h"
+#include "fake_autostart.h"
+#include "fake_service.h"
 #include "login_dlg.h"
 #include "message_box.h"
+#include "no_shell_folder.h"
 #include "pictures.h"
 #include "qt_app.h"
 #include "recording_shell.h"
@@ -32,54 +36,6 @@
 #include "skin_buttons.h"
 
 namespace {
-
-struct RecordingService final : tray::IUIData {
-  std::vector<tray::DefaultFolders> sent;
-  int AddRef() override { return 1; }
-  int Release() override { return 1; }
-  void SetCallback(tray::IUIDataCallBack*) override {}
-  void ClearCallback() override {}
-  int LogOn(tray::LoginInfo*, int) override { return 0; }
-  int LogOut() override { return 0; }
-  int GetLogOnInfo(tray::LoginInfo*) override { return 0; }
-  int GetDefShare(std::string*) override { return tray::kDefShareNoReply; }
-  int SetDefShare(const tray::DefaultFolders& f) override {
-    sent.push_back(f);
-    return 0;
-  }
-  int GetShare() override { return -1; }
-  int SetShare(const std::vector<std::string>*, const std::vector<std::string>*) override { return -1; }
-  int GetLogOnStatus() override { return tray::kNoConnection; }
-  int GetMobileState() override { return tray::kMobileUnknown; }
-  int SetHost(const std::string&) override { return 0; }
-  int GetTransLog() override { return -1; }
-  int GetPath(const std::string&) override { return -1; }
-  int GetSysType() override { return 2; }
-  int ReplyDeviceLogin(const tray::ConnectResult*) override { return -1; }
-};
-
-struct FakeAutostart final : tray::IAutostart {
-  bool enabled = false;
-  QStringList written;  // the programs Enable got
-  int removed = 0;
-  bool IsEnabled() const override { return enabled; }
-  QString Command() const override { return written.value(written.size() - 1); }
-  bool Enable(const QString& program) override {
-    written << program;
-    enabled = true;
-    return true;
-  }
-  bool Disable() override {
-    ++removed;
-    enabled = false;
-    return true;
-  }
-};
-
-struct NoShellFolder final : tray::IShellIntegration {
-  void Setup(const QString&, int, const QString&) override {}
-  void Forget(const QString&) override {}
-};
 
 // The language's own text of a key, from the shipped file.
 QString Text(const char* section, const char* key) {
@@ -103,28 +59,19 @@ void Choose(tray::CColorCombobox* combo, int index) {
 class SettingsPageTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    traytest::TestApp();
-    tray::InitPictures();
-    tray::SetLanguageFolder(QStringLiteral(TIRVAN_TRAY_BIN_DIR));
-    tray::SetSystemLocaleOverride("en_US.UTF-8");
+    traytest::UseShippedLanguages(QStringLiteral(TIRVAN_TRAY_BIN_DIR));
     store = std::make_unique<tray::FileSettingsStore>(m_dir.filePath(QStringLiteral("config/settings.ini")));
     ASSERT_TRUE(store->CreateKey());
     ASSERT_TRUE(store->SetDword(QStringLiteral("SetupWizard"), 1));  // the first-run wizard ran
     tray::SetSettingsStore(store.get());
-    options.service = &service;
-    options.shell = &shell;
-    options.tray = &trayBackend;
-    options.autostart = &autostart;
-    options.shellFolder = &shellFolder;
-    options.serviceManager = [] { return std::unique_ptr<platform::ServiceManager>(); };
-    options.checkForUpdates = false;
+    service.setDefShareResult = 0;
+    traytest::FillDialogOptions(options, &service, &shell, &trayBackend, &autostart, &shellFolder);
     options.programPath = QStringLiteral("/opt/") + QString(195, QLatin1Char('t'));
     base = m_dir.filePath(QStringLiteral("home"));
   }
   void TearDown() override {
     tray::SetSettingsStore(nullptr);
-    tray::SetSystemLocaleOverride(std::nullopt);
-    tray::SetLanguageFolder(QString());
+    traytest::ForgetLanguages();
   }
   std::unique_ptr<tray::CSettingDlg> Open() {
     auto dlg = std::make_unique<tray::CSettingDlg>(options);
@@ -152,11 +99,11 @@ class SettingsPageTest : public ::testing::Test {
 
   QTemporaryDir m_dir;
   std::unique_ptr<tray::FileSettingsStore> store;
-  RecordingService service;
+  traytest::FakeService service;
   traytest::RecordingShell shell;
   traytest::RecordingTray trayBackend;
-  FakeAutostart autostart;
-  NoShellFolder shellFolder;
+  traytest::FakeAutostart autostart;
+  traytest::NoShellFolder shellFolder;
   tray::SettingDlgOptions options;
   QString base;
 };
@@ -332,8 +279,8 @@ TEST_F(SettingsPageTest, ALanguageChosenInTheComboRenamesTheFoldersAndIsKeptForT
   QFile kept(Folder(QStringLiteral("影片")) + QStringLiteral("/kept.txt"));
   ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
   EXPECT_EQ(kept.readAll(), "SHARE_AUDIO");
-  ASSERT_EQ(service.sent.size(), 1u);
-  EXPECT_EQ(service.sent[0].video, Folder(QStringLiteral("影片")).toStdString());
+  ASSERT_EQ(service.setDefShare.size(), 1u);
+  EXPECT_EQ(service.setDefShare[0].video, Folder(QStringLiteral("影片")).toStdString());
   EXPECT_EQ(store->GetDword(QLatin1String(tray::kLanguageValue)), 2u);
   dlg->repaint();
   EXPECT_EQ(Control<tray::CDiyStatic>(*dlg, 1051)->text(), QStringLiteral("語言"));
@@ -352,7 +299,7 @@ TEST_F(SettingsPageTest, ALanguageChosenInTheComboRenamesTheFoldersAndIsKeptForT
   dlg->OnExit();
   EXPECT_EQ(l->GetLanguage(), tray::kLanguageChineseTrad);
   EXPECT_EQ(FoldersOnDisk(), before);
-  EXPECT_EQ(service.sent.size(), 1u);
+  EXPECT_EQ(service.setDefShare.size(), 1u);
   l->SetLanguage(tray::kLanguageEnglish);
 }
 

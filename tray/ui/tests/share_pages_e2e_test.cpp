@@ -17,14 +17,20 @@
 #include <vector>
 
 #include "login_dlg.h"
+#include "dialog_options.h"
+#include "fake_autostart.h"
+#include "live_service.h"
+#include "no_shell_folder.h"
 #include "pictures.h"
 #include "platform/service_manager.h"
 #include "qt_app.h"
+#include "queued_picker.h"
 #include "recording_shell.h"
 #include "recording_tray.h"
 #include "setting_dlg.h"
 #include "share_page.h"
 #include "skin_buttons.h"
+#include "spin.h"
 #include "support/temp_dir.h"
 #include "system_harness.h"
 #include "translog_page.h"
@@ -33,75 +39,23 @@ namespace {
 
 constexpr const char* kPcEmail = "pc@tirvan.test";
 
-struct QueuedPicker final : tray::IFolderPicker {
-  std::deque<QString> answers;
-  std::optional<QString> PickFolder(QWidget*, const QString&) override {
-    if (answers.empty()) return std::nullopt;
-    QString a = answers.front();
-    answers.pop_front();
-    return a;
-  }
-};
-
-struct NoAutostart final : tray::IAutostart {
-  bool IsEnabled() const override { return false; }
-  QString Command() const override { return {}; }
-  bool Enable(const QString&) override { return true; }
-  bool Disable() override { return true; }
-};
-
-struct NoShellFolder final : tray::IShellIntegration {
-  void Setup(const QString&, int, const QString&) override {}
-  void Forget(const QString&) override {}
-};
-
-bool Spin(const std::function<bool()>& done, int ms = 30000) {
-  QElapsedTimer t;
-  t.start();
-  while (!done()) {
-    if (t.elapsed() > ms) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-  }
-  return true;
-}
-
 class SharePagesEndToEndTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    traytest::TestApp();
-    tray::InitPictures();
-    tray::SetLanguageFolder(QStringLiteral(TIRVAN_TRAY_BIN_DIR));
-    tray::SetSystemLocaleOverride("en_US.UTF-8");
-    ASSERT_TRUE(central.Start()) << central.Output();
-    systest::ServiceOptions so;
-    so.central = &central;
-    service = std::make_unique<systest::Service>(tmp, so);
-    tray::UIDataOptions o;
-    o.transport.listenPort = 0;
-    ui = std::make_unique<tray::CUIData>(o);
-    ::setenv("TIRVAN_TRAY_LOGIN_PORT", std::to_string(ui->ListenPort()).c_str(), 1);
-    ASSERT_TRUE(service->Start()) << service->Output();
-    ui->SetServicePort(service->port());
+    traytest::UseShippedLanguages(QStringLiteral(TIRVAN_TRAY_BIN_DIR));
+    ASSERT_NO_FATAL_FAILURE(live.Start());
 
-    options.service = ui.get();
-    options.shell = &shell;
-    options.tray = &trayBackend;
-    options.autostart = &autostart;
-    options.shellFolder = &shellFolder;
+    traytest::FillDialogOptions(options, live.ui.get(), &shell, &trayBackend, &autostart, &shellFolder);
     options.folderPicker = &picker;
-    options.serviceManager = [] { return std::unique_ptr<platform::ServiceManager>(); };
-    options.checkForUpdates = false;
     options.showWhenNoTray = false;
   }
   void TearDown() override {
-    if (ui) ui->ClearCallback();
-    ::unsetenv("TIRVAN_TRAY_LOGIN_PORT");
-    tray::SetSystemLocaleOverride(std::nullopt);
-    tray::SetLanguageFolder(QString());
+    live.Stop();
+    traytest::ForgetLanguages();
   }
 
   platform::CommandResult Device(std::vector<std::string> args) {
-    std::vector<std::string> argv{systest::DeviceProgram(), "--port", std::to_string(service->port()),
+    std::vector<std::string> argv{systest::DeviceProgram(), "--port", std::to_string(live.service->port()),
                                   "--timeout", "10000"};
     argv.insert(argv.end(), args.begin(), args.end());
     return platform::RunCommand(argv, 30000);
@@ -121,24 +75,22 @@ class SharePagesEndToEndTest : public ::testing::Test {
   }
 
   support::TempDir tmp;
-  systest::Central central{tmp, kPcEmail, "pc-pass1"};
-  std::unique_ptr<systest::Service> service;
-  std::unique_ptr<tray::CUIData> ui;
-  QueuedPicker picker;
+  traytest::LiveService live{tmp, kPcEmail};
+  traytest::QueuedPicker picker;
   traytest::RecordingShell shell;
   traytest::RecordingTray trayBackend;
-  NoAutostart autostart;
-  NoShellFolder shellFolder;
+  traytest::NoAutostart autostart;
+  traytest::NoShellFolder shellFolder;
   tray::SettingDlgOptions options;
 };
 
 TEST_F(SharePagesEndToEndTest, TheDeviceSeesWhatThePageSharesAndItsDownloadShowsInTheLog) {
   tray::CSettingDlg dlg(options);
   tray::CSharePage* page = dlg.SharePage();
-  const QString root = QString::fromStdString(service->DefaultFolder());
+  const QString root = QString::fromStdString(live.service->DefaultFolder());
   // Logged on, the dialog fetched the data folder and the shares.
-  ASSERT_TRUE(Spin([&] { return dlg.Flow().fetched() && page->Paths().contains(root); }))
-      << service->Log() << page->Paths().join(',').toStdString();
+  ASSERT_TRUE(traytest::Spin([&] { return dlg.Flow().fetched() && page->Paths().contains(root); }, 30000))
+      << live.service->Log() << page->Paths().join(',').toStdString();
   dlg.LoginWindow()->hide();
   dlg.ShowSettingsPage(tray::CSettingDlg::kPageShares);
 
@@ -151,7 +103,7 @@ TEST_F(SharePagesEndToEndTest, TheDeviceSeesWhatThePageSharesAndItsDownloadShows
   ASSERT_TRUE(page->Paths().contains(QString::fromStdString(shared)));
   dlg.OkButton()->click();
   EXPECT_FALSE(dlg.isVisible());
-  EXPECT_TRUE(Has(DeviceShares(), shared)) << service->Log();
+  EXPECT_TRUE(Has(DeviceShares(), shared)) << live.service->Log();
   EXPECT_EQ(Device({"ls", shared}).exitCode, 0);
 
   // Removed through the page: refused to the device.
@@ -174,8 +126,8 @@ TEST_F(SharePagesEndToEndTest, TheDeviceSeesWhatThePageSharesAndItsDownloadShows
   ASSERT_TRUE(QDir().mkpath(QString::fromStdString(pictures)));
   systest::WriteFile(pictures + "/IMG_0042.JPG", systest::MakeJpeg(64, 48, 7));
   platform::CommandResult got = Device({"get", pictures + "/IMG_0042.JPG", tmp.path() + "/got.jpg"});
-  ASSERT_EQ(got.exitCode, 0) << got.out << got.err << service->Log();
-  ASSERT_TRUE(systest::WaitUntil([&] { return !service->TransLog().empty(); }, 20000)) << service->Log();
+  ASSERT_EQ(got.exitCode, 0) << got.out << got.err << live.service->Log();
+  ASSERT_TRUE(systest::WaitUntil([&] { return !live.service->TransLog().empty(); }, 20000)) << live.service->Log();
 
   auto* sharesTab = dlg.findChild<QAbstractButton*>(QStringLiteral("1049"));
   auto* logTab = dlg.findChild<QAbstractButton*>(QStringLiteral("1133"));
@@ -192,7 +144,7 @@ TEST_F(SharePagesEndToEndTest, TheDeviceSeesWhatThePageSharesAndItsDownloadShows
   EXPECT_EQ(log->topLevelItemCount(), rows);
   QDir().mkpath(QStringLiteral(TIRVAN_TRAY_BIN_DIR "/screenshots"));
   dlg.grab().save(QStringLiteral(TIRVAN_TRAY_BIN_DIR "/screenshots/settings_translog_live.png"));
-  EXPECT_EQ(service->Reports(), "");
+  EXPECT_EQ(live.service->Reports(), "");
 }
 
 }  // namespace

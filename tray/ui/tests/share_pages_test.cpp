@@ -17,11 +17,16 @@
 #include <deque>
 #include <functional>
 
+#include "dialog_options.h"
 #include "diy_static.h"
+#include "fake_autostart.h"
+#include "fake_service.h"
 #include "login_dlg.h"
 #include "message_box.h"
+#include "no_shell_folder.h"
 #include "pictures.h"
 #include "qt_app.h"
+#include "queued_picker.h"
 #include "recording_shell.h"
 #include "recording_tray.h"
 #include "setting_dlg.h"
@@ -29,69 +34,6 @@
 #include "translog_page.h"
 
 namespace {
-
-// A service that answers what the pages ask and records what they send.
-struct PagesService final : tray::IUIData {
-  tray::IUIDataCallBack* callback = nullptr;
-  std::vector<std::pair<std::vector<std::string>, std::vector<std::string>>> setShare;
-  std::vector<tray::DefaultFolders> setDefShare;
-  std::vector<tray::TransLogRecord> log;
-  int transLogFetches = 0;
-
-  int AddRef() override { return 1; }
-  int Release() override { return 1; }
-  void SetCallback(tray::IUIDataCallBack* cb) override { callback = cb; }
-  void ClearCallback() override { callback = nullptr; }
-  int LogOn(tray::LoginInfo*, int) override { return 0; }
-  int LogOut() override { return 0; }
-  int GetLogOnInfo(tray::LoginInfo*) override { return 0; }
-  int GetDefShare(std::string*) override { return tray::kDefShareNoReply; }
-  int SetDefShare(const tray::DefaultFolders& f) override {
-    setDefShare.push_back(f);
-    return 0;
-  }
-  int GetShare() override { return -1; }
-  int SetShare(const std::vector<std::string>* added, const std::vector<std::string>* removed) override {
-    setShare.emplace_back(*added, *removed);
-    return 0;
-  }
-  int GetLogOnStatus() override { return tray::kNoConnection; }
-  int GetMobileState() override { return tray::kMobileUnknown; }
-  int SetHost(const std::string&) override { return 0; }
-  int GetTransLog() override {
-    ++transLogFetches;
-    for (const auto& r : log) callback->OnTransLog(r);
-    return 0;
-  }
-  int GetPath(const std::string&) override { return -1; }
-  int GetSysType() override { return 2; }
-  int ReplyDeviceLogin(const tray::ConnectResult*) override { return -1; }
-};
-
-// Hands out the answers the test queued; none (cancelled) when the queue is empty.
-struct QueuedPicker final : tray::IFolderPicker {
-  std::deque<std::optional<QString>> answers;
-  QStringList titles;
-  std::optional<QString> PickFolder(QWidget*, const QString& title) override {
-    titles << title;
-    if (answers.empty()) return std::nullopt;
-    auto a = answers.front();
-    answers.pop_front();
-    return a;
-  }
-};
-
-struct NoAutostart final : tray::IAutostart {
-  bool IsEnabled() const override { return false; }
-  QString Command() const override { return {}; }
-  bool Enable(const QString&) override { return true; }
-  bool Disable() override { return true; }
-};
-
-struct NoShellFolder final : tray::IShellIntegration {
-  void Setup(const QString&, int, const QString&) override {}
-  void Forget(const QString&) override {}
-};
 
 tray::TransLogRecord Record(uint16_t type, uint32_t size, const char* file) {
   tray::TransLogRecord r{};
@@ -121,19 +63,14 @@ QStringList WithBoxes(const std::function<void()>& act) {
 class SharePagesTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    traytest::TestApp();
-    tray::InitPictures();
-    tray::SetLanguageFolder(QStringLiteral(TIRVAN_TRAY_BIN_DIR));
-    tray::SetSystemLocaleOverride("en_US.UTF-8");
+    traytest::UseShippedLanguages(QStringLiteral(TIRVAN_TRAY_BIN_DIR));
     ASSERT_TRUE(tmp.isValid());
-    options.service = &service;
-    options.shell = &shell;
-    options.tray = &trayBackend;
-    options.autostart = &autostart;
-    options.shellFolder = &shellFolder;
+    // A service that answers what the pages ask and records what they send.
+    service.setDefShareResult = 0;
+    service.setShareResult = 0;
+    service.answersTransLog = true;
+    traytest::FillDialogOptions(options, &service, &shell, &trayBackend, &autostart, &shellFolder);
     options.folderPicker = &picker;
-    options.serviceManager = [] { return std::unique_ptr<platform::ServiceManager>(); };
-    options.checkForUpdates = false;
     dlg = std::make_unique<tray::CSettingDlg>(options);
     QCoreApplication::processEvents();
     dlg->LoginWindow()->hide();
@@ -146,8 +83,7 @@ class SharePagesTest : public ::testing::Test {
   }
   void TearDown() override {
     dlg.reset();
-    tray::SetSystemLocaleOverride(std::nullopt);
-    tray::SetLanguageFolder(QString());
+    traytest::ForgetLanguages();
   }
   QString Folder(const char* name) {
     QString p = tmp.filePath(QString::fromUtf8(name));
@@ -166,12 +102,12 @@ class SharePagesTest : public ::testing::Test {
   }
 
   QTemporaryDir tmp;
-  PagesService service;
-  QueuedPicker picker;
+  traytest::FakeService service;
+  traytest::QueuedPicker picker;
   traytest::RecordingShell shell;
   traytest::RecordingTray trayBackend;
-  NoAutostart autostart;
-  NoShellFolder shellFolder;
+  traytest::NoAutostart autostart;
+  traytest::NoShellFolder shellFolder;
   tray::SettingDlgOptions options;
   std::unique_ptr<tray::CSettingDlg> dlg;
   tray::CSharePage* page = nullptr;

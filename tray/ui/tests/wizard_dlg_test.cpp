@@ -23,14 +23,20 @@
 #include <string>
 #include <vector>
 
+#include "dialog_options.h"
 #include "diy_static.h"
+#include "fake_autostart.h"
 #include "folder_picker.h"
+#include "live_service.h"
 #include "login_dlg.h"
 #include "message_box.h"
+#include "no_shell_folder.h"
 #include "pictures.h"
 #include "qt_app.h"
+#include "queued_picker.h"
 #include "recording_shell.h"
 #include "recording_tray.h"
+#include "recording_wizard_target.h"
 #include "setting_dlg.h"
 #include "settings_store.h"
 #include "skin_buttons.h"
@@ -41,30 +47,6 @@
 namespace {
 
 using Strings = std::vector<std::string>;
-
-struct RecordingTarget final : tray::IWizardTarget {
-  void SetDefShare(const QString& base) override { calls.push_back("SetDefShare " + base.toStdString()); }
-  void SetShare(const std::vector<std::string>& added) override {
-    std::string line = "SetShare";
-    for (const auto& a : added) line += " " + a;
-    calls.push_back(line);
-  }
-  Strings calls;
-};
-
-// Answers the folder pickers from a list ("" cancels), and notes their titles.
-struct ScriptedPicker final : tray::IFolderPicker {
-  std::optional<QString> PickFolder(QWidget*, const QString& title) override {
-    titles << title;
-    if (answers.empty()) return std::nullopt;
-    QString a = answers.front();
-    answers.pop_front();
-    if (a.isEmpty()) return std::nullopt;
-    return a;
-  }
-  std::deque<QString> answers;
-  QStringList titles;
-};
 
 // Closes the next message box that opens, noting its text.
 void CloseNextMessageBox(QString* text) {
@@ -82,10 +64,7 @@ void CloseNextMessageBox(QString* text) {
 class WizardDlgTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    traytest::TestApp();
-    tray::InitPictures();
-    tray::SetLanguageFolder(QStringLiteral(TIRVAN_TRAY_BIN_DIR));
-    tray::SetSystemLocaleOverride("en_US.UTF-8");
+    traytest::UseShippedLanguages(QStringLiteral(TIRVAN_TRAY_BIN_DIR));
     tray::GetLanguages()->SetLanguage(1);
     tray::GetLanguages()->Release();
     home = QString::fromStdString(tmp.Sub("home"));
@@ -95,8 +74,7 @@ class WizardDlgTest : public ::testing::Test {
   }
   void TearDown() override {
     ::setenv("HOME", oldHome.toUtf8().constData(), 1);
-    tray::SetSystemLocaleOverride(std::nullopt);
-    tray::SetLanguageFolder(QString());
+    traytest::ForgetLanguages();
   }
   template <typename T>
   static T* Find(QWidget& w, const char* id) {
@@ -121,9 +99,9 @@ class WizardDlgTest : public ::testing::Test {
 
   support::TempDir tmp;
   QString home, oldHome;
-  RecordingTarget target;
+  traytest::RecordingWizardTarget target;
   traytest::RecordingShell shell;
-  ScriptedPicker picker;
+  traytest::QueuedPicker picker;
 };
 
 TEST_F(WizardDlgTest, EachStepShowsItsControlsAndBackThenNextKeepsTheAddedRows) {
@@ -175,7 +153,7 @@ TEST_F(WizardDlgTest, OwnChoiceBrowsesAndADuplicateShowsTheBoxAndTwoRowsGoAtOnce
   dlg.show();
   Click(dlg, "1146");
   EXPECT_TRUE(Find<QWidget>(dlg, "1028")->isEnabled());
-  picker.answers = {QString()};  // cancelled: nothing changes
+  picker.answers = {std::nullopt};  // cancelled: nothing changes
   Click(dlg, "1028");
   EXPECT_EQ(Find<QLineEdit>(dlg, "1025")->text(), home);
   EXPECT_EQ(picker.titles.back(), QStringLiteral("Choose where to keep the data folder"));
@@ -221,7 +199,7 @@ TEST_F(WizardDlgTest, OwnChoiceBrowsesAndADuplicateShowsTheBoxAndTwoRowsGoAtOnce
 TEST_F(WizardDlgTest, ClosingOnAnyStepSendsNothing) {
   for (int step = 1; step <= 3; ++step) {
     for (bool escape : {false, true}) {
-      RecordingTarget t;
+      traytest::RecordingWizardTarget t;
       tray::CWizardDlg dlg(&t, &shell, &picker);
       QTimer::singleShot(0, &dlg, [&] {
         for (int i = 1; i < step; ++i) dlg.OnBnClickedNext();
@@ -272,52 +250,25 @@ TEST_F(WizardDlgTest, EveryStepInTheThreeLanguages) {
 
 // ---- The settings dialog runs the wizard once, against the real service.
 
-struct NoAutostart final : tray::IAutostart {
-  bool IsEnabled() const override { return false; }
-  QString Command() const override { return {}; }
-  bool Enable(const QString&) override { return true; }
-  bool Disable() override { return true; }
-};
-
-struct NoShellFolder final : tray::IShellIntegration {
-  void Setup(const QString&, int, const QString&) override {}
-  void Forget(const QString&) override {}
-};
-
 class WizardEndToEndTest : public WizardDlgTest {
  protected:
   void SetUp() override {
     WizardDlgTest::SetUp();
-    ASSERT_TRUE(central.Start()) << central.Output();
     tmp.MakeDir("share");
     tmp.MakeDir("extra");
     systest::ServiceOptions so;
-    so.central = &central;
     so.shares = {tmp.Sub("share")};
-    service = std::make_unique<systest::Service>(tmp, so);
-    tray::UIDataOptions o;
-    o.transport.listenPort = 0;
-    ui = std::make_unique<tray::CUIData>(o);
-    ::setenv("TIRVAN_TRAY_LOGIN_PORT", std::to_string(ui->ListenPort()).c_str(), 1);
-    ASSERT_TRUE(service->Start()) << service->Output();
-    ui->SetServicePort(service->port());
+    ASSERT_NO_FATAL_FAILURE(live.Start(so));
     store = std::make_unique<tray::FileSettingsStore>(QString::fromStdString(tmp.Sub("config/Tirvan/settings.ini")));
     tray::SetSettingsStore(store.get());
 
-    options.service = ui.get();
-    options.shell = &shell;
-    options.tray = &trayBackend;
-    options.autostart = &autostart;
-    options.shellFolder = &shellFolder;
+    traytest::FillDialogOptions(options, live.ui.get(), &shell, &trayBackend, &autostart, &shellFolder);
     options.folderPicker = &picker;
-    options.serviceManager = [] { return std::unique_ptr<platform::ServiceManager>(); };
-    options.checkForUpdates = false;
     options.showWhenNoTray = false;
   }
   void TearDown() override {
     tray::SetSettingsStore(nullptr);
-    if (ui) ui->ClearCallback();
-    ::unsetenv("TIRVAN_TRAY_LOGIN_PORT");
+    live.Stop();
     WizardDlgTest::TearDown();
   }
   // Does act to the wizard once it is up, while the returned timer lives.
@@ -336,13 +287,11 @@ class WizardEndToEndTest : public WizardDlgTest {
     return poll;
   }
 
-  systest::Central central{tmp, "pc@tirvan.test", "pc-pass1"};
-  std::unique_ptr<systest::Service> service;
-  std::unique_ptr<tray::CUIData> ui;
+  traytest::LiveService live{tmp};
   std::unique_ptr<tray::FileSettingsStore> store;
   traytest::RecordingTray trayBackend;
-  NoAutostart autostart;
-  NoShellFolder shellFolder;
+  traytest::NoAutostart autostart;
+  traytest::NoShellFolder shellFolder;
   tray::SettingDlgOptions options;
 };
 
@@ -374,21 +323,21 @@ TEST_F(WizardEndToEndTest, TheFirstStartRunsTheWizardOnceAndTheServiceTakesItsCh
   tray::UIDataOptions o;
   o.startListener = false;
   tray::CUIData check(o);
-  check.SetServicePort(service->port());
+  check.SetServicePort(live.service->port());
   std::string def;
-  ASSERT_EQ(check.GetDefShare(&def), tray::kDefShareSet) << service->Log();
+  ASSERT_EQ(check.GetDefShare(&def), tray::kDefShareSet) << live.service->Log();
   EXPECT_EQ(def, home.toStdString() + "/Tirvan");
   EXPECT_TRUE(QFileInfo(home + QStringLiteral("/Tirvan")).isDir());
   ASSERT_EQ(check.GetShare(), 0);
   const auto& shares = check.ShareList();
-  EXPECT_NE(std::find(shares.begin(), shares.end(), extra.toStdString()), shares.end()) << service->Log();
+  EXPECT_NE(std::find(shares.begin(), shares.end(), extra.toStdString()), shares.end()) << live.service->Log();
   EXPECT_NE(std::find(shares.begin(), shares.end(), tmp.Sub("share")), shares.end());  // kept
 
   // The next start shows no wizard.
   tray::CSettingDlg again(options);
   QCoreApplication::processEvents();
   EXPECT_EQ(again.WizardWindow(), nullptr);
-  EXPECT_EQ(service->Reports(), "");
+  EXPECT_EQ(live.service->Reports(), "");
 }
 
 TEST_F(WizardEndToEndTest, OnlyAMissingOrZeroValueRunsTheWizardAndClosingItSendsNothing) {
@@ -437,7 +386,7 @@ TEST_F(WizardEndToEndTest, OnlyAMissingOrZeroValueRunsTheWizardAndClosingItSends
   tray::UIDataOptions o;
   o.startListener = false;
   tray::CUIData check(o);
-  check.SetServicePort(service->port());
+  check.SetServicePort(live.service->port());
   check.GetDefShare(&def);
   EXPECT_NE(def, home.toStdString() + "/Tirvan");  // a closed wizard sent nothing
   EXPECT_FALSE(QFileInfo::exists(home + QStringLiteral("/Tirvan")));
