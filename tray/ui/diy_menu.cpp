@@ -139,8 +139,11 @@ QAction* CDiyMenu::AddItem(unsigned command, const QString& text) {
 }
 
 QAction* CDiyMenu::AddSeparatorItem() {
+  // Drawn by the menu, never chosen.
   QAction* action = addSeparator();
+  action->setText(QStringLiteral("-"));
   action->setData(0u);
+  action->setEnabled(false);
   return action;
 }
 

@@ -98,25 +98,6 @@ constexpr MenuText kMenuTexts[] = {
     {CSettingDlg::kCmdUpdate, "TRAYMENU_UPDATE", true},
 };
 
-// The separators of the two menus, by position: drawn by the menu, never chosen.
-// The device-login row and its separator, added at the top by the program, are not counted.
-void MarkSeparators(CDiyMenu& menu, std::initializer_list<int> positions) {
-  QList<QAction*> actions = menu.actions();
-  actions.removeIf([&](QAction* a) {
-    return a == menu.Action(CSettingDlg::kCmdDeviceLogin) || a->objectName() == QLatin1String("deviceLoginSeparator");
-  });
-  for (int position : positions) {
-    QAction* action = actions.value(position);
-    if (!action || !action->isSeparator()) {
-      qWarning("menu %s has no separator at %d", qUtf8Printable(menu.objectName()), position);
-      continue;
-    }
-    action->setText(QStringLiteral("-"));
-    action->setData(0u);
-    action->setEnabled(false);
-  }
-}
-
 }  // namespace
 
 void CSettingDlg::ApplyTexts() {
@@ -190,8 +171,6 @@ void CSettingDlg::SetTrayMenuTexts() {
     }
     menu->EnableItem(kCmdMobileLine, false);
   }
-  MarkSeparators(*m_menuLoggedOn, {3, 6, 9, 12, 14});
-  MarkSeparators(*m_menuLoggedOff, {2, 5, 8, 11});
 }
 
 void CSettingDlg::OnLanguageChanged() {
