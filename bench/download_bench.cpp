@@ -187,6 +187,8 @@ int main(int argc, char** argv) {
   if (a.httpPort != 0) DownloadOverHttp(a);
   std::vector<double> httpSecs, serviceSecs, ratios;
   double httpCpu = 0, serviceCpu = 0;
+  // Processor seconds of each round, and their ratios round by round.
+  std::vector<double> httpCpuRounds, serviceCpuRounds, cpuRatios;
   std::vector<double> latencies;
   long peakRssKiB = 0;
   auto fromHttp = [&] {
@@ -195,6 +197,7 @@ int main(int argc, char** argv) {
     uint64_t got = DownloadOverHttp(a);
     httpSecs.push_back(Seconds(Clock::now() - t0));
     httpCpu += CpuSeconds(a.httpPid) - cpu0;
+    httpCpuRounds.push_back(CpuSeconds(a.httpPid) - cpu0);
     if (got != size) Die("the HTTP server sent " + std::to_string(got) + " bytes");
   };
   auto fromService = [&] {
@@ -218,6 +221,7 @@ int main(int argc, char** argv) {
     uint64_t got = DownloadFromService(a, size);
     serviceSecs.push_back(Seconds(Clock::now() - t0));
     serviceCpu += CpuSeconds(a.tirvanPid) - cpu0;
+    serviceCpuRounds.push_back(CpuSeconds(a.tirvanPid) - cpu0);
     running = false;
     lister.join();
     if (got != size) Die("the service sent " + std::to_string(got) + " data bytes");
@@ -227,6 +231,9 @@ int main(int argc, char** argv) {
     fromService();
     if (a.httpPort != 0 && run % 2 == 1) fromHttp();
     if (a.httpPort != 0) ratios.push_back(httpSecs.back() / serviceSecs.back());
+    if (a.httpPort != 0 && a.httpPid > 0 && httpCpuRounds.back() > 0) {
+      cpuRatios.push_back(serviceCpuRounds.back() / httpCpuRounds.back());
+    }
   }
   long hwm = a.tirvanPid > 0 ? StatusKiB(a.tirvanPid, "VmHWM") : 0;
 
@@ -268,6 +275,11 @@ int main(int argc, char** argv) {
       std::printf(", http %.0f ms", httpCpu * 1000 / gib / static_cast<double>(httpSecs.size()));
     }
     std::printf("\n");
+    if (!cpuRatios.empty()) {
+      double cpuRatio = Median(cpuRatios);
+      std::printf("ratio cpu service/http %.2f median of rounds   (target <= 1.2: %s)\n", cpuRatio,
+                  cpuRatio <= 1.2 ? "met" : "missed");
+    }
     std::printf("service peak RSS      %.1f MiB sampled, %.1f MiB high-water mark   (target < 64 "
                 "MiB: %s)\n",
                 peakRssKiB / 1024.0, hwm / 1024.0, hwm < 64 * 1024 ? "met" : "missed");

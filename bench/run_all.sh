@@ -86,7 +86,8 @@ if run download bash "$here/bench/download_bench.sh" "$build"; then
   # The ratio is the bench's own: the median of its rounds' ratios.
   row download "LAN download, ${TIRVAN_BENCH_MIB} MiB" "$svc MiB/s" "nginx $http MiB/s" \
     "$(num "$f" "ratio service/http")" ">= 1.0"
-  row download "  CPU per GiB" "$scpu ms" "nginx $hcpu ms" "$(div "$scpu" "$hcpu")" "<= 1.2"
+  row download "  CPU per GiB" "$scpu ms" "nginx $hcpu ms" "$(num "$f" "ratio cpu service/http")" \
+    "<= 1.2"
   rss=$(num "$f" "service peak RSS" 2)
   row download "  peak RSS, one download" "$rss MiB" "-" "-" "< 64 MiB" "$rss"
   rss=$(num "$f" "parallel peak RSS")

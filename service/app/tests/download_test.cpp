@@ -414,8 +414,8 @@ TEST_F(DownloadTest, ReadAheadDownloadsArriveWholeAndInOrder) {
   const Case kCases[] = {
       {kLanReadAheadAbove, 0},      // the largest read on the server's thread
       {kLanReadAheadAbove + 1, 0},  // the smallest read ahead
-      {3000123, 0},
-      {3000123, 1234567},
+      {9000123, 0},                 // around the ring of buffers twice
+      {9000123, 1234567},
   };
   MsgClient c = Connect();
   uint32_t seq = 10;
