@@ -64,6 +64,7 @@ struct TransRecord {
   int64_t size = 0;        // pending download: the file's size when it was opened;
                            // upload: the size the device announced
   int64_t written = 0;     // upload: the data file's length (under fileMutex)
+  int64_t checkedAt = 0;   // upload: its length when the data file was last looked at
   std::chrono::steady_clock::time_point created = std::chrono::steady_clock::now();
   // upload: when data last arrived (steady clock, ms); see SetRelayedUploadIdleTtl.
   std::atomic<int64_t> activeMs{std::chrono::duration_cast<std::chrono::milliseconds>(

@@ -32,6 +32,7 @@
 #include "comm/share_paths.h"
 #include "comm/utils.h"
 #include "platform/charset.h"
+#include "platform/env_setting.h"
 
 namespace {
 
@@ -65,6 +66,7 @@ int DefaultOpen(const char* path, int flags, mode_t mode) { return ::open(path, 
 std::atomic<UpLoadFreeKBFn> g_freeKB{DefaultFreeKB};
 std::atomic<UpLoadRenameFn> g_rename{DefaultRename};
 std::atomic<UpLoadOpenFn> g_open{DefaultOpen};
+std::atomic<int64_t> g_checkBytes{kDefaultUpLoadCheckBytes};
 
 struct UpLoadRequest {
   uint32_t size = 0;
@@ -380,6 +382,12 @@ int GetUpLoadFinalName(const std::string& dataPath, const std::string& target,
   return -1;
 }
 
+void SetUpLoadCheckBytes(int64_t bytes) { g_checkBytes = std::max<int64_t>(0, bytes); }
+
+void UpLoadInit() {
+  if (auto v = EnvInteger(kUpLoadCheckBytesEnv, 0, INT32_MAX)) SetUpLoadCheckBytes(*v);
+}
+
 void SetUpLoadFreeSpaceForTest(UpLoadFreeKBFn fn) { g_freeKB = fn != nullptr ? fn : DefaultFreeKB; }
 void SetUpLoadRenameForTest(UpLoadRenameFn fn) { g_rename = fn != nullptr ? fn : DefaultRename; }
 void SetUpLoadOpenForTest(UpLoadOpenFn fn) { g_open = fn != nullptr ? fn : DefaultOpen; }
@@ -605,8 +613,11 @@ int UpLoadFile(const uint8_t* body, uint32_t bodyLen, const MsgHead* head, buffe
       bool written = WriteAll(rec->fd, data, n, &done);
       rec->written += static_cast<int64_t>(done);
       rec->Touch();
+      // Looking costs a system call: it is done once per kUpLoadCheckBytesEnv bytes.
+      bool look = written && rec->written - rec->checkedAt >= g_checkBytes.load();
+      if (look) rec->checkedAt = rec->written;
       struct stat st {};
-      if (written && ::fstat(rec->fd, &st) == 0 && st.st_nlink == 0) {
+      if (look && ::fstat(rec->fd, &st) == 0 && st.st_nlink == 0) {
         // Writes into a removed file would go nowhere: nothing is left to resume.
         TLOG(MOD_INTRANET, LOG_ERROR, "upload of %s ended: its data file %s was removed.",
              rec->path.c_str(), rec->dataPath.c_str());

@@ -86,6 +86,16 @@ int GetUpLoadFinalName(const std::string& dataPath, const std::string& target,
 // Test hooks; null restores the default.
 // Free space of the folder's volume in KiB (64-bit statvfs): 0, or -1 when unreadable.
 using UpLoadFreeKBFn = int (*)(const std::string& folder, uint64_t* kb);
+// An upload looks whether its data file was removed once this many bytes have been
+// written since it last looked (1 MiB unless set; 0 looks after every message), so that
+// a large upload pays one look per megabyte rather than one per message. The end
+// message always looks.
+inline constexpr const char* kUpLoadCheckBytesEnv = "TIRVAN_UPLOAD_CHECK_BYTES";
+inline constexpr int64_t kDefaultUpLoadCheckBytes = 1 << 20;
+void SetUpLoadCheckBytes(int64_t bytes);
+// Reads kUpLoadCheckBytesEnv.
+void UpLoadInit();
+
 void SetUpLoadFreeSpaceForTest(UpLoadFreeKBFn fn);
 // The no-replace rename that moves a complete data file to its final name.
 using UpLoadRenameFn = int (*)(const std::string& from, const std::string& to);

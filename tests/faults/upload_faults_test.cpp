@@ -51,7 +51,9 @@ class UploadFaultsTest : public ::testing::Test {
     o.shares = {m_share};
     for (const std::string& s : extraShares) o.shares.push_back(s);
     o.central = m_central.get();
-    o.env = {{"TIRVAN_UPLOAD_POLL_MS", "20"}, {"TIRVAN_UPLOAD_BACKOFF_MS", "10"}};
+    o.env = {{"TIRVAN_UPLOAD_POLL_MS", "20"},
+             {"TIRVAN_UPLOAD_BACKOFF_MS", "10"},
+             {"TIRVAN_UPLOAD_CHECK_BYTES", "65536"}};
     m_service = std::make_unique<systest::Service>(m_tmp, o);
     ASSERT_TRUE(m_service->Start()) << m_service->Output();
     if (withCentral) {
@@ -203,7 +205,9 @@ TEST_F(UploadFaultsTest, AnUploadWhoseFileOrFolderGoesEndsWithAnErrorAndSaysSo) 
   ASSERT_TRUE(SendData(*c, 40, content.substr(0, 100000), 0, 10000));
   ASSERT_TRUE(WaitUntil([&] { return FileSize(target + "tirvan.rename") == 100000; }, 10000));
   ASSERT_TRUE(fs::remove(target + "tirvan.rename"));
-  ASSERT_TRUE(SendData(*c, 40, content.substr(100000, 10000), 0, 10000));
+  // The service looks for the data file once per 64 KiB written (the fixture's setting):
+  // a little more than that brings the error.
+  ASSERT_TRUE(SendData(*c, 40, content.substr(100000, 70000), 0, 10000));
   ASSERT_TRUE(c->Recv(m)) << c->LastError();
   EXPECT_EQ(m.head.opcode, OP_UP_LOAD_ERROR);
   EXPECT_EQ(m.head.seq, 40u);
