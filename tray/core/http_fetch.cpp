@@ -1,16 +1,73 @@
 #include "http_fetch.h"
 
 #include <curl/curl.h>
+#include <dlfcn.h>
 
 #include <cctype>
 #include <cstdio>
 #include <mutex>
+#include <type_traits>
 
 namespace tray {
 
 namespace {
 
 constexpr int kPollMs = 50;
+
+// libcurl is loaded when the first transfer starts, not with the program: with the
+// libraries it brings (TLS, Kerberos, LDAP, SSH and more) it was a good share of the
+// program's start-up time and memory, and the first transfer comes seconds later.
+struct CurlApi {
+  decltype(&::curl_global_init) global_init = nullptr;
+  decltype(&::curl_easy_init) easy_init = nullptr;
+  decltype(&::curl_easy_setopt) easy_setopt = nullptr;
+  decltype(&::curl_easy_perform) easy_perform = nullptr;
+  decltype(&::curl_easy_getinfo) easy_getinfo = nullptr;
+  decltype(&::curl_easy_cleanup) easy_cleanup = nullptr;
+  decltype(&::curl_easy_strerror) easy_strerror = nullptr;
+  decltype(&::curl_multi_init) multi_init = nullptr;
+  decltype(&::curl_multi_add_handle) multi_add_handle = nullptr;
+  decltype(&::curl_multi_perform) multi_perform = nullptr;
+  decltype(&::curl_multi_poll) multi_poll = nullptr;
+  decltype(&::curl_multi_info_read) multi_info_read = nullptr;
+  decltype(&::curl_multi_remove_handle) multi_remove_handle = nullptr;
+  decltype(&::curl_multi_cleanup) multi_cleanup = nullptr;
+};
+
+// Loads libcurl and finds its functions; false (with the reason on standard error) when
+// the library or one of them is missing.
+bool LoadCurl(CurlApi& api) {
+  void* lib = ::dlopen("libcurl.so.4", RTLD_NOW | RTLD_LOCAL);
+  if (lib == nullptr) {
+    std::fprintf(stderr, "cannot load libcurl: %s\n", ::dlerror());
+    return false;
+  }
+  bool ok = true;
+  auto find = [&](auto& fn, const char* name) {
+    fn = reinterpret_cast<std::remove_reference_t<decltype(fn)>>(::dlsym(lib, name));
+    if (fn == nullptr) {
+      std::fprintf(stderr, "libcurl has no %s\n", name);
+      ok = false;
+    }
+  };
+  find(api.global_init, "curl_global_init");
+  find(api.easy_init, "curl_easy_init");
+  find(api.easy_setopt, "curl_easy_setopt");
+  find(api.easy_perform, "curl_easy_perform");
+  find(api.easy_getinfo, "curl_easy_getinfo");
+  find(api.easy_cleanup, "curl_easy_cleanup");
+  find(api.easy_strerror, "curl_easy_strerror");
+  find(api.multi_init, "curl_multi_init");
+  find(api.multi_add_handle, "curl_multi_add_handle");
+  find(api.multi_perform, "curl_multi_perform");
+  find(api.multi_poll, "curl_multi_poll");
+  find(api.multi_info_read, "curl_multi_info_read");
+  find(api.multi_remove_handle, "curl_multi_remove_handle");
+  find(api.multi_cleanup, "curl_multi_cleanup");
+  return ok;  // the library stays loaded for the program's life
+}
+
+CurlApi g_curl;  // set once, by InitCurl
 
 struct Sink {
   std::string* text = nullptr;
@@ -54,46 +111,47 @@ FetchResult Transfer(const std::string& url, Sink* sink, const FetchOptions& o) 
     r.error = "init libcurl failed.";
     return r;
   }
-  CURL* c = curl_easy_init();
+  const CurlApi& curl = g_curl;
+  CURL* c = curl.easy_init();
   if (c == nullptr) {
     std::fputs("get a easy handle failed.\n", stderr);
     r.error = "get a easy handle failed.";
     return r;
   }
   char errbuf[CURL_ERROR_SIZE] = "";
-  curl_easy_setopt(c, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(c, CURLOPT_ERRORBUFFER, errbuf);
-  curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 1L);
-  curl_easy_setopt(c, CURLOPT_MAXREDIRS, 5L);
+  curl.easy_setopt(c, CURLOPT_URL, url.c_str());
+  curl.easy_setopt(c, CURLOPT_ERRORBUFFER, errbuf);
+  curl.easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+  curl.easy_setopt(c, CURLOPT_FOLLOWLOCATION, 1L);
+  curl.easy_setopt(c, CURLOPT_MAXREDIRS, 5L);
   const char* protocols = o.httpsOnly ? "https" : "http,https";
-  curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, protocols);
-  curl_easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, protocols);
-  curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L);
-  curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L);
-  if (!o.caFile.empty()) curl_easy_setopt(c, CURLOPT_CAINFO, o.caFile.c_str());
-  if (o.timeoutMs > 0) curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, o.timeoutMs);
-  if (o.connectTimeoutMs > 0) curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, o.connectTimeoutMs);
+  curl.easy_setopt(c, CURLOPT_PROTOCOLS_STR, protocols);
+  curl.easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, protocols);
+  curl.easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L);
+  curl.easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L);
+  if (!o.caFile.empty()) curl.easy_setopt(c, CURLOPT_CAINFO, o.caFile.c_str());
+  if (o.timeoutMs > 0) curl.easy_setopt(c, CURLOPT_TIMEOUT_MS, o.timeoutMs);
+  if (o.connectTimeoutMs > 0) curl.easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, o.connectTimeoutMs);
   if (o.lowSpeedBytes > 0 && o.lowSpeedSeconds > 0) {
-    curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, o.lowSpeedBytes);
-    curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, o.lowSpeedSeconds);
+    curl.easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, o.lowSpeedBytes);
+    curl.easy_setopt(c, CURLOPT_LOW_SPEED_TIME, o.lowSpeedSeconds);
   }
-  curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
-  curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, OnProgress);
-  curl_easy_setopt(c, CURLOPT_XFERINFODATA, o.keepGoing);
-  curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, OnData);
-  curl_easy_setopt(c, CURLOPT_WRITEDATA, sink);
+  curl.easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
+  curl.easy_setopt(c, CURLOPT_XFERINFOFUNCTION, OnProgress);
+  curl.easy_setopt(c, CURLOPT_XFERINFODATA, o.keepGoing);
+  curl.easy_setopt(c, CURLOPT_WRITEFUNCTION, OnData);
+  curl.easy_setopt(c, CURLOPT_WRITEDATA, sink);
   // Driven through a multi handle that is looked at every kPollMs, so that an abort
   // ends the transfer at once, even while the server sends nothing.
   CURLcode code = CURLE_OK;
   bool aborted = false;
-  CURLM* multi = curl_multi_init();
-  if (multi == nullptr || curl_multi_add_handle(multi, c) != CURLM_OK) {
-    code = curl_easy_perform(c);
+  CURLM* multi = curl.multi_init();
+  if (multi == nullptr || curl.multi_add_handle(multi, c) != CURLM_OK) {
+    code = curl.easy_perform(c);
   } else {
     int running = 1;
     while (running > 0) {
-      if (curl_multi_perform(multi, &running) != CURLM_OK) {
+      if (curl.multi_perform(multi, &running) != CURLM_OK) {
         code = CURLE_FAILED_INIT;
         break;
       }
@@ -102,20 +160,20 @@ FetchResult Transfer(const std::string& url, Sink* sink, const FetchOptions& o) 
         aborted = true;
         break;
       }
-      curl_multi_poll(multi, nullptr, 0, kPollMs, nullptr);
+      curl.multi_poll(multi, nullptr, 0, kPollMs, nullptr);
     }
     int left = 0;
-    while (CURLMsg* msg = curl_multi_info_read(multi, &left))
+    while (CURLMsg* msg = curl.multi_info_read(multi, &left))
       if (msg->msg == CURLMSG_DONE) code = msg->data.result;
-    curl_multi_remove_handle(multi, c);
+    curl.multi_remove_handle(multi, c);
   }
-  if (multi) curl_multi_cleanup(multi);
+  if (multi) curl.multi_cleanup(multi);
   if (aborted) code = CURLE_ABORTED_BY_CALLBACK;
-  curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &r.status);
-  curl_easy_cleanup(c);
+  curl.easy_getinfo(c, CURLINFO_RESPONSE_CODE, &r.status);
+  curl.easy_cleanup(c);
   r.ok = code == CURLE_OK;
   if (!r.ok) {
-    r.error = sink->tooLarge ? "the page is too large" : (*errbuf ? errbuf : curl_easy_strerror(code));
+    r.error = sink->tooLarge ? "the page is too large" : (*errbuf ? errbuf : curl.easy_strerror(code));
     if (code == CURLE_ABORTED_BY_CALLBACK) r.error = "aborted";
   }
   return r;
@@ -127,7 +185,7 @@ bool InitCurl() {
   static std::once_flag once;
   static bool ok = false;
   std::call_once(once, [] {
-    ok = curl_global_init(CURL_GLOBAL_ALL) == CURLE_OK;
+    ok = LoadCurl(g_curl) && g_curl.global_init(CURL_GLOBAL_ALL) == CURLE_OK;
     if (!ok) std::fputs("init libcurl failed.\n", stderr);
   });
   return ok;

@@ -1,5 +1,6 @@
 #include "updater.h"
 
+#include <QCryptographicHash>
 #include <QFile>
 #include <QStandardPaths>
 #include <QStringList>
@@ -254,6 +255,14 @@ bool CUpdater::IsUpdateNoticeWanted() const {
   ISettingsStore& store = Store();
   if (!store.KeyExists()) return true;
   return store.GetDword(QString::fromLatin1(kUpdateNoticeValue)).value_or(0) == 0;
+}
+
+std::optional<std::string> FileMd5Hex(const std::string& path) {
+  QFile file(QString::fromStdString(path));
+  if (!file.open(QIODevice::ReadOnly)) return std::nullopt;
+  QCryptographicHash hash(QCryptographicHash::Md5);
+  if (!hash.addData(&file)) return std::nullopt;
+  return hash.result().toHex().toStdString();
 }
 
 bool CUpdater::CheckFileMd5(const std::string& md5, const std::string& path) {

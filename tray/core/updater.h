@@ -16,7 +16,6 @@
 #include <string>
 #include <thread>
 
-#include "platform/md5.h"
 
 namespace tray {
 
@@ -152,7 +151,9 @@ class CUpdater {
 
 // The running program's version as "%d.%d.%d.%d".
 QString ProgramVersion();
-// The MD5 digest of a file as 32 lower-case hexadecimal digits; none when it cannot be read.
-using ::FileMd5Hex;
+// The MD5 digest of a file's content as 32 lower-case hexadecimal digits; none when the
+// file cannot be read. Qt's digest, so that the program loads no cryptography library at
+// its start.
+std::optional<std::string> FileMd5Hex(const std::string& path);
 
 }  // namespace tray
