@@ -8,7 +8,6 @@
 #include <chrono>
 #include <climits>
 #include <cstdlib>
-#include <fstream>
 #include <thread>
 #include <vector>
 

@@ -16,7 +16,6 @@
 #include <string>
 #include <thread>
 
-
 namespace tray {
 
 class ISettingsStore;
