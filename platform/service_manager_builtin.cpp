@@ -236,6 +236,7 @@ class BuiltinServiceManager final : public ServiceManager {
   }
 
   ScmResult Stop(const std::string& name, int waitMs) override {
+    int stopped = 0;  // the process asked to stop
     {
       scm::DirLock lock(m_dir);
       if (!lock.held()) return LockFailureOrAbsent(name, lock);
@@ -244,6 +245,7 @@ class BuiltinServiceManager final : public ServiceManager {
       ScmResult r = Load(name, lock, &rec, &obs);
       if (!r.ok()) return r;
       ServiceState state = obs.status.state;
+      stopped = obs.raw.pid;
       if (state == ServiceState::kStopped) {
         return ScmResult::Fail(ScmError::kNotActive, scm::Quoted(name) + " is not running");
       }
@@ -263,7 +265,9 @@ class BuiltinServiceManager final : public ServiceManager {
       ScmResult r = QueryStatus(name, &st);
       if (r.code == ScmError::kDoesNotExist) return ScmResult::Ok();  // removed once stopped
       if (!r.ok()) return r;
-      if (st.state == ServiceState::kStopped) return ScmResult::Ok();
+      // Done once that process has gone, also when someone (a watchdog) has started the
+      // service again before this wait looked.
+      if (st.state == ServiceState::kStopped || st.pid != stopped) return ScmResult::Ok();
       if (Clock::now() >= deadline) {
         return ScmResult::Fail(
             ScmError::kRequestTimeout,

@@ -7,11 +7,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <memory>
 #include <sstream>
+#include <thread>
 
 #include "platform/service_dispatcher.h"
 #include "scm_test_util.h"
@@ -151,6 +153,40 @@ TEST_F(BuiltinScm, KilledProcessReadsStoppedAndStartsAgain) {
   EXPECT_NE(pid2, pid);
   EXPECT_TRUE(m->Stop("Svc", 10000).ok());
   scmtest::WaitExit(pid2, 5000);
+}
+
+// A watchdog starts the service again as soon as it has stopped: a stop that waits still
+// succeeds, though it may never see the service stopped.
+TEST_F(BuiltinScm, StopThatWaitsSucceedsWhenTheServiceIsStartedAgainAtOnce) {
+  int pid = InstallAndRun("Svc", "cleanupms=20\n");
+  ASSERT_GT(pid, 0);
+  std::atomic<bool> restarted{false};
+  std::thread watchdog([&] {
+    platform::ServiceManagerOptions o;
+    o.stateDir = m_dir;
+    o.pollMs = 5;
+    auto other = platform::OpenBuiltinServiceManager(o);
+    scmtest::WaitUntil(
+        [&] {
+          ServiceStatus st;
+          return other->QueryStatus("Svc", &st).ok() && st.state == ServiceState::kStopped;
+        },
+        10000);
+    restarted = other->Start("Svc", 10000).ok();
+  });
+  // This stop looks again only after the watchdog has had its time.
+  platform::ServiceManagerOptions slow;
+  slow.stateDir = m_dir;
+  slow.pollMs = 500;
+  platform::ScmResult r = platform::OpenBuiltinServiceManager(slow)->Stop("Svc", 5000);
+  watchdog.join();
+  EXPECT_TRUE(r.ok()) << r.message;
+  EXPECT_TRUE(restarted);
+  EXPECT_NE(scmtest::WaitExit(pid, 5000), -1);
+  ServiceStatus st = Status("Svc");
+  EXPECT_NE(st.pid, pid);
+  EXPECT_TRUE(m->Stop("Svc", 10000).ok());
+  scmtest::WaitExit(st.pid, 5000);
 }
 
 TEST_F(BuiltinScm, StopDuringStartUpIsHeldUntilRunning) {
