@@ -85,7 +85,7 @@ void LoginLogic::AccountEdited(const std::string& text) {
     m_password.clear();
     m_remember = false;
     m_storedHash = false;
-  } else if (m_saved.account[0] != '\0' &&
+  } else if (m_saved.account[0] != '\0' && m_saved.remember != 0 &&
              m_account == FieldText(m_saved.account, sizeof m_saved.account)) {
     m_password = FieldText(m_saved.password, sizeof m_saved.password);
     m_remember = m_saved.remember != 0;
@@ -129,8 +129,9 @@ void LoginLogic::Shown() {
 
 void LoginLogic::SetSavedLogin(const LoginInfo& record) {
   m_account = FieldText(record.account, sizeof record.account);
-  m_password = FieldText(record.password, sizeof record.password);
+  // Without "remember" the stored hash is not offered: the password is typed again.
   m_remember = record.remember != 0;
+  m_password = m_remember ? FieldText(record.password, sizeof record.password) : std::string();
   m_saved = record;
   m_storedHash = !m_password.empty();
   if (m_account.empty()) m_account = m_accountPlaceholder;
@@ -143,8 +144,9 @@ void LoginLogic::SetSavedLogin(const LoginInfo& record) {
 
 void LoginLogic::Fill(const LoginInfo& record) {
   m_account = FieldText(record.account, sizeof record.account);
-  m_password = FieldText(record.password, sizeof record.password);
+  // Without "remember" the stored hash is not offered: the password is typed again.
   m_remember = record.remember != 0;
+  m_password = m_remember ? FieldText(record.password, sizeof record.password) : std::string();
   m_storedHash = false;
   if (m_password != m_passwordPlaceholder) m_passwordStyle = true;
 }

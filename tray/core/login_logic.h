@@ -44,6 +44,9 @@ class LoginLogic {
   const std::string& Account() const { return m_account; }
   const std::string& Password() const { return m_password; }
   bool Remember() const { return m_remember; }
+  // The field shows its placeholder, not the user's text.
+  bool AccountIsPlaceholder() const { return !m_account.empty() && m_account == m_accountPlaceholder; }
+  bool PasswordIsPlaceholder() const { return !m_password.empty() && m_password == m_passwordPlaceholder; }
   void SetRemember(bool on) { m_remember = on; }
   // The password field shows its text as dots (else as plain text: the placeholder).
   bool PasswordStyle() const { return m_passwordStyle; }
@@ -61,7 +64,8 @@ class LoginLogic {
   void PasswordFocusOut();
   void Shown();  // the window is shown or hidden
 
-  // The stored account after a logon, or at program start.
+  // The stored account after a logon, or at program start; its password (the stored hash)
+  // only when the record says to remember it.
   void SetSavedLogin(const LoginInfo& record);
   // Fills both fields and the remember box from record, as a login from elsewhere does.
   void Fill(const LoginInfo& record);

@@ -29,15 +29,16 @@ constexpr QRect kLinkRect(20, 300, kWidth - 40, 24);
 // The home-page link: underlined text in the link colour that acts on a left click.
 class AboutLink final : public QWidget {
  public:
-  AboutLink(QWidget* parent, std::function<QString()> text, const QFont* font, std::function<void()> action)
-      : QWidget(parent), m_text(std::move(text)), m_font(font), m_action(std::move(action)) {
+  // The link draws in its own font (the owner sets it).
+  AboutLink(QWidget* parent, std::function<QString()> text, std::function<void()> action)
+      : QWidget(parent), m_text(std::move(text)), m_action(std::move(action)) {
     setCursor(Qt::PointingHandCursor);
   }
 
  protected:
   void paintEvent(QPaintEvent*) override {
     QPainter p(this);
-    p.setFont(*m_font);
+    p.setFont(font());
     p.setPen(QColor(0x0F, 0x92, 0xE5));
     p.drawText(rect(), Qt::AlignHCenter | Qt::AlignVCenter | Qt::TextSingleLine, m_text());
   }
@@ -47,7 +48,6 @@ class AboutLink final : public QWidget {
 
  private:
   std::function<QString()> m_text;
-  const QFont* m_font;
   std::function<void()> m_action;
 };
 
@@ -79,7 +79,7 @@ CAboutDlg::CAboutDlg(IShellOpen* shell, QString version, QWidget* parent)
   m_about = new CDiyStatic(this);
   m_about->setObjectName(QStringLiteral("1067"));
   m_about->setGeometry(kAboutRect);
-  m_link = new AboutLink(this, [this] { return m_linkText; }, &m_linkFont, [this] { OpenHomePage(); });
+  m_link = new AboutLink(this, [this] { return m_linkText; }, [this] { OpenHomePage(); });
   m_link->setObjectName(QStringLiteral("1064"));
   m_link->setGeometry(kLinkRect);
 }
@@ -95,6 +95,7 @@ void CAboutDlg::OnInitDialog() {
   SetLanguageFont(m_static1Font, "FONT_ABOUT_STATIC1", false, dpi);
   m_linkFont = m_staticFont;
   m_linkFont.setUnderline(true);
+  m_link->setFont(m_linkFont);
   const StringFormat centred{Qt::AlignHCenter, Qt::AlignVCenter, true, true};
   m_version->SetStaticFont(m_staticFont);
   m_version->SetTextColor(0xFF31B8E4);

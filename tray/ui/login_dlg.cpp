@@ -11,6 +11,7 @@
 #include <QToolTip>
 
 #include <algorithm>
+#include <cmath>
 
 #include "diy_static.h"
 #include "language_font.h"
@@ -29,7 +30,17 @@ constexpr QRgb kLinkColor = 0xFF0C5BAD;
 constexpr QRgb kButtonText = 0xFF343434;
 constexpr QRgb kRememberText = 0xFF787878;
 constexpr QRgb kLabelText = 0xFF323232;
-constexpr QRgb kEditText = 0xFFA0A0A0;
+constexpr QRgb kPlaceholderText = 0xFFA0A0A0;  // the placeholders alone are grey
+constexpr QRgb kEditText = 0xFF202020;
+
+// A field's text in the normal colour, or grey while it shows its placeholder.
+void SetFieldColor(QLineEdit* edit, bool placeholder) {
+  const QColor wanted = QColor::fromRgba(placeholder ? kPlaceholderText : kEditText);
+  if (edit->palette().color(QPalette::Text) == wanted) return;
+  QPalette pal = edit->palette();
+  pal.setColor(QPalette::Text, wanted);
+  edit->setPalette(pal);
+}
 const QSize kTemplateSize(skin::DialogUnits(248), skin::DialogUnits(140));
 
 QRect Units(int x, int y, int w, int h) {
@@ -179,6 +190,11 @@ void CLoginDlg::MakeFonts() {
   m_login->SetButtonFont(button);
   m_forget->SetLinkFont(forget);
   m_register->SetLinkFont(reg);
+  // A link is at least a line of its font high, about the template's middle.
+  for (auto [link, place] : {std::pair{m_forget, Units(163, 82, 66, 9)}, std::pair{m_register, Units(33, 107, 92, 14)}}) {
+    const int height = std::max(place.height(), static_cast<int>(std::ceil(QFontMetricsF(link->font()).height())));
+    link->setGeometry(place.x(), place.center().y() + 1 - height / 2, place.width(), height);
+  }
 }
 
 void CLoginDlg::LoadTexts() {
@@ -228,6 +244,8 @@ void CLoginDlg::Sync() {
   m_password->setEchoMode(m_logic.PasswordStyle() ? QLineEdit::Password : QLineEdit::Normal);
   if (m_password->text() != password) m_password->setText(password);
   m_remember->setChecked(m_logic.Remember());
+  SetFieldColor(m_account, m_logic.AccountIsPlaceholder());
+  SetFieldColor(m_password, m_logic.PasswordIsPlaceholder());
   m_syncing = false;
 }
 

@@ -1,7 +1,11 @@
 #include "settings_page.h"
 
+#include <QEvent>
+#include <QFontMetrics>
 #include <QLineEdit>
 #include <QPalette>
+
+#include <algorithm>
 
 #include "color_combobox.h"
 #include "diy_static.h"
@@ -93,6 +97,8 @@ CSettingsPage::CSettingsPage(QWidget* dialog) : QWidget(dialog) {
   palette.setColor(QPalette::Text, ColorRefToRgb(*field.text));
   m_dataFolder->setPalette(palette);
   m_dataFolder->setTextMargins(2, 0, 2, 0);
+  // Each language's font has its own height: the field follows whatever font it is given.
+  m_dataFolder->installEventFilter(this);
 
   m_move = new CColorButton(this);
   m_move->setObjectName(QStringLiteral("1055"));
@@ -102,6 +108,22 @@ CSettingsPage::CSettingsPage(QWidget* dialog) : QWidget(dialog) {
   connect(m_move, &QAbstractButton::clicked, this, [this] { emit MoveFolderClicked(); });
 
   ApplyFonts();
+}
+
+bool CSettingsPage::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == m_dataFolder && event->type() == QEvent::FontChange) PlaceDataFolder();
+  return QWidget::eventFilter(watched, event);
+}
+
+void CSettingsPage::PlaceDataFolder() {
+  if (!m_move) return;  // still being built
+  // At least the template's height, and a whole line of the font with the field's margins;
+  // centred on the move button beside it.
+  const int height = std::max(kDataFolderAt.height(), QFontMetrics(m_dataFolder->font()).height() + 4);
+  const int centre = kMoveAt.y() + m_move->height() / 2;
+  m_dataFolder->setGeometry(OnPage(QRect(kDataFolderAt.x(), centre - height / 2, kDataFolderAt.width(), height)));
+  // The start of the folder, whatever the field showed in the font before.
+  m_dataFolder->setCursorPosition(0);
 }
 
 CDiyStatic* CSettingsPage::Label(int id, const QRect& at) {
@@ -128,6 +150,7 @@ void CSettingsPage::ApplyFonts() {
   m_language->SetComboFont(edit);
   m_dataFolder->setFont(edit);
   m_move->SetButtonFont(button);
+  PlaceDataFolder();
 }
 
 void CSettingsPage::ApplyTexts(const ILanguages& languages) {

@@ -62,8 +62,12 @@ class CSettingsPage : public QWidget {
   void LanguageChosen(int index);
   void MoveFolderClicked();
 
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
  private:
   CDiyStatic* Label(int id, const QRect& at);
+  void PlaceDataFolder();
 
   CDiyStatic* m_general = nullptr;     // 1078
   CDiyStatic* m_start = nullptr;       // 1079

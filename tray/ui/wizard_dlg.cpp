@@ -30,6 +30,20 @@ constexpr int kWidth = 820, kHeight = 480;  // the face's own size
 constexpr QRgb kText = 0xFF434343;
 constexpr QRgb kLinkColor = 0xFF0040FF;
 constexpr QPoint kStepPictureAt(54, 172);  // 1142
+// Every step's title in one place, on the face itself.
+constexpr QRect kTitleRect(274, 62, 526, 40);
+// The footer band of the face, and the buttons inside it as the settings window has its
+// own: right-aligned, 20 pixels from the edge, 10 apart, centred in the band.
+constexpr int kFooterHeight = 46;
+constexpr QSize kFooterButton(89, 30);
+constexpr int kFooterButtonY = kHeight - kFooterHeight + (kFooterHeight - 30) / 2;
+constexpr int kForwardX = kWidth - 20 - 89;  // next and finish
+constexpr int kBackX = kForwardX - 10 - 89;
+// The back button is not the primary one: the settings window's plain button faces.
+constexpr int kBackPicture = 340, kBackHoverPicture = 341;
+// A field the user cannot type into: grey, like the window rather than like an input.
+constexpr QRgb kReadOnlyBase = 0xFFECEEF0;
+constexpr QChar kWordJoiner(0x2060);
 
 // Template places in dialog units turned into pixels (1.75 pixels a unit).
 constexpr int Px(int units) { return units * 7 / 4; }
@@ -52,15 +66,13 @@ class WizardLink final : public QAbstractButton {
   }
 };
 
-// A native-looking text on a plain background of its own.
-QLabel* MakeLabel(QWidget* parent, const char* id, QRgb background, bool wrap) {
+// A text drawn on the face (no background of its own), in the text colour.
+QLabel* MakeLabel(QWidget* parent, const char* id, bool wrap) {
   auto* label = new QLabel(parent);
   label->setObjectName(QLatin1String(id));
-  label->setAutoFillBackground(true);
   label->setWordWrap(wrap);
   label->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
   QPalette pal = label->palette();
-  pal.setColor(QPalette::Window, QColor::fromRgba(background));
   pal.setColor(QPalette::WindowText, QColor::fromRgba(kText));
   label->setPalette(pal);
   return label;
@@ -79,6 +91,17 @@ CColorButton* MakeButton(QWidget* parent, const char* id, int normal, int hover,
 }
 
 }  // namespace
+
+QString PathBreakingAtSlashes(const QString& path) {
+  // A word joiner between any two characters that a line may not part: only a "/" ends a
+  // line inside the path.
+  QString out;
+  for (int i = 0; i < path.size(); ++i) {
+    out += path[i];
+    if (i + 1 < path.size() && path[i] != QLatin1Char('/')) out += kWordJoiner;
+  }
+  return out;
+}
 
 int WizardPictureForLanguage(int language) {
   switch (language) {
@@ -106,11 +129,12 @@ CWizardDlg::CWizardDlg(IWizardTarget* target, IShellOpen* shell, IFolderPicker* 
   setFixedSize(kWidth, kHeight);
   setWindowIcon(QIcon(LoadPngResource(128)));
 
-  m_title = MakeLabel(this, "1036", 0xFFF5F5F5, true);
+  m_title = MakeLabel(this, "1036", true);
+  m_title->setGeometry(kTitleRect);
   m_radioDef = new CColorButton(this);
   m_radioDef->setObjectName(QStringLiteral("1145"));
   m_radioDef->setGeometry(Place(205, 111, 102, 13));
-  m_folderName = MakeLabel(this, "1143", 0xFFC0DCF5, true);
+  m_folderName = MakeLabel(this, "1143", true);
   m_folderName->setGeometry(Place(219, 131, 220, 23));
   m_radioUser = new CColorButton(this);
   m_radioUser->setObjectName(QStringLiteral("1146"));
@@ -125,8 +149,14 @@ CWizardDlg::CWizardDlg(IWizardTarget* target, IShellOpen* shell, IFolderPicker* 
   m_folderEdit->setObjectName(QStringLiteral("1025"));
   m_folderEdit->setGeometry(Px(219), Px(182), 161, 16);
   m_folderEdit->setFrame(false);
+  // Read-only: the browse button chooses the folder, so the field neither takes the focus
+  // nor looks like an input.
+  m_folderEdit->setReadOnly(true);
+  m_folderEdit->setFocusPolicy(Qt::NoFocus);
+  m_folderEdit->setCursor(Qt::ArrowCursor);
+  m_folderEdit->setTextMargins(3, 0, 3, 0);
   QPalette editPal = m_folderEdit->palette();
-  editPal.setColor(QPalette::Base, Qt::white);
+  editPal.setColor(QPalette::Base, QColor::fromRgba(kReadOnlyBase));
   editPal.setColor(QPalette::Text, QColor::fromRgba(kText));
   m_folderEdit->setPalette(editPal);
   m_browse = MakeButton(this, "1028", 362, 363, 0xFF000000);
@@ -147,19 +177,19 @@ CWizardDlg::CWizardDlg(IWizardTarget* target, IShellOpen* shell, IFolderPicker* 
   m_add = MakeButton(this, "1034", 364, 365, kText);
   m_add->move(Px(398), Px(199));
 
-  m_closing = MakeLabel(this, "1076", 0xFFFFFFFF, true);
+  m_closing = MakeLabel(this, "1076", true);
   m_closing->setAlignment(Qt::AlignLeft | Qt::AlignTop);
   m_closing->setGeometry(Place(154, 83, 236, 28));
   m_link = new WizardLink(this);
   m_link->setObjectName(QStringLiteral("1064"));
   m_link->setGeometry(Place(399, 84, 53, 13));
 
-  m_back = MakeButton(this, "1039", 366, 367, 0xFFFFFFFF);
-  m_back->move(Px(276), Px(240));
+  m_back = MakeButton(this, "1039", kBackPicture, kBackHoverPicture, kText);
+  m_back->setGeometry(QRect(QPoint(kBackX, kFooterButtonY), kFooterButton));
   m_next = MakeButton(this, "1029", 366, 367, 0xFFFFFFFF);
-  m_next->move(Px(377), Px(240));
+  m_next->setGeometry(QRect(QPoint(kForwardX, kFooterButtonY), kFooterButton));
   m_finish = MakeButton(this, "1030", 366, 367, 0xFFFFFFFF);
-  m_finish->move(Px(377), Px(240));
+  m_finish->setGeometry(QRect(QPoint(kForwardX, kFooterButtonY), kFooterButton));
 
   connect(m_next, &QAbstractButton::clicked, this, [this] { OnBnClickedNext(); });
   connect(m_back, &QAbstractButton::clicked, this, [this] { OnBnClickedFront(); });
@@ -182,9 +212,10 @@ void CWizardDlg::OnInitDialog() {
   m_initialised = true;
   m_list->setHeaderLabels({m_languages->GetString("UI", "WIZARD_LISTBOX_FOLDER"),
                            m_languages->GetString("UI", "WIZARD_LISTBOX_PATH")});
-  m_folderName->setText(m_languages->GetString("UI", "WIZARD_STATIC_FLODER1") +
-                        wizard::ProductFolder(m_logic.DefaultFolder()) +
+  const QString product = wizard::ProductFolder(m_logic.DefaultFolder());
+  m_folderName->setText(m_languages->GetString("UI", "WIZARD_STATIC_FLODER1") + PathBreakingAtSlashes(product) +
                         m_languages->GetString("UI", "WIZARD_STATIC_FLODER2"));
+  m_folderName->setToolTip(product);
   m_folderEdit->setReadOnly(true);
   m_browse->setEnabled(false);
   ShowFolderText();
@@ -201,6 +232,7 @@ void CWizardDlg::OnInitDialog() {
   for (CColorButton* radio : {m_radioDef, m_radioUser}) radio->SetButtonFont(m_textFont);
   for (CColorButton* b : {m_browse, m_add, m_delete, m_back, m_finish, m_next}) b->SetButtonFont(m_buttonFont);
   m_link->setFont(m_linkFont);
+  PlaceFolderEdit();
 
   m_delete->setEnabled(false);
   m_radioDef->SetButtonText(m_languages->GetString("UI", "WIZARD_RADIO_DEF"));
@@ -220,22 +252,17 @@ void CWizardDlg::ShowStep(int step) {
   struct StepLook {
     int face;
     const char* title;
-    QRect titleRect;
-    QRgb titleBackground;
   };
+  // One layout for every step: the title keeps its place and its look.
   static const StepLook looks[] = {
-      {kWizardFaceStep1, "WIZARD_STATIC_TITLESTEP1", QRect(225, 82, 467, 47), 0xFFF5F5F5},
-      {kWizardFace, "WIZARD_STATIC_TITLESTEP2", QRect(230, 76, 369, 27), 0xFFFFFFFF},
-      {kWizardFace, "WIZARD_STATIC_TITLESTEP3", QRect(231, 76, 370, 27), 0xFFFFFFFF},
+      {kWizardFaceStep1, "WIZARD_STATIC_TITLESTEP1"},
+      {kWizardFace, "WIZARD_STATIC_TITLESTEP2"},
+      {kWizardFace, "WIZARD_STATIC_TITLESTEP3"},
   };
   step = std::clamp(step, 1, 3);
   const StepLook& look = looks[step - 1];
   SetBackgroundImage(look.face);
   m_title->setText(m_languages->GetString("UI", look.title));
-  m_title->setGeometry(look.titleRect);
-  QPalette pal = m_title->palette();
-  pal.setColor(QPalette::Window, QColor::fromRgba(look.titleBackground));
-  m_title->setPalette(pal);
 
   const std::vector<QWidget*> steps[] = {
       {m_title, m_radioDef, m_radioUser, m_folderName, m_folderEdit, m_browse, m_next},
@@ -298,7 +325,18 @@ void CWizardDlg::paintEvent(QPaintEvent* event) {
   if (!picture.isNull()) p.drawPixmap(kStepPictureAt, picture);
 }
 
-void CWizardDlg::ShowFolderText() { m_folderEdit->setText(m_logic.FolderText()); }
+void CWizardDlg::ShowFolderText() {
+  m_folderEdit->setText(m_logic.FolderText());
+  m_folderEdit->setCursorPosition(0);  // the path's start, where a person reads first
+  m_folderEdit->setToolTip(m_logic.FolderText());
+}
+
+void CWizardDlg::PlaceFolderEdit() {
+  // A whole line of its font high (161 x 16 at least), level with the browse button.
+  const int height = std::max(16, QFontMetrics(m_folderEdit->font()).height() + 4);
+  const int centre = m_browse->geometry().center().y();
+  m_folderEdit->setGeometry(Px(219), centre - height / 2 + 1, 161, height);
+}
 
 void CWizardDlg::ShowRows() {
   m_list->clear();

@@ -31,6 +31,10 @@ inline constexpr int kWizardFace = 357;
 // language), 361 English, 360 traditional Chinese.
 int WizardPictureForLanguage(int language);
 
+// A path as a text that a line breaks only after a "/" (word joiners between the other
+// characters).
+QString PathBreakingAtSlashes(const QString& path);
+
 class CWizardDlg : public CDiyDialog, public ILanguageCallBack {
   Q_OBJECT
 
@@ -76,6 +80,7 @@ class CWizardDlg : public CDiyDialog, public ILanguageCallBack {
 
  private:
   void ShowFolderText();
+  void PlaceFolderEdit();
   void ShowRows();
   void SetDeleteEnabled(bool enabled);
   void FitClosingTexts();

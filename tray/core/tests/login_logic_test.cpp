@@ -122,12 +122,31 @@ TEST_F(LoginLogicTest, TheRecordHasTheAccountInLowerCaseAndTheRememberState) {
 }
 
 TEST_F(LoginLogicTest, TheStoredHashLogsOnAgainUntilEdited) {
-  logic.SetSavedLogin(traytest::StoredLogin("me@tirvan.com", "lwMUzv154/BIwOvrMKCk5.", 0));
-  EXPECT_FALSE(logic.Remember());  // the record's own choice stands
+  logic.SetSavedLogin(traytest::StoredLogin("me@tirvan.com", "lwMUzv154/BIwOvrMKCk5.", 1));
+  EXPECT_TRUE(logic.Remember());  // the record's own choice stands
   EXPECT_TRUE(logic.PasswordStyle());
   EXPECT_EQ(logic.DoLogin(), Outcome::ReLogOn);
   // Any edit of the password makes it a typed one, whatever its length.
   logic.PasswordEdited("lwMUzv154/BIwOvrMKCk5");
+  EXPECT_EQ(logic.DoLogin(), Outcome::LogOn);
+}
+
+TEST_F(LoginLogicTest, WithoutRememberTheStoredHashIsNeverOffered) {
+  logic.PasswordFocusOut();
+  logic.SetSavedLogin(traytest::StoredLogin("me@tirvan.com", "lwMUzv154/BIwOvrMKCk5.", 0));
+  EXPECT_EQ(logic.Account(), "me@tirvan.com");
+  EXPECT_FALSE(logic.Remember());
+  EXPECT_FALSE(logic.HoldsStoredHash());
+  EXPECT_TRUE(logic.Password().empty() || logic.PasswordIsPlaceholder()) << logic.Password();
+  EXPECT_FALSE(logic.PasswordStyle());  // no dots
+  EXPECT_EQ(logic.DoLogin(), Outcome::NoPassword);
+  // Typing the saved account again brings nothing back either.
+  logic.AccountEdited("me@tirvan.co");
+  logic.AccountEdited("me@tirvan.com");
+  EXPECT_FALSE(logic.HoldsStoredHash());
+  EXPECT_TRUE(logic.Password().empty() || logic.PasswordIsPlaceholder()) << logic.Password();
+  // What the user types then logs on as typed.
+  logic.PasswordEdited("secret1");
   EXPECT_EQ(logic.DoLogin(), Outcome::LogOn);
 }
 

@@ -2,6 +2,7 @@
 
 #include <QLinearGradient>
 
+#include "glyphs.h"
 #include "paint_kit.h"
 
 namespace picgen {
@@ -59,6 +60,12 @@ QImage DrawWizardFace(QSize size, bool firstStep) {
   p.setPen(QPen(palette::kFrame, 1));
   p.setBrush(Qt::NoBrush);
   p.drawRoundedRect(QRectF(0.5, 0.5, size.width() - 1, size.height() - 1), 7, 7);
+  // The window's title where the other dialogs show their logo: the wizard draws no logo
+  // of its own, so its face carries the program's name, the same in every language.
+  DrawCloud(p, QRectF(9, 14, 16, 11), Qt::white);
+  p.setFont(PictureFont(Script::kLatin, 13, true));
+  p.setPen(Qt::white);
+  p.drawText(QRectF(28, 8, 120, 22), Qt::AlignLeft | Qt::AlignVCenter, "Tirvan");
   return image;
 }
 

@@ -123,10 +123,10 @@ TEST_F(LoginDlgTest, BadAddressGetsTheBalloonOnTheAccount) {
 }
 
 TEST_F(LoginDlgTest, SavedLoginLogsOnAgainAndAnAccountEditTakesItAway) {
-  dlg->SetSavedLogin(traytest::StoredLogin("me@tirvan.com", "lwMUzv154/BIwOvrMKCk5.", 0));
+  dlg->SetSavedLogin(traytest::StoredLogin("me@tirvan.com", "lwMUzv154/BIwOvrMKCk5.", 1));
   ShowIt();
   EXPECT_EQ(dlg->PasswordEdit()->echoMode(), QLineEdit::Password);
-  EXPECT_FALSE(dlg->RememberBox()->isChecked());
+  EXPECT_TRUE(dlg->RememberBox()->isChecked());
   dlg->LoginButton()->click();
   EXPECT_EQ(owner.relogons, 1);
   EXPECT_TRUE(owner.logons.empty());
@@ -142,6 +142,49 @@ TEST_F(LoginDlgTest, SavedLoginLogsOnAgainAndAnAccountEditTakesItAway) {
   QTest::keyClick(dlg->AccountEdit(), Qt::Key_Backspace);
   EXPECT_EQ(dlg->PasswordEdit()->text(), QStringLiteral("lwMUzv154/BIwOvrMKCk5."));
   EXPECT_TRUE(dlg->RememberBox()->isChecked());
+}
+
+TEST_F(LoginDlgTest, WithoutRememberThePasswordFieldStartsEmpty) {
+  dlg->SetSavedLogin(traytest::StoredLogin("me@tirvan.com", "lwMUzv154/BIwOvrMKCk5.", 0));
+  ShowIt();
+  EXPECT_EQ(dlg->AccountEdit()->text(), QStringLiteral("me@tirvan.com"));
+  // No dots of the stored hash: the placeholder, as plain text.
+  EXPECT_EQ(dlg->PasswordEdit()->text(), QStringLiteral("Password"));
+  EXPECT_EQ(dlg->PasswordEdit()->echoMode(), QLineEdit::Normal);
+  EXPECT_FALSE(dlg->RememberBox()->isChecked());
+  dlg->LoginButton()->click();
+  EXPECT_EQ(owner.relogons, 0);
+  EXPECT_TRUE(owner.logons.empty());
+  EXPECT_EQ(messages.last(), QStringLiteral("Enter your password"));
+  // Typing the saved account again does not bring the hash back either.
+  dlg->AccountEdit()->setFocus();
+  dlg->AccountEdit()->end(false);
+  QTest::keyClick(dlg->AccountEdit(), Qt::Key_X);
+  QTest::keyClick(dlg->AccountEdit(), Qt::Key_Backspace);
+  EXPECT_EQ(dlg->PasswordEdit()->text(), QStringLiteral("Password"));
+  TypeInto(dlg->PasswordEdit(), QStringLiteral("secret1"));
+  QTest::keyClick(dlg->PasswordEdit(), Qt::Key_Return);
+  ASSERT_EQ(owner.logons.size(), 1u);
+  EXPECT_STREQ(owner.logons[0].password, "secret1");
+}
+
+TEST_F(LoginDlgTest, OnlyThePlaceholdersAreGrey) {
+  auto color = [](QLineEdit* edit) { return edit->palette().color(QPalette::Text); };
+  ShowIt();
+  ASSERT_EQ(dlg->PasswordEdit()->text(), QStringLiteral("Password"));
+  const QColor grey = color(dlg->PasswordEdit());
+  EXPECT_GT(grey.lightness(), 120);
+  // A typed account and password: the normal text colour, darker than the placeholder's.
+  TypeInto(dlg->AccountEdit(), QStringLiteral("me@tirvan.com"));
+  TypeInto(dlg->PasswordEdit(), QStringLiteral("secret1"));
+  for (QLineEdit* edit : {dlg->AccountEdit(), dlg->PasswordEdit()}) {
+    EXPECT_NE(color(edit), grey) << edit->objectName().toStdString();
+    EXPECT_LT(color(edit).lightness(), 80) << edit->objectName().toStdString();
+  }
+  // A saved account, too; the placeholder of its empty password stays grey.
+  dlg->SetSavedLogin(traytest::StoredLogin("saved@tirvan.com", "lwMUzv154/BIwOvrMKCk5.", 0));
+  EXPECT_LT(color(dlg->AccountEdit()).lightness(), 80);
+  EXPECT_EQ(color(dlg->PasswordEdit()), grey);
 }
 
 TEST_F(LoginDlgTest, LinksOpenTheirAddressesThroughTheShell) {

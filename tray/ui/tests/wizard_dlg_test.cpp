@@ -16,6 +16,7 @@
 #include <QTimer>
 #include <QTreeWidget>
 
+#include <cstdlib>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -27,6 +28,7 @@
 #include "diy_static.h"
 #include "fake_autostart.h"
 #include "folder_picker.h"
+#include "language_font.h"
 #include "live_service.h"
 #include "login_dlg.h"
 #include "message_box.h"
@@ -115,7 +117,7 @@ TEST_F(WizardDlgTest, EachStepShowsItsControlsAndBackThenNextKeepsTheAddedRows) 
   EXPECT_EQ(Find<QLineEdit>(dlg, "1025")->text(), home);
   EXPECT_TRUE(Find<QLineEdit>(dlg, "1025")->isReadOnly());
   EXPECT_FALSE(Find<QWidget>(dlg, "1028")->isEnabled());
-  EXPECT_TRUE(Find<QLabel>(dlg, "1143")->text().contains(home + QStringLiteral("/Tirvan")));
+  EXPECT_TRUE(Find<QLabel>(dlg, "1143")->text().remove(QChar(0x2060)).contains(home + QStringLiteral("/Tirvan")));
   EXPECT_EQ(dlg.StepPicture(), 361);
 
   Click(dlg, "1029");
@@ -243,6 +245,96 @@ TEST_F(WizardDlgTest, EveryStepInTheThreeLanguages) {
     EXPECT_TRUE(dlg.rect().contains(link->geometry())) << names[lang];
     EXPECT_GE(link->width(), QFontMetrics(link->font()).horizontalAdvance(link->text())) << names[lang];
     EXPECT_FALSE(Find<QAbstractButton>(dlg, "1064")->text().isEmpty());
+  }
+  tray::GetLanguages()->SetLanguage(1);
+  tray::GetLanguages()->Release();
+}
+
+// The wizard looks like the other windows: "Tirvan" as the title and on the face's caption,
+// one place and one look for every step's title, the fonts of their language sections, a
+// read-only field that looks it, the hint on the face, and the step buttons inside the
+// footer where the back button is not the primary one.
+TEST_F(WizardDlgTest, OneLayoutForEveryStepInTheFontsOfTheirSections) {
+  const char* names[] = {"zh_CN", "en", "zh_TW"};
+  for (int lang = 0; lang < 3; ++lang) {
+    SCOPED_TRACE(names[lang]);
+    tray::GetLanguages()->SetLanguage(lang);
+    tray::GetLanguages()->Release();
+    tray::CWizardDlg dlg(&target, &shell, &picker);
+    dlg.OnInitDialog();
+    dlg.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&dlg));
+    QApplication::processEvents();
+    EXPECT_EQ(dlg.windowTitle(), QStringLiteral("Tirvan"));
+    // The caption carries the name in white where the other windows show their logo, and
+    // nothing near its middle.
+    auto whitePixels = [](const QImage& shot, const QRect& r) {
+      int n = 0;
+      for (int y = r.top(); y <= r.bottom(); ++y)
+        for (int x = r.left(); x <= r.right(); ++x) n += qGray(shot.pixel(x, y)) > 235;
+      return n;
+    };
+    const QImage face = dlg.grab().toImage();
+    EXPECT_GT(whitePixels(face, QRect(8, 8, 76, 22)), 40);
+    EXPECT_EQ(whitePixels(face, QRect(380, 8, 76, 22)), 0);
+
+    auto font = [](const char* section, bool underline) {
+      QFont f;
+      EXPECT_TRUE(tray::SetLanguageFont(f, section, underline, 96)) << section;
+      return f;
+    };
+    const QFont title = font("FONT_WIZARD_STATIC", false), text = font("FONT_WIZARD_STATIC1", false),
+                button = font("FONT_WIZARD_BUTTON", false), link = font("FONT_WIZARD_LINK1", true);
+    for (const char* id : {"1036", "1076"}) EXPECT_EQ(Find<QWidget>(dlg, id)->font(), title) << id;
+    for (const char* id : {"1025", "1143", "1145", "1146"}) EXPECT_EQ(Find<QWidget>(dlg, id)->font(), text) << id;
+    for (const char* id : {"1028", "1034", "1035", "1039", "1029", "1030"})
+      EXPECT_EQ(Find<QWidget>(dlg, id)->font(), button) << id;
+    EXPECT_EQ(Find<QWidget>(dlg, "1064")->font(), link);
+
+    // The hint and the titles draw on the face; the hint's path parts only after a "/".
+    auto* hint = Find<QLabel>(dlg, "1143");
+    EXPECT_FALSE(hint->autoFillBackground());
+    EXPECT_EQ(hint->toolTip(), home + QStringLiteral("/Tirvan"));
+    EXPECT_EQ(tray::PathBreakingAtSlashes(QStringLiteral("/ab/cd")),
+              QStringLiteral("/a") + QChar(0x2060) + QStringLiteral("b") + QChar(0x2060) + QStringLiteral("/c") +
+                  QChar(0x2060) + QStringLiteral("d"));
+    // The field: read-only, out of the focus chain, grey rather than white, whole path as
+    // its tool tip.
+    auto* field = Find<QLineEdit>(dlg, "1025");
+    EXPECT_TRUE(field->isReadOnly());
+    EXPECT_EQ(field->focusPolicy(), Qt::NoFocus);
+    EXPECT_NE(field->palette().color(QPalette::Base), QColor(Qt::white));
+    EXPECT_EQ(field->toolTip(), home);
+
+    const int footerTop = dlg.height() - 46;
+    const QRect footer(0, footerTop, dlg.width(), 46);
+    std::set<std::string> titles;
+    for (int step = 1; step <= 3; ++step) {
+      dlg.ShowStep(step);
+      auto* heading = Find<QLabel>(dlg, "1036");
+      titles.insert(std::to_string(heading->x()) + "," + std::to_string(heading->y()) + " " +
+                    heading->palette().color(QPalette::WindowText).name().toStdString() +
+                    (heading->autoFillBackground() ? " filled" : ""));
+      for (const char* id : {"1039", "1029", "1030"}) {
+        QWidget* b = Find<QWidget>(dlg, id);
+        if (!b->isVisible()) continue;
+        EXPECT_TRUE(footer.contains(b->geometry())) << id << " step " << step;
+        // Centred in the band, as the settings window's OK and Cancel are in theirs.
+        EXPECT_LE(std::abs(b->geometry().center().y() - footer.center().y()), 1) << id;
+      }
+    }
+    EXPECT_EQ(titles.size(), 1u) << *titles.begin();
+    // Back, next and finish in one row at the right; back left of the others, with faces
+    // of its own.
+    auto* back = Find<tray::CColorButton>(dlg, "1039");
+    auto* next = Find<tray::CColorButton>(dlg, "1029");
+    auto* finish = Find<tray::CColorButton>(dlg, "1030");
+    EXPECT_EQ(next->geometry(), finish->geometry());
+    EXPECT_EQ(back->y(), next->y());
+    EXPECT_LT(back->geometry().right(), next->x());
+    EXPECT_LE(dlg.width() - next->geometry().right() - 1, 24);
+    EXPECT_NE(back->Pictures().normal, next->Pictures().normal);
+    EXPECT_NE(back->TextColor(), next->TextColor());
   }
   tray::GetLanguages()->SetLanguage(1);
   tray::GetLanguages()->Release();
