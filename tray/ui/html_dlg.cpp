@@ -1,7 +1,10 @@
 #include "html_dlg.h"
 
 #include <QMetaObject>
+#include <QResizeEvent>
 #include <QTextDocument>
+#include <QTextFrame>
+#include <QTextTable>
 #include <QUrl>
 
 #include <mutex>
@@ -45,6 +48,27 @@ class BannerBrowser final : public QTextBrowser {
     return QVariant();
   }
 };
+
+// A page made for a narrower strip fills this one: its tables of a fixed width take the
+// strip's whole width, and what the page leaves free below gets the page's own colour
+// rather than the browser's pale one.
+void FillStrip(QTextBrowser& browser) {
+  QTextDocument* doc = browser.document();
+  QColor background;
+  for (QTextFrame* frame : doc->rootFrame()->childFrames()) {
+    QTextFrameFormat format = frame->frameFormat();
+    if (qobject_cast<QTextTable*>(frame) && format.width().type() == QTextLength::FixedLength) {
+      format.setWidth(QTextLength(QTextLength::PercentageLength, 100));
+      frame->setFrameFormat(format);
+    }
+    if (!background.isValid() && format.background().style() != Qt::NoBrush) background = format.background().color();
+  }
+  if (!background.isValid() && doc->rootFrame()->frameFormat().background().style() != Qt::NoBrush)
+    background = doc->rootFrame()->frameFormat().background().color();
+  QPalette palette = browser.palette();
+  palette.setColor(QPalette::Base, background.isValid() ? background : QColor(Qt::white));
+  browser.setPalette(palette);
+}
 
 }  // namespace
 
@@ -115,6 +139,7 @@ void CHtmlDlg::OnPageResult(unsigned serial, const std::optional<QString>& html)
   if (html) {
     m_browser->setHtml(*html);
     m_browser->document()->setDocumentMargin(0);
+    FillStrip(*m_browser);
     emit navigated(false);
     return;
   }
@@ -125,9 +150,30 @@ void CHtmlDlg::OnPageResult(unsigned serial, const std::optional<QString>& html)
 void CHtmlDlg::ShowLocalBanner() {
   const int language = m_language >= 0 && m_language <= 2 ? m_language : 1;  // else English
   static_cast<BannerBrowser*>(m_browser)->language = language;
+  LoadLocalPage(language);
+  emit navigated(true);
+}
+
+void CHtmlDlg::LoadLocalPage(int language) {
+  // The picture is scaled to the strip as it is loaded: a fresh page for the strip's size.
+  m_browser->document()->clear();
   m_browser->setHtml(LocalBannerHtml(language));
   m_browser->document()->setDocumentMargin(0);
-  emit navigated(true);
+  FillStrip(*m_browser);
+}
+
+void CHtmlDlg::SetStripSize(QSize size) {
+  setFixedSize(size);
+  m_browser->setGeometry(rect());
+  if (m_onLocalPage && !m_loading) LoadLocalPage(static_cast<BannerBrowser*>(m_browser)->language);
+}
+
+void CHtmlDlg::resizeEvent(QResizeEvent* event) {
+  QWidget::resizeEvent(event);
+  // The page fills the whole strip, whatever size the owner gives it.
+  m_browser->setGeometry(rect());
+  if (m_onLocalPage && !m_loading && event->oldSize() != event->size())
+    LoadLocalPage(static_cast<BannerBrowser*>(m_browser)->language);
 }
 
 }  // namespace tray

@@ -48,6 +48,8 @@ class CHtmlDlg : public QWidget, public IBannerView {
   void SetLanguage(int language) override { m_language = language; }
   int Language() const override { return m_language; }
   void NavigateUrl(const QString& address, bool local) override;
+  // The strip's size in the owner (452 x 111 at first): the page and the picture fill it.
+  void SetStripSize(QSize size);
   bool OnLocalPage() const override { return m_onLocalPage; }
 
   // Links in the page open in the user's browser through shell (none: links do nothing).
@@ -56,6 +58,9 @@ class CHtmlDlg : public QWidget, public IBannerView {
   QString Address() const { return m_address; }  // the last remote address asked for
   bool IsLoading() const { return m_loading; }
 
+ protected:
+  void resizeEvent(QResizeEvent* event) override;
+
  signals:
   // A navigation ended: the remote page is shown (false) or the local one (true).
   void navigated(bool local);
@@ -63,6 +68,7 @@ class CHtmlDlg : public QWidget, public IBannerView {
  private:
   void OnPageResult(unsigned serial, const std::optional<QString>& html);
   void ShowLocalBanner();
+  void LoadLocalPage(int language);
   void Reap(bool all);
 
   struct Fetch {

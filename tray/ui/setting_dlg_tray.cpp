@@ -250,8 +250,7 @@ void CSettingDlg::ShowBanner() {
   m_banner->setObjectName(QStringLiteral("banner"));
   m_banner->SetShell(m_shell);
   m_banner->SetLanguage(m_languages->GetLanguage());
-  m_banner->setFixedSize(kBannerStripWidth, kBannerStripHeight);
-  m_banner->Browser()->setGeometry(0, 0, kBannerStripWidth, kBannerStripHeight);
+  m_banner->SetStripSize(QSize(kBannerStripWidth, kBannerStripHeight));
   m_banner->move(1, CaptionHeight());
   m_banner->show();
   m_banner->raise();

@@ -173,6 +173,8 @@ void CUpdateNoticeDlg::ShowBanner() {
   m_banner = new CHtmlDlg(this);
   m_banner->setObjectName(QStringLiteral("banner"));
   m_banner->SetLanguage(m_languages->GetLanguage());
+  // The strip under the caption from border to border.
+  m_banner->SetStripSize(QSize(width() - 2, kBannerHeight));
   m_banner->move(1, CaptionHeight());
   m_banner->show();
   NavigateBanner();

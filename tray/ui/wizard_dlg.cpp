@@ -332,10 +332,12 @@ void CWizardDlg::ShowFolderText() {
 }
 
 void CWizardDlg::PlaceFolderEdit() {
-  // A whole line of its font high (161 x 16 at least), level with the browse button.
+  // A whole line of its font high (161 x 16 at least), level with the browse button and
+  // reaching up to it, so that more of a long path shows.
   const int height = std::max(16, QFontMetrics(m_folderEdit->font()).height() + 4);
   const int centre = m_browse->geometry().center().y();
-  m_folderEdit->setGeometry(Px(219), centre - height / 2 + 1, 161, height);
+  const int width = std::max(161, m_browse->x() - 8 - Px(219));
+  m_folderEdit->setGeometry(Px(219), centre - height / 2 + 1, width, height);
 }
 
 void CWizardDlg::ShowRows() {

@@ -164,7 +164,7 @@ TEST_F(UpdateDialogsTest, TheQuestionJoinsHeadVersionAndTailAtTheFirstPaint) {
   EXPECT_EQ(dialog.CancelButton()->ButtonText(), QStringLiteral("Later"));
   EXPECT_EQ(dialog.NeverShowBox()->Kind(), 3);
   EXPECT_EQ(dialog.size(), QSize(634, 324));
-  EXPECT_EQ(dialog.Banner()->geometry(), QRect(1, dialog.CaptionHeight(), 452, 111));
+  EXPECT_EQ(dialog.Banner()->geometry(), QRect(1, dialog.CaptionHeight(), dialog.width() - 2, 111));
   EXPECT_EQ(dialog.PageTop(), dialog.CaptionHeight() + 111);
   SaveGrab(dialog, QStringLiteral("update_notice_en.png"));
 }
