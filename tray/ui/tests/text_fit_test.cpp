@@ -33,6 +33,7 @@
 #include "recording_shell.h"
 #include "recording_tray.h"
 #include "setting_dlg.h"
+#include "settings_page.h"
 #include "settings_store.h"
 #include "skin_rules.h"
 #include "switch_account_dlg.h"
