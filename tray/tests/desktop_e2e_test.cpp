@@ -419,4 +419,39 @@ TEST_F(DesktopTest, TrayIconSettingsPagesSharesMessageBoxesAndExit) {
   EXPECT_EQ(systest::CrashReports(tray->Output()), "");
 }
 
+// The first-run wizard on the real desktop in each language: the window system knows it as
+// "Tirvan", its face shows the name on the caption, its step button sits inside the
+// footer; the close button ends it. Its screenshots are kept as wizard_<language>.png.
+TEST_F(DesktopTest, TheFirstRunWizardInTheThreeLanguages) {
+  const char* names[] = {"ch", "en", "tw"};
+  const QImage face = Picture(358);  // the wizard's first step
+  ASSERT_FALSE(face.isNull());
+  for (int language = 0; language < 3; ++language) {
+    SCOPED_TRACE(names[language]);
+    // A settings file whose wizard has not run, in the language to show.
+    const std::string config = tmp.Sub("home/.config/Tirvan");
+    QDir().mkpath(QString::fromStdString(config));
+    tmp.Write("home/.config/Tirvan/settings.ini",
+              "[Tirvan]\nLanguage=dword:" + std::to_string(language) + "\nSetupWizard=dword:0\n");
+    tray = std::make_unique<xtest::Proc>(std::vector<std::string>{TIRVAN_TRAY_PROGRAM},
+                                         tmp.Sub("tray-" + std::string(names[language]) + ".out"));
+    std::optional<XWindow> wizard =
+        WaitWindow([&](const XWindow& w) { return w.rect.size() == face.size(); }, kStartMs);
+    ASSERT_TRUE(wizard) << Story();
+    EXPECT_EQ(wizard->name, "Tirvan");
+    const QImage next = Picture(366);
+    const QPoint nextAt(face.width() - 20 - next.width(), face.height() - 46 + (46 - next.height()) / 2);
+    QImage shot = ShotWhen(*wizard, std::string("wizard_") + names[language] + ".png", [&](const QImage& s) {
+      return MatchShare(s, nextAt, next, LeftEnd(next, 6)) >= kPictureShare;
+    });
+    EXPECT_GE(MatchShare(shot, nextAt, next, LeftEnd(next, 6)), kPictureShare);
+    EXPECT_GE(MatchShare(shot, {0, 0}, face, QRect(8, 8, 76, 22)), kPictureShare);  // the name on the caption
+    const QPoint close = wizard->rect.topLeft() + skin::CloseButtonRect(face.width()).center();
+    EXPECT_TRUE(ClickUntil([&] { return close; }, 1,
+                           [&] { return !WaitWindow([&](const XWindow& w) { return w.id == wizard->id; }, 50); }))
+        << Story();
+    tray->Stop();
+  }
+}
+
 }  // namespace

@@ -7,6 +7,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QImage>
 #include <QLineEdit>
 #include <QTemporaryDir>
 #include <QTest>
@@ -131,6 +132,7 @@ TEST_F(TextFitTest, SettingsDialogEveryPageAndAfterEachChangeOfLanguage) {
   dlg.LoginWindow()->hide();
   dlg.ShowAccount(QStringLiteral("someone.with.a.long.name@tirvan.com"));
 
+  QImage englishPage;  // the settings page below the tabs, as English first showed it
   auto pages = [&](int language) {
     std::vector<std::string> geometry;
     for (int page : {tray::CSettingDlg::kPageAccount, tray::CSettingDlg::kPageShares,
@@ -139,9 +141,17 @@ TEST_F(TextFitTest, SettingsDialogEveryPageAndAfterEachChangeOfLanguage) {
       // A data folder as long as a real one: its start shows whole in the field.
       if (page == tray::CSettingDlg::kPageSettings) dlg.SettingsPage()->SetDataFolder(home + QStringLiteral("/Tirvan"));
       Check(dlg, "settings_page" + std::to_string(page));
+      if (page == tray::CSettingDlg::kPageSettings && language == 1) {
+        const QImage now = dlg.grab(QRect(0, 187, dlg.width(), dlg.height() - 187)).toImage();
+        if (englishPage.isNull()) {
+          englishPage = now;
+        } else {
+          EXPECT_TRUE(now == englishPage) << "the English settings page drawn otherwise after a change of language";
+          now.save(QStringLiteral(TIRVAN_GRAB_DIR "/settings_page3_en_again.png"));
+        }
+      }
       for (std::string& g : traytest::Geometries(dlg)) geometry.push_back(std::to_string(page) + " " + g);
     }
-    (void)language;
     return geometry;
   };
   ShowNow(dlg);
