@@ -183,6 +183,8 @@ void CSettingsPage::SetAutoStart(bool checked) { m_autoStart->setChecked(checked
 void CSettingsPage::SetDataFolder(const QString& folder) {
   m_dataFolder->setText(folder);
   m_dataFolder->setCursorPosition(0);
+  // The whole folder where the field is too narrow for it.
+  m_dataFolder->setToolTip(folder);
 }
 
 void CSettingsPage::SelectLanguage(int index) {

@@ -141,6 +141,12 @@ TEST_F(TextFitTest, SettingsDialogEveryPageAndAfterEachChangeOfLanguage) {
       // A data folder as long as a real one: its start shows whole in the field.
       if (page == tray::CSettingDlg::kPageSettings) dlg.SettingsPage()->SetDataFolder(home + QStringLiteral("/Tirvan"));
       Check(dlg, "settings_page" + std::to_string(page));
+      if (page == tray::CSettingDlg::kPageSettings) {
+        // The field lies above the footer band, and tells its whole folder.
+        QLineEdit* field = dlg.SettingsPage()->DataFolderField();
+        EXPECT_LE(field->mapTo(&dlg, QPoint(0, field->height())).y(), dlg.height() - 46);
+        EXPECT_EQ(field->toolTip(), home + QStringLiteral("/Tirvan"));
+      }
       if (page == tray::CSettingDlg::kPageSettings && language == 1) {
         const QImage now = dlg.grab(QRect(0, 187, dlg.width(), dlg.height() - 187)).toImage();
         if (englishPage.isNull()) {
