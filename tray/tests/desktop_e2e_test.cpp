@@ -5,7 +5,7 @@
 // page's add button takes a folder typed into the folder browser, the tray menu asks for
 // an update and the exit; the screenshots of the windows and the message boxes are
 // compared with the program's own pictures and kept in the build folder
-// (tray/desktop-shots).
+// (tray/desktop-shots). A first start shows the first-run wizard, in each language.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
