@@ -18,10 +18,13 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <mutex>
 #include <set>
 #include <sstream>
 #include <thread>
+
+#include "platform/net.h"
 
 namespace web {
 
@@ -160,6 +163,14 @@ bool ParseManifest(const std::string& text, std::vector<Route>* routes, std::str
 
 struct Pending;
 
+// What the server keeps of one client connection: its peer's address for the line logged
+// when it closes, and the request held on it (a delay, a drop, a stall), if any.
+struct Connection {
+  std::string peer;
+  int requests = 0;
+  Pending* pending = nullptr;
+};
+
 struct WebServer::Impl {
   WebOptions opt;
   event_base* base = nullptr;
@@ -170,11 +181,14 @@ struct WebServer::Impl {
   std::vector<int> hits;     // requests per route
   std::vector<int> answers;  // full answers per route (what "corrupt" counts)
   std::set<Pending*> pending;
+  std::map<evhttp_connection*, Connection> connections;
+  bool stopping = false;  // the server is being freed: its log may be gone
 
   void Log(const std::string& line) const {
     if (opt.log) opt.log(line);
   }
   void OnRequest(evhttp_request* req);
+  Connection& Track(evhttp_connection* conn);
   bool LoadBody(const Route& route, std::string* body) const;
   std::string Expand(const std::string& text) const;
   std::string BaseUrl() const {
@@ -208,13 +222,14 @@ struct Pending {
 namespace {
 
 void Release(Pending* p) {
+  auto c = p->impl->connections.find(p->conn);
+  if (c != p->impl->connections.end() && c->second.pending == p) c->second.pending = nullptr;
   p->impl->pending.erase(p);
   delete p;
 }
 
-void OnPendingClosed(evhttp_connection*, void* arg) {
-  auto* p = static_cast<Pending*>(arg);
-  if (!p->stalled) p->impl->Log(p->logLine + " (client went away)");
+void OnPendingClosed(Pending* p) {
+  if (!p->stalled && !p->impl->stopping) p->impl->Log(p->logLine + " (client went away)");
   // A client that went away leaves the unanswered request to us; when the server itself
   // closes the connection, the connection frees it.
   if (evhttp_request_get_connection(p->req) == nullptr) evhttp_request_free(p->req);
@@ -232,9 +247,9 @@ void OnPendingTimer(evutil_socket_t, short, void* arg) {
   auto* p = static_cast<Pending*>(arg);
   if (p->drop) {
     p->impl->Log(p->logLine + " dropped");
-    evhttp_connection_set_closecb(p->conn, nullptr, nullptr);
-    evhttp_connection_free(p->conn);
+    evhttp_connection* conn = p->conn;
     Release(p);
+    evhttp_connection_free(conn);
     return;
   }
   if (p->stallAfter >= 0) {
@@ -252,10 +267,26 @@ void OnPendingTimer(evutil_socket_t, short, void* arg) {
     p->stalled = true;  // it stays with its connection until that closes
     return;
   }
-  evhttp_connection_set_closecb(p->conn, nullptr, nullptr);
-  SendWhole(p->req, p->status, p->body);
+  evhttp_request* req = p->req;
+  int status = p->status;
+  std::string body = std::move(p->body);
   p->impl->Log(p->logLine);
   Release(p);
+  SendWhole(req, status, body);
+}
+
+// Every connection's end is logged, so that one the client cut off (it went away before
+// or while it was answered) leaves its line; a request held on it ends with it.
+void OnConnectionClosed(evhttp_connection* conn, void* arg) {
+  auto* impl = static_cast<WebServer::Impl*>(arg);
+  auto it = impl->connections.find(conn);
+  if (it == impl->connections.end()) return;
+  Connection c = it->second;
+  impl->connections.erase(it);
+  if (c.pending != nullptr) OnPendingClosed(c.pending);
+  if (!impl->stopping)
+    impl->Log("connection from " + c.peer + " closed after " + std::to_string(c.requests) +
+              (c.requests == 1 ? " request" : " requests"));
 }
 
 void OnRequestCb(evhttp_request* req, void* arg) { static_cast<WebServer::Impl*>(arg)->OnRequest(req); }
@@ -283,11 +314,23 @@ const char* MethodName(evhttp_cmd_type cmd) {
 void Hold(Pending* p, int delayMs) {
   p->timer = evtimer_new(p->impl->base, OnPendingTimer, p);
   p->impl->pending.insert(p);
-  evhttp_connection_set_closecb(p->conn, OnPendingClosed, p);
+  p->impl->Track(p->conn).pending = p;
   timeval tv{static_cast<time_t>(delayMs / 1000), static_cast<suseconds_t>((delayMs % 1000) * 1000)};
   evtimer_add(p->timer, &tv);
 }
 }  // namespace
+
+Connection& WebServer::Impl::Track(evhttp_connection* conn) {
+  auto [it, fresh] = connections.try_emplace(conn);
+  if (fresh) {
+    char* host = nullptr;
+    ev_uint16_t peerPort = 0;
+    evhttp_connection_get_peer(conn, &host, &peerPort);
+    it->second.peer = std::string(host ? host : "?") + ":" + std::to_string(peerPort);
+    evhttp_connection_set_closecb(conn, OnConnectionClosed, this);
+  }
+  return it->second;
+}
 
 bool WebServer::Impl::LoadBody(const Route& route, std::string* body) const {
   if (!route.file) {
@@ -341,6 +384,7 @@ void WebServer::Impl::OnRequest(evhttp_request* req) {
   const char* rawPath = uri ? evhttp_uri_get_path(uri) : nullptr;
   const char* rawQuery = uri ? evhttp_uri_get_query(uri) : nullptr;
   std::string path = rawPath && *rawPath ? rawPath : "/";
+  if (evhttp_connection* conn = evhttp_request_get_connection(req)) ++Track(conn).requests;
   evkeyvalq* out = evhttp_request_get_output_headers(req);
 
   // Routes with a query first, then those for any query.
@@ -431,6 +475,7 @@ WebServer::~WebServer() {
   Stop();
   Wait();
   Impl& d = *m_impl;
+  d.stopping = true;
   if (d.http) evhttp_free(d.http);  // closes every connection, and so every pending request
   for (Pending* p : std::set<Pending*>(d.pending)) Release(p);
   if (d.base) event_base_free(d.base);
@@ -440,6 +485,9 @@ WebServer::~WebServer() {
 bool WebServer::Start(std::string* error) {
   static std::once_flag threads;
   std::call_once(threads, [] { evthread_use_pthreads(); });
+  // libevent writes with writev and OpenSSL with write: a client that went away must end
+  // its connection, not the server.
+  platform::IgnoreSigpipe();
   Impl& d = *m_impl;
   if (d.opt.certFile.empty() != d.opt.keyFile.empty()) {
     *error = "a certificate needs its key and the key its certificate";
