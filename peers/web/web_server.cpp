@@ -131,6 +131,10 @@ bool ParseManifest(const std::string& text, std::vector<Route>* routes, std::str
         r.drop = true;
       } else if (key == "expand" && eq == std::string::npos) {
         r.expand = true;
+      } else if (key == "endless" && eq == std::string::npos) {
+        r.endless = true;
+      } else if (key == "trickle" && ParseInt(value, 3600000, &n) && n > 0) {
+        r.trickleMs = static_cast<int>(n);
       } else if (key == "file" && !value.empty()) {
         if (!SafeRelative(value)) return fail("file outside the root: " + value);
         r.file = value;
@@ -208,13 +212,19 @@ struct Pending {
   long stallAfter = -1;
   bool drop = false;
   bool stalled = false;
+  bool endless = false;
+  int trickleMs = 0;
+  event* tick = nullptr;  // a streaming answer's next piece
+  size_t sent = 0;        // body bytes a streaming answer has sent
   std::string logLine;
 
   Pending(WebServer::Impl* owner, evhttp_request* request)
       : impl(owner), req(request), conn(evhttp_request_get_connection(request)) {}
   ~Pending() {
     if (timer) event_free(timer);
+    if (tick) event_free(tick);
   }
+  bool Streaming() const { return endless || trickleMs > 0; }
   Pending(const Pending&) = delete;
   Pending& operator=(const Pending&) = delete;
 };
@@ -229,7 +239,12 @@ void Release(Pending* p) {
 }
 
 void OnPendingClosed(Pending* p) {
-  if (!p->stalled && !p->impl->stopping) p->impl->Log(p->logLine + " (client went away)");
+  if (p->impl->stopping) {
+  } else if (p->tick != nullptr) {
+    p->impl->Log(p->logLine + " ended by the client after " + std::to_string(p->sent) + " bytes");
+  } else if (!p->stalled) {
+    p->impl->Log(p->logLine + " (client went away)");
+  }
   // A client that went away leaves the unanswered request to us; when the server itself
   // closes the connection, the connection frees it.
   if (evhttp_request_get_connection(p->req) == nullptr) evhttp_request_free(p->req);
@@ -243,8 +258,62 @@ void SendWhole(evhttp_request* req, int status, const std::string& body) {
   evbuffer_free(buf);
 }
 
+constexpr size_t kStreamPiece = 64 * 1024;
+constexpr size_t kStreamBacklog = 256 * 1024;  // not more waits in the connection's buffer
+
+// One piece of a streaming answer: the next byte of a trickle, or the next kStreamPiece
+// bytes of an endless body, while the client takes them.
+void OnStreamTick(evutil_socket_t, short, void* arg) {
+  auto* p = static_cast<Pending*>(arg);
+  bufferevent* bev = evhttp_connection_get_bufferevent(p->conn);
+  if (bev != nullptr && evbuffer_get_length(bufferevent_get_output(bev)) > kStreamBacklog) return;
+  evbuffer* buf = evbuffer_new();
+  if (p->endless) {
+    for (size_t n = 0; n < kStreamPiece;) {
+      size_t at = p->sent % p->body.size();
+      size_t k = std::min(p->body.size() - at, kStreamPiece - n);
+      evbuffer_add(buf, p->body.data() + at, k);
+      n += k;
+      p->sent += k;
+    }
+  } else {
+    evbuffer_add(buf, p->body.data() + p->sent, 1);
+    ++p->sent;
+  }
+  evhttp_send_reply_chunk(p->req, buf);
+  evbuffer_free(buf);
+  if (!p->endless && p->sent >= p->body.size()) {
+    evhttp_send_reply_end(p->req);
+    p->impl->Log(p->logLine + " trickled to its end");
+    Release(p);
+  }
+}
+
+void StartStream(Pending* p) {
+  if (p->endless && p->body.empty()) p->body = "x";
+  if (p->body.empty()) {  // nothing to trickle
+    SendWhole(p->req, p->status, p->body);
+    p->impl->Log(p->logLine);
+    Release(p);
+    return;
+  }
+  if (!p->endless)
+    evhttp_add_header(evhttp_request_get_output_headers(p->req), "Content-Length",
+                      std::to_string(p->body.size()).c_str());
+  evhttp_send_reply_start(p->req, p->status, Reason(p->status));
+  p->impl->Log(p->logLine + (p->endless ? " endless" : " trickling"));
+  p->tick = event_new(p->impl->base, -1, EV_PERSIST, OnStreamTick, p);
+  timeval tv{static_cast<time_t>(p->trickleMs / 1000),
+             static_cast<suseconds_t>(p->endless ? 1000 : (p->trickleMs % 1000) * 1000)};
+  evtimer_add(p->tick, &tv);
+}
+
 void OnPendingTimer(evutil_socket_t, short, void* arg) {
   auto* p = static_cast<Pending*>(arg);
+  if (p->Streaming() && !p->drop) {
+    StartStream(p);
+    return;
+  }
   if (p->drop) {
     p->impl->Log(p->logLine + " dropped");
     evhttp_connection* conn = p->conn;
@@ -434,11 +503,17 @@ void WebServer::Impl::OnRequest(evhttp_request* req) {
     }
     evhttp_add_header(out, "Content-Type", type.c_str());
     line += " -> " + std::to_string(status) + " (" + std::to_string(body.size()) + " bytes)";
-    if (r.delayMs > 0 || r.stallAfter >= 0) {
+    const bool streaming = hit > r.fail && (r.endless || r.trickleMs > 0);
+    if (r.delayMs > 0 || r.stallAfter >= 0 || streaming) {
       auto* p = new Pending(this, req);
       p->status = status;
       p->body = std::move(body);
       p->stallAfter = hit <= r.fail ? -1 : r.stallAfter;
+      if (streaming) {
+        p->endless = r.endless;
+        p->trickleMs = r.endless ? 0 : r.trickleMs;
+        p->stallAfter = -1;
+      }
       p->logLine = line + (r.delayMs > 0 ? " after " + std::to_string(r.delayMs) + " ms" : "");
       Hold(p, r.delayMs);
       return;

@@ -14,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/temp_dir.h"
@@ -209,6 +210,38 @@ TEST_F(WebServerTest, DelaysAndStallsHoldTheAnswerWhileOtherRequestsGoOn) {
   EXPECT_EQ(stalled.body, "0123");
   EXPECT_EQ(Get(base + "/fast").body, "now");
   // The server stops with the stalled connection still open.
+}
+
+// The answers of a hostile update server: a body without end, and one that trickles.
+TEST_F(WebServerTest, EndlessAndTricklingAnswersStreamUntilTheClientGoes) {
+  Start(
+      "/endless endless body=0123456789\n"
+      "/trickle trickle=30 body=abcde\n"
+      "/fast body=now\n");
+  Reply endless = Get(base + "/endless", "", 500);
+  EXPECT_EQ(endless.code, CURLE_OPERATION_TIMEDOUT);
+  EXPECT_GT(endless.body.size(), 100000u);
+  EXPECT_EQ(endless.body.substr(0, 25), "0123456789012345678901234");
+  Reply trickle = Get(base + "/trickle");
+  EXPECT_EQ(trickle.code, CURLE_OK);
+  EXPECT_EQ(trickle.body, "abcde");
+  EXPECT_GE(trickle.ms, 120);
+  EXPECT_EQ(Get(base + "/trickle", "", 50).code, CURLE_OPERATION_TIMEDOUT);
+  EXPECT_EQ(Get(base + "/fast").body, "now");
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  auto logged = [&](const std::string& what) {
+    for (const auto& l : Log())
+      if (l.find(what) != std::string::npos) return true;
+    return false;
+  };
+  const std::string cut = "GET /endless -> 200 (10 bytes) ended by the client after";
+  const std::string whole = "GET /trickle -> 200 (5 bytes) trickled to its end";
+  while (!(logged(cut) && logged(whole)) && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  std::string all;
+  for (const auto& l : Log()) all += l + "\n";
+  EXPECT_TRUE(logged(cut)) << all;
+  EXPECT_TRUE(logged(whole)) << all;
 }
 
 TEST(WebProgram, ServesHttpsThatOnlyItsAuthorityVerifiesAndLogsEachRequest) {
