@@ -241,7 +241,8 @@ void Release(Pending* p) {
 void OnPendingClosed(Pending* p) {
   if (p->impl->stopping) {
   } else if (p->tick != nullptr) {
-    p->impl->Log(p->logLine + " ended by the client after " + std::to_string(p->sent) + " bytes");
+    p->impl->Log(p->logLine + (p->endless ? " endless" : " trickling") + ", ended by the client after " +
+                 std::to_string(p->sent) + " bytes");
   } else if (!p->stalled) {
     p->impl->Log(p->logLine + " (client went away)");
   }
@@ -301,7 +302,7 @@ void StartStream(Pending* p) {
     evhttp_add_header(evhttp_request_get_output_headers(p->req), "Content-Length",
                       std::to_string(p->body.size()).c_str());
   evhttp_send_reply_start(p->req, p->status, Reason(p->status));
-  p->impl->Log(p->logLine + (p->endless ? " endless" : " trickling"));
+  // Logged once, when it ends: a request has one line.
   p->tick = event_new(p->impl->base, -1, EV_PERSIST, OnStreamTick, p);
   timeval tv{static_cast<time_t>(p->trickleMs / 1000),
              static_cast<suseconds_t>(p->endless ? 1000 : (p->trickleMs % 1000) * 1000)};

@@ -234,7 +234,7 @@ TEST_F(WebServerTest, EndlessAndTricklingAnswersStreamUntilTheClientGoes) {
       if (l.find(what) != std::string::npos) return true;
     return false;
   };
-  const std::string cut = "GET /endless -> 200 (10 bytes) ended by the client after";
+  const std::string cut = "GET /endless -> 200 (10 bytes) endless, ended by the client after";
   const std::string whole = "GET /trickle -> 200 (5 bytes) trickled to its end";
   while (!(logged(cut) && logged(whole)) && std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
