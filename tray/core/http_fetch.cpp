@@ -3,6 +3,8 @@
 #include <QtGlobal>
 #include <curl/curl.h>
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <cstdio>
@@ -247,8 +249,12 @@ FetchResult HttpDownload(const std::string& url, const std::string& path,
     r.error = "refused: not an https address";
     return r;
   }
-  FILE* f = std::fopen(path.c_str(), "w+b");
+  // Never through a link: a symbolic link at path would have the download overwrite
+  // whatever file it names.
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+  FILE* f = fd < 0 ? nullptr : ::fdopen(fd, "w+b");
   if (f == nullptr) {
+    if (fd >= 0) ::close(fd);
     r.error = "cannot create " + path;
     return r;
   }

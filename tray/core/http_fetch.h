@@ -36,8 +36,8 @@ struct FetchResult {
 bool InitCurl();
 
 FetchResult HttpGet(const std::string& url, const FetchOptions& options);
-// Writes the body to path (created or truncated); the file stays whatever arrived, the
-// caller judges it by the result.
+// Writes the body to path (created 0600 or truncated; a symbolic link there is refused);
+// the file stays whatever arrived, the caller judges it by the result.
 FetchResult HttpDownload(const std::string& url, const std::string& path,
                          const FetchOptions& options);
 

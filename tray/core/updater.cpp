@@ -427,7 +427,7 @@ bool CUpdater::DownloadInstaller(const std::string& down, const std::string& md5
   o.maxFileBytes = limit;
   using Clock = std::chrono::steady_clock;
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(m_options.downloadTimeMs);
-  auto removePartial = [&] { QFile::remove(QString::fromStdString(path)); };
+  auto removePartial = [&] { ::unlink(path.c_str()); };
   for (int attempt = 1; attempt <= m_options.downloadTries && m_running.load(); ++attempt) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     if (left <= 0) {
@@ -436,6 +436,9 @@ bool CUpdater::DownloadInstaller(const std::string& down, const std::string& md5
       return false;
     }
     o.timeoutMs = static_cast<long>(left);
+    // Whatever lies at the path goes first, as a name only: a link there (symbolic or
+    // hard) must not have the download write into the file it shares.
+    removePartial();
     FetchResult r = HttpDownload(down, path, o);
     if (!r.Good()) {
       qWarning("update: download %d of %s: %s", attempt, down.c_str(),

@@ -9,6 +9,7 @@
 #include <QFileInfo>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -152,6 +153,32 @@ TEST_F(UpdaterFaultTest, AFreshDataHomeGetsAPrivateFolderBeforeTheDownload) {
   EXPECT_TRUE(S_ISDIR(st.st_mode));
   EXPECT_EQ(st.st_mode & 07777, 0700u);
   EXPECT_EQ(st.st_uid, ::getuid());
+}
+
+// A link at the installer's name once had the download write into the file it named: the
+// name is cleared first, so the user's file stays as it was.
+TEST_F(UpdaterFaultTest, ALinkAtTheInstallersNameLeavesTheLinkedFileAsItWas) {
+  Serve(Offer("{size:files/setup.sh}"));
+  tmp.MakeDir("home");
+  for (bool symbolic : {true, false}) {
+    SCOPED_TRACE(symbolic ? "a symbolic link" : "a hard link");
+    const std::string mine = tmp.Sub("home/notes.txt");
+    tmp.Write("home/notes.txt", "the user's own words\n");
+    MakeUpdater();
+    const std::string at = updater->InstallerPath().toStdString();
+    ::unlink(at.c_str());
+    ASSERT_EQ(symbolic ? ::symlink(mine.c_str(), at.c_str()) : ::link(mine.c_str(), at.c_str()), 0);
+    Check(false);
+    EXPECT_EQ(cb.Events(), (Events{"downloaded", "install"}));
+    EXPECT_EQ(ReadText(mine), "the user's own words\n");
+    EXPECT_EQ(ReadText(at), updatertest::kInstaller);
+    struct stat st {};
+    ASSERT_EQ(::lstat(at.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_nlink, 1u);
+    updater.reset();
+    cb.Clear();
+  }
 }
 
 // Each option that carries a rule or a limit, refused by libcurl, fails the transfer
