@@ -391,15 +391,16 @@ void Hold(Pending* p, int delayMs) {
 }  // namespace
 
 Connection& WebServer::Impl::Track(evhttp_connection* conn) {
-  auto [it, fresh] = connections.try_emplace(conn);
-  if (fresh) {
-    char* host = nullptr;
-    ev_uint16_t peerPort = 0;
-    evhttp_connection_get_peer(conn, &host, &peerPort);
-    it->second.peer = std::string(host ? host : "?") + ":" + std::to_string(peerPort);
-    evhttp_connection_set_closecb(conn, OnConnectionClosed, this);
-  }
-  return it->second;
+  char* host = nullptr;
+  ev_uint16_t peerPort = 0;
+  evhttp_connection_get_peer(conn, &host, &peerPort);
+  const std::string peer = std::string(host ? host : "?") + ":" + std::to_string(peerPort);
+  Connection& c = connections[conn];
+  // An entry of another peer is one whose connection went without its close callback and
+  // whose memory this one now has: it starts afresh.
+  if (c.peer != peer) c = Connection{peer, 0, nullptr};
+  evhttp_connection_set_closecb(conn, OnConnectionClosed, this);
+  return c;
 }
 
 bool WebServer::Impl::LoadBody(const Route& route, std::string* body) const {

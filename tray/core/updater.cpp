@@ -64,6 +64,7 @@ int SealedCopy(const QString& path, std::string* md5) {
   constexpr unsigned kMfdExec = 0x10U;  // executable memory file, on systems that ask for it
   int copy = ::memfd_create("Tirvan.exe", MFD_CLOEXEC | MFD_ALLOW_SEALING | kMfdExec);
   if (copy < 0 && errno == EINVAL) copy = ::memfd_create("Tirvan.exe", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+  const int memfdError = copy < 0 ? errno : 0;
   QCryptographicHash hash(QCryptographicHash::Md5);
   std::vector<char> buf(64 * 1024);
   for (;;) {
@@ -89,7 +90,8 @@ int SealedCopy(const QString& path, std::string* md5) {
   }
   *md5 = hash.result().toHex().toStdString();
   if (copy < 0) {
-    qWarning("update: no memory file (%s); the installer starts from its open file", std::strerror(errno));
+    qWarning("update: no memory file (%s); the installer starts from its open file",
+             std::strerror(memfdError));
     return file;
   }
   ::close(file);
@@ -414,8 +416,7 @@ bool CUpdater::DownloadInstaller(const std::string& down, const std::string& md5
   if (offered > 0 && offered < limit) {
     limit = offered;
   } else if (offered < 0) {
-    qWarning("update: the version page offers no size (\"%s\"); at most %lld bytes are taken",
-             size.substr(0, 40).c_str(), limit);
+    qWarning("update: the version page offers no size in bytes; at most %lld are taken", limit);
   }
   FetchOptions o;
   o.connectTimeoutMs = m_options.pageTimeoutMs;
