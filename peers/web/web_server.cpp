@@ -284,9 +284,11 @@ void OnStreamTick(evutil_socket_t, short, void* arg) {
   evhttp_send_reply_chunk(p->req, buf);
   evbuffer_free(buf);
   if (!p->endless && p->sent >= p->body.size()) {
-    evhttp_send_reply_end(p->req);
+    // Released first: ending the answer can close the connection at once.
+    evhttp_request* req = p->req;
     p->impl->Log(p->logLine + " trickled to its end");
     Release(p);
+    evhttp_send_reply_end(req);
   }
 }
 
@@ -364,8 +366,10 @@ void OnRequestCb(evhttp_request* req, void* arg) { static_cast<WebServer::Impl*>
 bufferevent* MakeTlsBufferevent(event_base* base, void* arg) {
   SSL* ssl = SSL_new(static_cast<SSL_CTX*>(arg));
   if (ssl == nullptr) return nullptr;
+  // Deferred callbacks: a write that fails inside a call that answers (OpenSSL writes at
+  // once) ends the connection from the loop, never in the middle of that call.
   return bufferevent_openssl_socket_new(base, -1, ssl, BUFFEREVENT_SSL_ACCEPTING,
-                                        BEV_OPT_CLOSE_ON_FREE);
+                                        BEV_OPT_CLOSE_ON_FREE | BEV_OPT_DEFER_CALLBACKS);
 }
 
 const char* MethodName(evhttp_cmd_type cmd) {
