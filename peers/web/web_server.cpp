@@ -18,10 +18,13 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <mutex>
 #include <set>
 #include <sstream>
 #include <thread>
+
+#include "platform/net.h"
 
 namespace web {
 
@@ -128,6 +131,10 @@ bool ParseManifest(const std::string& text, std::vector<Route>* routes, std::str
         r.drop = true;
       } else if (key == "expand" && eq == std::string::npos) {
         r.expand = true;
+      } else if (key == "endless" && eq == std::string::npos) {
+        r.endless = true;
+      } else if (key == "trickle" && ParseInt(value, 3600000, &n) && n > 0) {
+        r.trickleMs = static_cast<int>(n);
       } else if (key == "file" && !value.empty()) {
         if (!SafeRelative(value)) return fail("file outside the root: " + value);
         r.file = value;
@@ -160,6 +167,14 @@ bool ParseManifest(const std::string& text, std::vector<Route>* routes, std::str
 
 struct Pending;
 
+// What the server keeps of one client connection: its peer's address for the line logged
+// when it closes, and the request held on it (a delay, a drop, a stall), if any.
+struct Connection {
+  std::string peer;
+  int requests = 0;
+  Pending* pending = nullptr;
+};
+
 struct WebServer::Impl {
   WebOptions opt;
   event_base* base = nullptr;
@@ -170,11 +185,14 @@ struct WebServer::Impl {
   std::vector<int> hits;     // requests per route
   std::vector<int> answers;  // full answers per route (what "corrupt" counts)
   std::set<Pending*> pending;
+  std::map<evhttp_connection*, Connection> connections;
+  bool stopping = false;  // the server is being freed: its log may be gone
 
   void Log(const std::string& line) const {
     if (opt.log) opt.log(line);
   }
   void OnRequest(evhttp_request* req);
+  Connection& Track(evhttp_connection* conn);
   bool LoadBody(const Route& route, std::string* body) const;
   std::string Expand(const std::string& text) const;
   std::string BaseUrl() const {
@@ -194,13 +212,19 @@ struct Pending {
   long stallAfter = -1;
   bool drop = false;
   bool stalled = false;
+  bool endless = false;
+  int trickleMs = 0;
+  event* tick = nullptr;  // a streaming answer's next piece
+  size_t sent = 0;        // body bytes a streaming answer has sent
   std::string logLine;
 
   Pending(WebServer::Impl* owner, evhttp_request* request)
       : impl(owner), req(request), conn(evhttp_request_get_connection(request)) {}
   ~Pending() {
     if (timer) event_free(timer);
+    if (tick) event_free(tick);
   }
+  bool Streaming() const { return endless || trickleMs > 0; }
   Pending(const Pending&) = delete;
   Pending& operator=(const Pending&) = delete;
 };
@@ -208,13 +232,20 @@ struct Pending {
 namespace {
 
 void Release(Pending* p) {
+  auto c = p->impl->connections.find(p->conn);
+  if (c != p->impl->connections.end() && c->second.pending == p) c->second.pending = nullptr;
   p->impl->pending.erase(p);
   delete p;
 }
 
-void OnPendingClosed(evhttp_connection*, void* arg) {
-  auto* p = static_cast<Pending*>(arg);
-  if (!p->stalled) p->impl->Log(p->logLine + " (client went away)");
+void OnPendingClosed(Pending* p) {
+  if (p->impl->stopping) {
+  } else if (p->tick != nullptr) {
+    p->impl->Log(p->logLine + (p->endless ? " endless" : " trickling") + ", ended by the client after " +
+                 std::to_string(p->sent) + " bytes");
+  } else if (!p->stalled) {
+    p->impl->Log(p->logLine + " (client went away)");
+  }
   // A client that went away leaves the unanswered request to us; when the server itself
   // closes the connection, the connection frees it.
   if (evhttp_request_get_connection(p->req) == nullptr) evhttp_request_free(p->req);
@@ -228,13 +259,69 @@ void SendWhole(evhttp_request* req, int status, const std::string& body) {
   evbuffer_free(buf);
 }
 
+constexpr size_t kStreamPiece = 64 * 1024;
+constexpr size_t kStreamBacklog = 256 * 1024;  // not more waits in the connection's buffer
+
+// One piece of a streaming answer: the next byte of a trickle, or the next kStreamPiece
+// bytes of an endless body, while the client takes them.
+void OnStreamTick(evutil_socket_t, short, void* arg) {
+  auto* p = static_cast<Pending*>(arg);
+  bufferevent* bev = evhttp_connection_get_bufferevent(p->conn);
+  if (bev != nullptr && evbuffer_get_length(bufferevent_get_output(bev)) > kStreamBacklog) return;
+  evbuffer* buf = evbuffer_new();
+  if (p->endless) {
+    for (size_t n = 0; n < kStreamPiece;) {
+      size_t at = p->sent % p->body.size();
+      size_t k = std::min(p->body.size() - at, kStreamPiece - n);
+      evbuffer_add(buf, p->body.data() + at, k);
+      n += k;
+      p->sent += k;
+    }
+  } else {
+    evbuffer_add(buf, p->body.data() + p->sent, 1);
+    ++p->sent;
+  }
+  evhttp_send_reply_chunk(p->req, buf);
+  evbuffer_free(buf);
+  if (!p->endless && p->sent >= p->body.size()) {
+    // Released first: ending the answer can close the connection at once.
+    evhttp_request* req = p->req;
+    p->impl->Log(p->logLine + " trickled to its end");
+    Release(p);
+    evhttp_send_reply_end(req);
+  }
+}
+
+void StartStream(Pending* p) {
+  if (p->endless && p->body.empty()) p->body = "x";
+  if (p->body.empty()) {  // nothing to trickle
+    SendWhole(p->req, p->status, p->body);
+    p->impl->Log(p->logLine);
+    Release(p);
+    return;
+  }
+  if (!p->endless)
+    evhttp_add_header(evhttp_request_get_output_headers(p->req), "Content-Length",
+                      std::to_string(p->body.size()).c_str());
+  evhttp_send_reply_start(p->req, p->status, Reason(p->status));
+  // Logged once, when it ends: a request has one line.
+  p->tick = event_new(p->impl->base, -1, EV_PERSIST, OnStreamTick, p);
+  timeval tv{static_cast<time_t>(p->trickleMs / 1000),
+             static_cast<suseconds_t>(p->endless ? 1000 : (p->trickleMs % 1000) * 1000)};
+  evtimer_add(p->tick, &tv);
+}
+
 void OnPendingTimer(evutil_socket_t, short, void* arg) {
   auto* p = static_cast<Pending*>(arg);
+  if (p->Streaming() && !p->drop) {
+    StartStream(p);
+    return;
+  }
   if (p->drop) {
     p->impl->Log(p->logLine + " dropped");
-    evhttp_connection_set_closecb(p->conn, nullptr, nullptr);
-    evhttp_connection_free(p->conn);
+    evhttp_connection* conn = p->conn;
     Release(p);
+    evhttp_connection_free(conn);
     return;
   }
   if (p->stallAfter >= 0) {
@@ -252,10 +339,26 @@ void OnPendingTimer(evutil_socket_t, short, void* arg) {
     p->stalled = true;  // it stays with its connection until that closes
     return;
   }
-  evhttp_connection_set_closecb(p->conn, nullptr, nullptr);
-  SendWhole(p->req, p->status, p->body);
+  evhttp_request* req = p->req;
+  int status = p->status;
+  std::string body = std::move(p->body);
   p->impl->Log(p->logLine);
   Release(p);
+  SendWhole(req, status, body);
+}
+
+// Every connection's end is logged, so that one the client cut off (it went away before
+// or while it was answered) leaves its line; a request held on it ends with it.
+void OnConnectionClosed(evhttp_connection* conn, void* arg) {
+  auto* impl = static_cast<WebServer::Impl*>(arg);
+  auto it = impl->connections.find(conn);
+  if (it == impl->connections.end()) return;
+  Connection c = it->second;
+  impl->connections.erase(it);
+  if (c.pending != nullptr) OnPendingClosed(c.pending);
+  if (!impl->stopping)
+    impl->Log("connection from " + c.peer + " closed after " + std::to_string(c.requests) +
+              (c.requests == 1 ? " request" : " requests"));
 }
 
 void OnRequestCb(evhttp_request* req, void* arg) { static_cast<WebServer::Impl*>(arg)->OnRequest(req); }
@@ -263,8 +366,10 @@ void OnRequestCb(evhttp_request* req, void* arg) { static_cast<WebServer::Impl*>
 bufferevent* MakeTlsBufferevent(event_base* base, void* arg) {
   SSL* ssl = SSL_new(static_cast<SSL_CTX*>(arg));
   if (ssl == nullptr) return nullptr;
+  // Deferred callbacks: a write that fails inside a call that answers (OpenSSL writes at
+  // once) ends the connection from the loop, never in the middle of that call.
   return bufferevent_openssl_socket_new(base, -1, ssl, BUFFEREVENT_SSL_ACCEPTING,
-                                        BEV_OPT_CLOSE_ON_FREE);
+                                        BEV_OPT_CLOSE_ON_FREE | BEV_OPT_DEFER_CALLBACKS);
 }
 
 const char* MethodName(evhttp_cmd_type cmd) {
@@ -283,11 +388,24 @@ const char* MethodName(evhttp_cmd_type cmd) {
 void Hold(Pending* p, int delayMs) {
   p->timer = evtimer_new(p->impl->base, OnPendingTimer, p);
   p->impl->pending.insert(p);
-  evhttp_connection_set_closecb(p->conn, OnPendingClosed, p);
+  p->impl->Track(p->conn).pending = p;
   timeval tv{static_cast<time_t>(delayMs / 1000), static_cast<suseconds_t>((delayMs % 1000) * 1000)};
   evtimer_add(p->timer, &tv);
 }
 }  // namespace
+
+Connection& WebServer::Impl::Track(evhttp_connection* conn) {
+  char* host = nullptr;
+  ev_uint16_t peerPort = 0;
+  evhttp_connection_get_peer(conn, &host, &peerPort);
+  const std::string peer = std::string(host ? host : "?") + ":" + std::to_string(peerPort);
+  Connection& c = connections[conn];
+  // An entry of another peer is one whose connection went without its close callback and
+  // whose memory this one now has: it starts afresh.
+  if (c.peer != peer) c = Connection{peer, 0, nullptr};
+  evhttp_connection_set_closecb(conn, OnConnectionClosed, this);
+  return c;
+}
 
 bool WebServer::Impl::LoadBody(const Route& route, std::string* body) const {
   if (!route.file) {
@@ -341,6 +459,7 @@ void WebServer::Impl::OnRequest(evhttp_request* req) {
   const char* rawPath = uri ? evhttp_uri_get_path(uri) : nullptr;
   const char* rawQuery = uri ? evhttp_uri_get_query(uri) : nullptr;
   std::string path = rawPath && *rawPath ? rawPath : "/";
+  if (evhttp_connection* conn = evhttp_request_get_connection(req)) ++Track(conn).requests;
   evkeyvalq* out = evhttp_request_get_output_headers(req);
 
   // Routes with a query first, then those for any query.
@@ -390,11 +509,17 @@ void WebServer::Impl::OnRequest(evhttp_request* req) {
     }
     evhttp_add_header(out, "Content-Type", type.c_str());
     line += " -> " + std::to_string(status) + " (" + std::to_string(body.size()) + " bytes)";
-    if (r.delayMs > 0 || r.stallAfter >= 0) {
+    const bool streaming = hit > r.fail && (r.endless || r.trickleMs > 0);
+    if (r.delayMs > 0 || r.stallAfter >= 0 || streaming) {
       auto* p = new Pending(this, req);
       p->status = status;
       p->body = std::move(body);
       p->stallAfter = hit <= r.fail ? -1 : r.stallAfter;
+      if (streaming) {
+        p->endless = r.endless;
+        p->trickleMs = r.endless ? 0 : r.trickleMs;
+        p->stallAfter = -1;
+      }
       p->logLine = line + (r.delayMs > 0 ? " after " + std::to_string(r.delayMs) + " ms" : "");
       Hold(p, r.delayMs);
       return;
@@ -431,6 +556,7 @@ WebServer::~WebServer() {
   Stop();
   Wait();
   Impl& d = *m_impl;
+  d.stopping = true;
   if (d.http) evhttp_free(d.http);  // closes every connection, and so every pending request
   for (Pending* p : std::set<Pending*>(d.pending)) Release(p);
   if (d.base) event_base_free(d.base);
@@ -440,6 +566,9 @@ WebServer::~WebServer() {
 bool WebServer::Start(std::string* error) {
   static std::once_flag threads;
   std::call_once(threads, [] { evthread_use_pthreads(); });
+  // libevent writes with writev and OpenSSL with write: a client that went away must end
+  // its connection, not the server.
+  platform::IgnoreSigpipe();
   Impl& d = *m_impl;
   if (d.opt.certFile.empty() != d.opt.keyFile.empty()) {
     *error = "a certificate needs its key and the key its certificate";

@@ -28,6 +28,8 @@ struct Route {
   std::string location;  // a Location header; with status 200 the status becomes 302
   int delayMs = 0;       // answer this much later
   long stallAfter = -1;  // >= 0: send the head and this many body bytes, then nothing more
+  bool endless = false;  // send the body over and over, without a length and without end
+  int trickleMs = 0;     // > 0: send the body one byte every this many ms
   int fail = 0;          // the first this many requests get failStatus and a short page
   int failStatus = 500;
   int corrupt = 0;       // the first this many answers carry a body with its last byte changed
@@ -37,7 +39,8 @@ struct Route {
 
 // The manifest: one route a line, "PATH[?QUERY] option...", options "file=NAME",
 // "status=N", "type=MIME", "location=URL", "delay=MS", "stall=BYTES", "fail=N",
-// "fail-status=N", "corrupt=N", "drop", "expand" and, last on its line, "body=TEXT" (the
+// "fail-status=N", "corrupt=N", "drop", "expand", "endless", "trickle=MS" and, last on
+// its line, "body=TEXT" (the
 // rest of the line). Blank lines and lines starting with "#" are skipped.
 bool ParseManifest(const std::string& text, std::vector<Route>* routes, std::string* error);
 

@@ -28,6 +28,7 @@ std::optional<QString> FetchBannerPage(const QString& url, long timeoutMs,
   FetchOptions o;
   o.timeoutMs = timeoutMs;
   o.connectTimeoutMs = timeoutMs;
+  o.httpsOnly = true;  // as every page the tray program fetches
   o.caFile = CurrentWebConfig().caFile.toStdString();
   o.keepGoing = keepGoing;
   FetchResult r = HttpGet(url.toStdString(), o);

@@ -1,4 +1,4 @@
-// The banner strip's pages without widgets: the remote banner page fetched over HTTP(S),
+// The banner strip's pages without widgets: the remote banner page fetched over HTTPS,
 // and the local page with the picture of the language that replaces it when it cannot be
 // had.
 #pragma once
@@ -19,7 +19,8 @@ QString LocalBannerPicture(int language);
 // The local page: no margin, the picture of the language, its address encoded.
 QString LocalBannerHtml(int language);
 // The banner page at url, as UTF-8 HTML, within timeoutMs; none unless it answered 200
-// with a body. keepGoing cleared aborts it.
+// with a body over HTTPS (an http:// address, or a redirect to one, is refused).
+// keepGoing cleared aborts it.
 std::optional<QString> FetchBannerPage(const QString& url, long timeoutMs,
                                        const std::atomic<bool>* keepGoing);
 

@@ -1,7 +1,10 @@
 #include "http_fetch.h"
 
+#include <QtGlobal>
 #include <curl/curl.h>
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <cstdio>
@@ -69,17 +72,30 @@ bool LoadCurl(CurlApi& api) {
 
 CurlApi g_curl;  // set once, by InitCurl
 
+std::mutex g_refusalMutex;
+std::function<bool(int)> g_refusal;  // tests only
+
 struct Sink {
   std::string* text = nullptr;
   FILE* file = nullptr;
   size_t maxBytes = 0;
+  long long maxFileBytes = 0;  // > 0: the file's limit
+  long long written = 0;
   bool tooLarge = false;
 };
 
 size_t OnData(char* data, size_t size, size_t n, void* arg) {
   auto* sink = static_cast<Sink*>(arg);
   size_t len = size * n;
-  if (sink->file) return std::fwrite(data, 1, len, sink->file);
+  if (sink->file) {
+    if (sink->maxFileBytes > 0 && sink->written + static_cast<long long>(len) > sink->maxFileBytes) {
+      sink->tooLarge = true;
+      return 0;  // aborts the transfer
+    }
+    size_t put = std::fwrite(data, 1, len, sink->file);
+    sink->written += static_cast<long long>(put);
+    return put;
+  }
   if (sink->text->size() + len > sink->maxBytes) {
     sink->tooLarge = true;
     return 0;  // aborts the transfer
@@ -119,28 +135,49 @@ FetchResult Transfer(const std::string& url, Sink* sink, const FetchOptions& o) 
     return r;
   }
   char errbuf[CURL_ERROR_SIZE] = "";
-  curl.easy_setopt(c, CURLOPT_URL, url.c_str());
-  curl.easy_setopt(c, CURLOPT_ERRORBUFFER, errbuf);
-  curl.easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
-  curl.easy_setopt(c, CURLOPT_FOLLOWLOCATION, 1L);
-  curl.easy_setopt(c, CURLOPT_MAXREDIRS, 5L);
-  const char* protocols = o.httpsOnly ? "https" : "http,https";
-  curl.easy_setopt(c, CURLOPT_PROTOCOLS_STR, protocols);
-  curl.easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, protocols);
-  curl.easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L);
-  curl.easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L);
-  if (!o.caFile.empty()) curl.easy_setopt(c, CURLOPT_CAINFO, o.caFile.c_str());
-  if (o.timeoutMs > 0) curl.easy_setopt(c, CURLOPT_TIMEOUT_MS, o.timeoutMs);
-  if (o.connectTimeoutMs > 0) curl.easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, o.connectTimeoutMs);
-  if (o.lowSpeedBytes > 0 && o.lowSpeedSeconds > 0) {
-    curl.easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, o.lowSpeedBytes);
-    curl.easy_setopt(c, CURLOPT_LOW_SPEED_TIME, o.lowSpeedSeconds);
+  std::function<bool(int)> refuse;
+  {
+    std::lock_guard<std::mutex> lock(g_refusalMutex);
+    refuse = g_refusal;
   }
-  curl.easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
-  curl.easy_setopt(c, CURLOPT_XFERINFOFUNCTION, OnProgress);
-  curl.easy_setopt(c, CURLOPT_XFERINFODATA, o.keepGoing);
-  curl.easy_setopt(c, CURLOPT_WRITEFUNCTION, OnData);
-  curl.easy_setopt(c, CURLOPT_WRITEDATA, sink);
+  std::string refused;  // the first option libcurl refused, with its reason
+  auto set = [&](CURLoption option, const char* name, auto value) {
+    if (!refused.empty()) return;
+    CURLcode rc = refuse && refuse(option) ? CURLE_UNKNOWN_OPTION : curl.easy_setopt(c, option, value);
+    if (rc != CURLE_OK) refused = std::string(name) + " (" + curl.easy_strerror(rc) + ")";
+  };
+#define TIRVAN_SET(option, value) set(option, #option, value)
+  TIRVAN_SET(CURLOPT_URL, url.c_str());
+  TIRVAN_SET(CURLOPT_ERRORBUFFER, errbuf);
+  TIRVAN_SET(CURLOPT_NOSIGNAL, 1L);
+  TIRVAN_SET(CURLOPT_FOLLOWLOCATION, 1L);
+  TIRVAN_SET(CURLOPT_MAXREDIRS, 5L);
+  const char* protocols = o.httpsOnly ? "https" : "http,https";
+  TIRVAN_SET(CURLOPT_PROTOCOLS_STR, protocols);
+  TIRVAN_SET(CURLOPT_REDIR_PROTOCOLS_STR, protocols);
+  TIRVAN_SET(CURLOPT_SSL_VERIFYPEER, 1L);
+  TIRVAN_SET(CURLOPT_SSL_VERIFYHOST, 2L);
+  if (!o.caFile.empty()) TIRVAN_SET(CURLOPT_CAINFO, o.caFile.c_str());
+  if (o.timeoutMs > 0) TIRVAN_SET(CURLOPT_TIMEOUT_MS, o.timeoutMs);
+  if (o.connectTimeoutMs > 0) TIRVAN_SET(CURLOPT_CONNECTTIMEOUT_MS, o.connectTimeoutMs);
+  if (o.lowSpeedBytes > 0 && o.lowSpeedSeconds > 0) {
+    TIRVAN_SET(CURLOPT_LOW_SPEED_LIMIT, o.lowSpeedBytes);
+    TIRVAN_SET(CURLOPT_LOW_SPEED_TIME, o.lowSpeedSeconds);
+  }
+  if (sink->file != nullptr && o.maxFileBytes > 0)
+    TIRVAN_SET(CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(o.maxFileBytes));
+  TIRVAN_SET(CURLOPT_NOPROGRESS, 0L);
+  TIRVAN_SET(CURLOPT_XFERINFOFUNCTION, OnProgress);
+  TIRVAN_SET(CURLOPT_XFERINFODATA, o.keepGoing);
+  TIRVAN_SET(CURLOPT_WRITEFUNCTION, OnData);
+  TIRVAN_SET(CURLOPT_WRITEDATA, sink);
+#undef TIRVAN_SET
+  if (!refused.empty()) {
+    curl.easy_cleanup(c);
+    r.error = "libcurl refused " + refused;
+    qWarning("transfer of %s not started: %s", url.c_str(), r.error.c_str());
+    return r;
+  }
   // Driven through a multi handle that is looked at every kPollMs, so that an abort
   // ends the transfer at once, even while the server sends nothing.
   CURLcode code = CURLE_OK;
@@ -173,7 +210,11 @@ FetchResult Transfer(const std::string& url, Sink* sink, const FetchOptions& o) 
   curl.easy_cleanup(c);
   r.ok = code == CURLE_OK;
   if (!r.ok) {
-    r.error = sink->tooLarge ? "the page is too large" : (*errbuf ? errbuf : curl.easy_strerror(code));
+    r.error = *errbuf ? errbuf : curl.easy_strerror(code);
+    if (sink->tooLarge && sink->file == nullptr) r.error = "the page is too large";
+    if (sink->file != nullptr && (sink->tooLarge || code == CURLE_FILESIZE_EXCEEDED))
+      r.error = "more than " + std::to_string(o.maxFileBytes) + " bytes";
+    r.tooLarge = sink->tooLarge || code == CURLE_FILESIZE_EXCEEDED;
     if (code == CURLE_ABORTED_BY_CALLBACK) r.error = "aborted";
   }
   return r;
@@ -208,13 +249,18 @@ FetchResult HttpDownload(const std::string& url, const std::string& path,
     r.error = "refused: not an https address";
     return r;
   }
-  FILE* f = std::fopen(path.c_str(), "w+b");
+  // Never through a link: a symbolic link at path would have the download overwrite
+  // whatever file it names.
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+  FILE* f = fd < 0 ? nullptr : ::fdopen(fd, "w+b");
   if (f == nullptr) {
+    if (fd >= 0) ::close(fd);
     r.error = "cannot create " + path;
     return r;
   }
   Sink sink;
   sink.file = f;
+  sink.maxFileBytes = options.maxFileBytes;
   r = Transfer(url, &sink, options);
   if (std::fflush(f) != 0 && r.ok) {
     r.ok = false;
@@ -222,6 +268,11 @@ FetchResult HttpDownload(const std::string& url, const std::string& path,
   }
   std::fclose(f);
   return r;
+}
+
+void SetCurlOptionRefusalForTest(std::function<bool(int option)> refuse) {
+  std::lock_guard<std::mutex> lock(g_refusalMutex);
+  g_refusal = std::move(refuse);
 }
 
 }  // namespace tray

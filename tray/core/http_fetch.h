@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <functional>
 #include <string>
 
 namespace tray {
@@ -17,6 +18,7 @@ struct FetchOptions {
   bool httpsOnly = false;      // refuse http:// and redirects to it
   std::string caFile;          // "" = the system's authorities
   size_t maxBytes = 1 << 20;   // a page larger than this is refused (pages only)
+  long long maxFileBytes = 0;  // > 0: a download stops once more than this arrived (files only)
   const std::atomic<bool>* keepGoing = nullptr;  // cleared: the transfer aborts
 };
 
@@ -25,6 +27,7 @@ struct FetchResult {
   long status = 0;      // the HTTP status; 0 without an answer
   std::string body;     // what arrived (pages only)
   std::string error;    // why it failed
+  bool tooLarge = false;  // stopped past maxBytes or maxFileBytes
   bool Good() const { return ok && status == 200; }
 };
 
@@ -33,9 +36,16 @@ struct FetchResult {
 bool InitCurl();
 
 FetchResult HttpGet(const std::string& url, const FetchOptions& options);
-// Writes the body to path (created or truncated); the file stays whatever arrived, the
-// caller judges it by the result.
+// Writes the body to path (created 0600 or truncated; a symbolic link there is refused);
+// the file stays whatever arrived, the caller judges it by the result.
 FetchResult HttpDownload(const std::string& url, const std::string& path,
                          const FetchOptions& options);
+
+// Every option of a transfer is checked as it is set: one that libcurl refuses (an older or
+// differently built library) fails the transfer before it starts, with a line in the
+// log, since a rule or a limit dropped in silence would let it run without it.
+// For tests: refuse(option) true makes setting that option fail as if libcurl had refused
+// it; an empty function restores libcurl's own answers.
+void SetCurlOptionRefusalForTest(std::function<bool(int option)> refuse);
 
 }  // namespace tray

@@ -29,6 +29,7 @@ std::optional<QString> FetchReleaseNotes(int language, long timeoutMs) {
   FetchOptions o;
   o.timeoutMs = timeoutMs;
   o.connectTimeoutMs = timeoutMs;
+  o.httpsOnly = true;
   o.caFile = config.caFile.toStdString();
   const std::string url = ReleaseNotesUrl(config, language).toStdString();
   FetchResult r = HttpGet(url, o);

@@ -13,7 +13,8 @@ namespace tray {
 // Invalid UTF-8 sequences in the text are dropped.
 std::optional<QString> ParseReleaseNotes(const std::string& document);
 // Fetches the notes of the language (0 to 2) from the configured web server within
-// timeoutMs; none on any failure, an answer other than 200 included.
+// timeoutMs, over HTTPS only; none on any failure, an answer other than 200 or an http://
+// address included.
 std::optional<QString> FetchReleaseNotes(int language, long timeoutMs = 5000);
 
 }  // namespace tray

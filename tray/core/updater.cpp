@@ -1,13 +1,22 @@
 #include "updater.h"
 
 #include <QCryptographicHash>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QStandardPaths>
 #include <QStringList>
 
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -22,6 +31,77 @@ namespace {
 
 constexpr size_t kMaxOfferedVersion = 99;
 constexpr size_t kComparedVersion = 29;
+constexpr long long kDefaultMaxInstallerBytes = 1LL << 30;
+constexpr long kDefaultDownloadTimeMs = 60L * 60 * 1000;
+
+// A positive decimal number from the environment, else fallback.
+long long EnvNumber(const char* name, long long fallback) {
+  bool ok = false;
+  long long v = qEnvironmentVariable(name).toLongLong(&ok);
+  return ok && v > 0 ? v : fallback;
+}
+
+// The size the version page offers: decimal digits only, more than 0; else -1.
+long long OfferedSize(const std::string& text) {
+  if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != std::string::npos)
+    return -1;
+  long long v = std::stoll(text);
+  return v > 0 ? v : -1;
+}
+
+// A memory file with the content of the regular file at path, sealed against any change,
+// and the MD5 digest of exactly that content. -1 when the file cannot be read. Where
+// memory files are not to be had, the open file itself (its digest read from it).
+int SealedCopy(const QString& path, std::string* md5) {
+  const QByteArray name = QFile::encodeName(path);
+  int file = ::open(name.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (file < 0) return -1;
+  struct stat st {};
+  if (::fstat(file, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(file);
+    return -1;
+  }
+  constexpr unsigned kMfdExec = 0x10U;  // executable memory file, on systems that ask for it
+  int copy = ::memfd_create("Tirvan.exe", MFD_CLOEXEC | MFD_ALLOW_SEALING | kMfdExec);
+  if (copy < 0 && errno == EINVAL) copy = ::memfd_create("Tirvan.exe", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+  const int memfdError = copy < 0 ? errno : 0;
+  QCryptographicHash hash(QCryptographicHash::Md5);
+  std::vector<char> buf(64 * 1024);
+  for (;;) {
+    ssize_t n = ::read(file, buf.data(), buf.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      ::close(file);
+      if (copy >= 0) ::close(copy);
+      return -1;
+    }
+    if (n == 0) break;
+    hash.addData(QByteArrayView(buf.data(), n));
+    for (ssize_t put = 0; copy >= 0 && put < n;) {
+      ssize_t w = ::write(copy, buf.data() + put, static_cast<size_t>(n - put));
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) {
+        ::close(copy);
+        ::close(file);
+        return -1;
+      }
+      put += w;
+    }
+  }
+  *md5 = hash.result().toHex().toStdString();
+  if (copy < 0) {
+    qWarning("update: no memory file (%s); the installer starts from its open file",
+             std::strerror(memfdError));
+    return file;
+  }
+  ::close(file);
+  if (::fcntl(copy, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) != 0) {
+    qWarning("update: cannot seal the installer's copy: %s", std::strerror(errno));
+    ::close(copy);
+    return -1;
+  }
+  return copy;
+}
 
 // The value after "key": the next ':"' and the text up to the next double quote.
 std::string FindValue(const std::string& page, const char* key) {
@@ -102,6 +182,11 @@ CUpdater::CUpdater(UpdaterOptions options) : m_options(std::move(options)) {
                            QStringLiteral("/Tirvan")
                      : m_options.dataFolder;
   if (m_options.ownVersion.isEmpty()) m_options.ownVersion = ProgramVersion();
+  if (m_options.maxInstallerBytes <= 0)
+    m_options.maxInstallerBytes = EnvNumber("TIRVAN_UPDATE_MAX_BYTES", kDefaultMaxInstallerBytes);
+  if (m_options.downloadTimeMs <= 0)
+    m_options.downloadTimeMs = static_cast<long>(
+        std::min<long long>(EnvNumber("TIRVAN_UPDATE_DOWNLOAD_MS", kDefaultDownloadTimeMs), LONG_MAX));
 }
 
 CUpdater::~CUpdater() { Stop(); }
@@ -109,6 +194,17 @@ CUpdater::~CUpdater() { Stop(); }
 void CUpdater::SetAskFunction(AskFunction ask) {
   std::lock_guard<std::mutex> lock(m_mutex);
   m_ask = std::move(ask);
+}
+
+bool CUpdater::MakeDataFolder() const {
+  if (QFileInfo(m_dataFolder).isDir()) return true;
+  const QString parent = QFileInfo(m_dataFolder).absolutePath();
+  if (!QDir().mkpath(parent)) return false;
+  const QByteArray path = QFile::encodeName(m_dataFolder);
+  if (::mkdir(path.constData(), 0700) != 0) return errno == EEXIST && QFileInfo(m_dataFolder).isDir();
+  ::chmod(path.constData(), 0700);  // whatever the umask took away
+  qInfo("update: made the folder %s", path.constData());
+  return true;
 }
 
 QString CUpdater::InstallerPath() const { return m_dataFolder + QStringLiteral("/Tirvan.exe"); }
@@ -305,30 +401,61 @@ void CUpdater::CheckUpdate(bool automatic) {
       return;
     }
   }
-  DownloadInstaller(info.down, info.md5);
+  DownloadInstaller(info.down, info.md5, info.size);
 }
 
-bool CUpdater::DownloadInstaller(const std::string& down, const std::string& md5) {
+bool CUpdater::DownloadInstaller(const std::string& down, const std::string& md5,
+                                 const std::string& size) {
   const std::string path = InstallerPath().toStdString();
+  if (!MakeDataFolder()) {
+    qWarning("update failed: cannot make the folder %s", qPrintable(m_dataFolder));
+    return false;
+  }
+  long long limit = m_options.maxInstallerBytes;
+  const long long offered = OfferedSize(size);
+  if (offered > 0 && offered < limit) {
+    limit = offered;
+  } else if (offered < 0) {
+    qWarning("update: the version page offers no size in bytes; at most %lld are taken", limit);
+  }
   FetchOptions o;
-  o.timeoutMs = 0;
   o.connectTimeoutMs = m_options.pageTimeoutMs;
   o.lowSpeedBytes = m_options.lowSpeedBytes;
   o.lowSpeedSeconds = m_options.lowSpeedSeconds;
   o.httpsOnly = true;
   o.caFile = CaFile();
   o.keepGoing = &m_running;
+  o.maxFileBytes = limit;
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(m_options.downloadTimeMs);
+  auto removePartial = [&] { ::unlink(path.c_str()); };
   for (int attempt = 1; attempt <= m_options.downloadTries && m_running.load(); ++attempt) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) {
+      qWarning("update failed: the download of %s took longer than %ld ms", down.c_str(),
+               m_options.downloadTimeMs);
+      return false;
+    }
+    o.timeoutMs = static_cast<long>(left);
+    // Whatever lies at the path goes first, as a name only: a link there (symbolic or
+    // hard) must not have the download write into the file it shares.
+    removePartial();
     FetchResult r = HttpDownload(down, path, o);
     if (!r.Good()) {
       qWarning("update: download %d of %s: %s", attempt, down.c_str(),
                r.ok ? ("status " + std::to_string(r.status)).c_str() : r.error.c_str());
-      QFile::remove(QString::fromStdString(path));
+      removePartial();
+      if (r.tooLarge) {
+        // A server that sends more than it offered gets no second try.
+        qWarning("update failed: the installer at %s passed %lld bytes; download stopped",
+                 down.c_str(), limit);
+        return false;
+      }
       continue;
     }
     if (!CheckFileMd5(md5, path)) {
       qWarning("update: download %d: the digest does not match", attempt);
-      QFile::remove(QString::fromStdString(path));
+      removePartial();
       continue;
     }
     QFile::setPermissions(QString::fromStdString(path), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
@@ -341,6 +468,7 @@ bool CUpdater::DownloadInstaller(const std::string& down, const std::string& md5
     if (m_running.load()) Notify(&IUpdateCallback::NotifyInstall);
     return true;
   }
+  if (m_running.load()) qWarning("update failed: no checked installer from %s", down.c_str());
   return false;
 }
 
@@ -351,11 +479,17 @@ bool CUpdater::StartInstaller(IProcessLauncher& launcher) const {
     md5 = m_installerMd5;
   }
   const QString path = InstallerPath();
-  if (md5.empty() || !CheckFileMd5(md5, path.toStdString())) {
+  std::string digest;
+  int image = md5.empty() ? -1 : SealedCopy(path, &digest);
+  if (image < 0 || !EqualNoCase(digest, md5)) {
+    if (image >= 0) ::close(image);
     qWarning("update: the installer %s is missing or changed; not started", qPrintable(path));
     return false;
   }
-  return launcher.StartDetached(path, {});
+  // The folder to start in is the data folder: the installer finds what lies beside it there.
+  bool started = launcher.StartDetachedImage(image, path, {}, m_dataFolder);
+  ::close(image);
+  return started;
 }
 
 }  // namespace tray

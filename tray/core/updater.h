@@ -37,7 +37,7 @@ class IUpdateCallback {
 struct UpdateInfo {
   std::string down;     // the installer's address
   std::string version;  // dotted numbers
-  std::string size;     // required, not otherwise used
+  std::string size;     // required; in bytes, the download stops once it passes it
   std::string md5;      // 32 hexadecimal digits
   bool Complete() const { return !down.empty() && !version.empty() && !size.empty() && !md5.empty(); }
 };
@@ -46,12 +46,19 @@ inline constexpr int kNoticeUpdate = 1;  // the answers of the question (IDOK, I
 inline constexpr int kNoticeCancel = 2;
 
 struct UpdaterOptions {
-  QString dataFolder;   // holds the version file and the installer; "" = $XDG_DATA_HOME/Tirvan
+  // Holds the version file and the installer; "" = $XDG_DATA_HOME/Tirvan. Made (private
+  // to the user) when missing.
+  QString dataFolder;
   QString ownVersion;   // "" = ProgramVersion()
   long pageTimeoutMs = 5000;
   long lowSpeedBytes = 1024;    // the installer's download aborts when slower than this ...
   long lowSpeedSeconds = 30;    // ... for this long
   int downloadTries = 5;
+  // The installer's largest size: where the version page offers no size, and above any it
+  // offers. 0: $TIRVAN_UPDATE_MAX_BYTES, else 1 GiB.
+  long long maxInstallerBytes = 0;
+  // All tries of one download together. 0: $TIRVAN_UPDATE_DOWNLOAD_MS, else one hour.
+  long downloadTimeMs = 0;
 };
 
 class CUpdater {
@@ -90,7 +97,9 @@ class CUpdater {
   QString OfferedVersion() const;
 
   // Starts the verified installer detached, after checking its digest once more; false
-  // when there is none, it no longer matches or it cannot be started.
+  // when there is none, it no longer matches or it cannot be started. The bytes checked
+  // are copied into a sealed memory file as they are read, and that file is what starts,
+  // so a file swapped or changed at the path after the check never runs.
   bool StartInstaller(IProcessLauncher& launcher) const;
 
   // The whole check, on the calling thread (the checker thread runs it).
@@ -103,11 +112,16 @@ class CUpdater {
   static bool IsNewerVersion(const std::string& own, const std::string& offered);
   bool IsUpdateNoticeWanted() const;
   // Up to the tries of the options: download, then check the digest. True when a checked
-  // installer lies in InstallerPath() and the dialog was told.
-  bool DownloadInstaller(const std::string& down, const std::string& md5);
+  // installer lies in InstallerPath() and the dialog was told. The download stops past
+  // size (decimal bytes; the options' cap when it is none or larger) or after the options'
+  // download time, which also ends the tries; its partial file is removed.
+  bool DownloadInstaller(const std::string& down, const std::string& md5,
+                         const std::string& size = std::string());
   static bool CheckFileMd5(const std::string& md5, const std::string& path);
 
   QString DataFolder() const { return m_dataFolder; }
+  // Makes the data folder when it is missing, 0700; false when it cannot.
+  bool MakeDataFolder() const;
   QString InstallerPath() const;    // <data>/Tirvan.exe (an executable file here)
   QString VersionFilePath() const;  // <data>/TirvanUpdateVerSion.ini
 

@@ -2,13 +2,19 @@
 // HTTPS, fetched with libcurl as the tray program fetches them.
 #include "web/web_server.h"
 
+#include <arpa/inet.h>
 #include <curl/curl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <openssl/ssl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/temp_dir.h"
@@ -206,6 +212,38 @@ TEST_F(WebServerTest, DelaysAndStallsHoldTheAnswerWhileOtherRequestsGoOn) {
   // The server stops with the stalled connection still open.
 }
 
+// The answers of a hostile update server: a body without end, and one that trickles.
+TEST_F(WebServerTest, EndlessAndTricklingAnswersStreamUntilTheClientGoes) {
+  Start(
+      "/endless endless body=0123456789\n"
+      "/trickle trickle=30 body=abcde\n"
+      "/fast body=now\n");
+  Reply endless = Get(base + "/endless", "", 500);
+  EXPECT_EQ(endless.code, CURLE_OPERATION_TIMEDOUT);
+  EXPECT_GT(endless.body.size(), 100000u);
+  EXPECT_EQ(endless.body.substr(0, 25), "0123456789012345678901234");
+  Reply trickle = Get(base + "/trickle");
+  EXPECT_EQ(trickle.code, CURLE_OK);
+  EXPECT_EQ(trickle.body, "abcde");
+  EXPECT_GE(trickle.ms, 120);
+  EXPECT_EQ(Get(base + "/trickle", "", 50).code, CURLE_OPERATION_TIMEDOUT);
+  EXPECT_EQ(Get(base + "/fast").body, "now");
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  auto logged = [&](const std::string& what) {
+    for (const auto& l : Log())
+      if (l.find(what) != std::string::npos) return true;
+    return false;
+  };
+  const std::string cut = "GET /endless -> 200 (10 bytes) endless, ended by the client after";
+  const std::string whole = "GET /trickle -> 200 (5 bytes) trickled to its end";
+  while (!(logged(cut) && logged(whole)) && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  std::string all;
+  for (const auto& l : Log()) all += l + "\n";
+  EXPECT_TRUE(logged(cut)) << all;
+  EXPECT_TRUE(logged(whole)) << all;
+}
+
 TEST(WebProgram, ServesHttpsThatOnlyItsAuthorityVerifiesAndLogsEachRequest) {
   support::TempDir tmp;
   support::TestCa ca;
@@ -233,6 +271,89 @@ TEST(WebProgram, ServesHttpsThatOnlyItsAuthorityVerifiesAndLogsEachRequest) {
 
   support::WebPeer refused(TIRVAN_WEB_BIN, {"--cert", ca.certFile}, tmp.Sub("bad.log"), true);
   EXPECT_FALSE(refused.ok());
+}
+
+// A client that sends a request with a header line of headerBytes, reads the first 20
+// bytes of the answer and closes its socket without another word (with the rest of the
+// answer unread, the system resets the connection). Returns what it read.
+std::string HangUpAfter20Bytes(int port, bool tls, size_t headerBytes, const std::string& path) {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return {};
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  std::string got;
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+    const std::string request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Big: " +
+                                std::string(headerBytes, 'a') + "\r\n\r\n";
+    char buf[20];
+    SSL_CTX* ctx = tls ? SSL_CTX_new(TLS_client_method()) : nullptr;
+    SSL* ssl = ctx ? SSL_new(ctx) : nullptr;
+    if (!tls) {
+      size_t sent = 0;
+      while (sent < request.size()) {
+        ssize_t n = ::send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0) break;
+        sent += static_cast<size_t>(n);
+      }
+      size_t have = 0;
+      while (have < sizeof buf) {
+        ssize_t n = ::recv(fd, buf + have, sizeof buf - have, 0);
+        if (n <= 0) break;
+        have += static_cast<size_t>(n);
+      }
+      got.assign(buf, have);
+    } else if (ssl != nullptr && SSL_set_fd(ssl, fd) == 1 && SSL_connect(ssl) == 1 &&
+               SSL_write(ssl, request.data(), static_cast<int>(request.size())) > 0) {
+      size_t have = 0;
+      while (have < sizeof buf) {
+        int n = SSL_read(ssl, buf + have, static_cast<int>(sizeof buf - have));
+        if (n <= 0) break;
+        have += static_cast<size_t>(n);
+      }
+      got.assign(buf, have);
+    }
+    if (ssl) SSL_free(ssl);  // no close_notify: the socket just closes
+    if (ctx) SSL_CTX_free(ctx);
+  }
+  ::close(fd);
+  return got;
+}
+
+// Clients that hang up in the middle of their answer once killed the server with SIGPIPE
+// (a write to a reset connection). Each must only end its own connection, with a line
+// in the log, over HTTPS and over plain HTTP alike, for a short and a long answer.
+TEST(WebProgram, ClientsThatHangUpMidAnswerEndOnlyTheirConnection) {
+  support::TempDir tmp;
+  support::TestCa ca;
+  std::string error;
+  ASSERT_TRUE(support::MakeTestCa(tmp.path(), &ca, &error)) << error;
+  tmp.MakeDir("site");
+  tmp.Write("site/big.bin", std::string(8 << 20, 'b'));
+  tmp.Write("site/manifest", "/small body=hello\n/big file=big.bin\n");
+  for (bool tls : {true, false}) {
+    std::vector<std::string> args = {"--manifest", tmp.Sub("site/manifest")};
+    if (tls) args.insert(args.end(), {"--cert", ca.certFile, "--key", ca.keyFile});
+    support::WebPeer peer(TIRVAN_WEB_BIN, args, tmp.Sub(tls ? "https.log" : "http.log"), tls);
+    ASSERT_TRUE(peer.ok()) << peer.Log();
+    for (int round = 0; round < 3; ++round) {
+      for (const char* path : {"/small", "/big"}) {
+        EXPECT_EQ(HangUpAfter20Bytes(peer.port(), tls, 1 << 20, path), "HTTP/1.1 200 OK\r\nCon")
+            << path << (tls ? " over https" : " over http");
+      }
+    }
+    // Still serving, and each cut connection left its line.
+    Reply after = Get(peer.base() + "/small", tls ? ca.caFile : "");
+    EXPECT_EQ(after.code, CURLE_OK) << curl_easy_strerror(after.code) << "\n" << peer.Log();
+    EXPECT_EQ(after.body, "hello");
+    ASSERT_TRUE(peer.WaitRequests("/small", 4, 5000)) << peer.Log();
+    EXPECT_EQ(peer.Requests("/big"), 3);
+    const std::string log = peer.Log();
+    size_t closed = 0;
+    for (size_t at = 0; (at = log.find("closed after 1 request", at)) != std::string::npos; ++at) ++closed;
+    EXPECT_GE(closed, 6u) << log;
+  }
 }
 
 }  // namespace

@@ -45,20 +45,39 @@ TEST(LocalBanner, EachLanguageHasItsPictureAndAnyOtherIndexIsEnglish) {
 
 class PagesTest : public ::testing::Test {
  protected:
-  void Serve(const std::string& manifest) {
+  static void SetUpTestSuite() {
+    s_caDir = new support::TempDir;
+    s_ca = new support::TestCa;
+    std::string error;
+    ASSERT_TRUE(support::MakeTestCa(s_caDir->path(), s_ca, &error)) << error;
+  }
+  static void TearDownTestSuite() {
+    delete s_ca;
+    delete s_caDir;
+  }
+  // Serves manifest over HTTPS (or plain HTTP) and points the web address at it.
+  void Serve(const std::string& manifest, bool https = true) {
     tmp.Write("manifest", manifest);
-    peer = std::make_unique<support::WebPeer>(TIRVAN_WEB_BIN,
-                                              std::vector<std::string>{"--manifest", tmp.Sub("manifest")},
-                                              tmp.Sub("web.log"), false);
+    std::vector<std::string> args = {"--manifest", tmp.Sub("manifest")};
+    if (https) args.insert(args.end(), {"--cert", s_ca->certFile, "--key", s_ca->keyFile});
+    peer = std::make_unique<support::WebPeer>(TIRVAN_WEB_BIN, args,
+                                              tmp.Sub("web-" + std::to_string(++servers) + ".log"), https);
     ASSERT_TRUE(peer->ok()) << peer->Log();
     tray::WebConfig c;
     c.webBase = QString::fromStdString(peer->base());
+    c.caFile = QString::fromStdString(s_ca->caFile);
     tray::SetWebConfig(c);
   }
   void TearDown() override { tray::SetWebConfig(tray::WebConfig{}); }
+  static support::TempDir* s_caDir;
+  static support::TestCa* s_ca;
   support::TempDir tmp;
+  int servers = 0;
   std::unique_ptr<support::WebPeer> peer;
 };
+
+support::TempDir* PagesTest::s_caDir = nullptr;
+support::TestCa* PagesTest::s_ca = nullptr;
 
 TEST_F(PagesTest, ReleaseNotesFollowTheLanguageAndFailOnErrorsAndTimeOuts) {
   Serve("/tirvan/update-pc.html?L=cn body={\"data\":{\"text\":\"简体\"}}\n"
@@ -85,6 +104,37 @@ TEST_F(PagesTest, TheBannerPageIsHadOnlyFromA200Answer) {
             QStringLiteral("<p>banner en</p>"));
   EXPECT_FALSE(tray::FetchBannerPage(tray::BannerUrl(c, 0), 5000, nullptr).has_value());
   EXPECT_FALSE(tray::FetchBannerPage(tray::BannerUrl(c, 2), 5000, nullptr).has_value());  // 404
+}
+
+// A web address of http:// (a setting, or a redirect of the server) gets no page at all:
+// the banner, the release notes and the version page are asked for over HTTPS only, so
+// the plain server never even sees a request.
+TEST_F(PagesTest, EveryPageIsRefusedOverPlainHttpAndNothingIsAsked) {
+  Serve("/tirvan/bannerpc?L=en body=<p>plain banner</p>\n"
+        "/tirvan/update-pc.html?L=en body={\"data\":{\"text\":\"plain notes\"}}\n"
+        "/tirvan/update-pc.html body={\"version\":\"9.0\",\"down\":\"d\",\"md5\":\"m\",\"size\":\"1\"}\n",
+        false);
+  const std::string plain = peer->base();
+  const tray::WebConfig c = tray::CurrentWebConfig();
+  EXPECT_FALSE(tray::FetchBannerPage(tray::BannerUrl(c, 1), 5000, nullptr).has_value());
+  EXPECT_FALSE(tray::FetchBannerPage(QStringLiteral("HTTP://127.0.0.1:%1/tirvan/bannerpc?L=en")
+                                         .arg(peer->port()), 5000, nullptr).has_value());
+  EXPECT_FALSE(tray::FetchReleaseNotes(1).has_value());
+  tray::UpdaterOptions o;
+  o.dataFolder = QString::fromStdString(tmp.Sub("data"));
+  EXPECT_FALSE(tray::CUpdater(o).FetchVersionInfo().has_value());
+  auto plainPeer = std::move(peer);
+
+  // An HTTPS server that redirects each page to the plain one: refused as well.
+  Serve("/tirvan/bannerpc?L=en location=" + plain + "/tirvan/bannerpc?L=en\n"
+        "/tirvan/update-pc.html?L=en location=" + plain + "/tirvan/update-pc.html?L=en\n");
+  const tray::WebConfig s = tray::CurrentWebConfig();
+  EXPECT_FALSE(tray::FetchBannerPage(tray::BannerUrl(s, 1), 5000, nullptr).has_value());
+  EXPECT_FALSE(tray::FetchReleaseNotes(1).has_value());
+  EXPECT_EQ(peer->Requests("/tirvan/bannerpc?L=en"), 1);
+  EXPECT_EQ(peer->Requests("/tirvan/update-pc.html?L=en"), 1);
+  const std::string plainLog = plainPeer->Log();
+  EXPECT_EQ(plainLog.find("GET "), std::string::npos) << plainLog;
 }
 
 }  // namespace

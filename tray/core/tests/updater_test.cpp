@@ -20,6 +20,7 @@
 #include "settings_store.h"
 #include "support/temp_dir.h"
 #include "support/web_peer.h"
+#include "updater_fixture.h"
 #include "web_config.h"
 
 namespace {
@@ -89,142 +90,11 @@ TEST(UpdateVersions, DigestsMatchInAnyCaseAndAFileThatCannotBeReadNeverMatches) 
   EXPECT_FALSE(tray::CUpdater::CheckFileMd5("", tmp.Sub("f")));
 }
 
-class RecordingCallback final : public tray::IUpdateCallback {
- public:
-  void NotifyInstall() override { Add("install"); }
-  void NotifyNoUpdate() override { Add("none"); }
-  void AskNotice() override { Add("ask"); }
-  void NotifyDownloaded() override {
-    Add("downloaded");
-    if (updater != nullptr && handleDownloaded) updater->DownloadedHandled();
-  }
-  void NotifyCheckFailed() override { Add("failed"); }
-
-  std::vector<std::string> Events() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_events;
-  }
-  // Waits until event has come count times.
-  bool WaitFor(const std::string& event, int ms, int count = 1) {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    return m_cv.wait_for(lock, std::chrono::milliseconds(ms), [&] {
-      int n = 0;
-      for (const auto& e : m_events) n += e == event;
-      return n >= count;
-    });
-  }
-
-  tray::CUpdater* updater = nullptr;
-  bool handleDownloaded = true;
-
- private:
-  void Add(const char* e) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_events.push_back(e);
-    m_cv.notify_all();
-  }
-  std::mutex m_mutex;
-  std::condition_variable m_cv;
-  std::vector<std::string> m_events;
-};
-
-using Events = std::vector<std::string>;
-
-class RecordingLauncher final : public tray::IProcessLauncher {
- public:
-  bool StartDetached(const QString& program, const QStringList&, const QString&) override {
-    started << program;
-    return true;
-  }
-  QStringList started;
-};
-
-constexpr const char* kInstaller =
-    "#!/bin/sh\n"
-    "# Stands for the installer: leaves a mark beside itself.\n"
-    "echo installed > \"$(dirname \"$0\")/installer-ran\"\n";
-
-class UpdaterTest : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    s_caDir = new support::TempDir;
-    std::string error;
-    s_ca = new support::TestCa;
-    ASSERT_TRUE(support::MakeTestCa(s_caDir->path(), s_ca, &error)) << error;
-  }
-  static void TearDownTestSuite() {
-    delete s_ca;
-    delete s_caDir;
-  }
-
-  void SetUp() override {
-    tmp.MakeDir("data");
-    tmp.MakeDir("site");
-    tmp.MakeDir("site/files");
-    tmp.Write("site/files/setup.sh", kInstaller);
-    store = std::make_unique<tray::FileSettingsStore>(QString::fromStdString(tmp.Sub("settings.ini")));
-  }
-  void TearDown() override {
-    updater.reset();
-    tray::SetWebConfig(tray::WebConfig{});
-  }
-
-  // The version page offering version, with the installer at installerRoute.
-  static std::string VersionRoute(const std::string& version, const std::string& options = "") {
-    return "/tirvan/update-pc.html expand " + options + " body={\"version\":\"" + version +
-           "\",\"down\":\"{base}\\/files\\/setup.sh\",\"md5\":\"{md5:files/setup.sh}\","
-           "\"size\":\"{size:files/setup.sh}\"}\n";
-  }
-  void Serve(const std::string& manifest, bool https = true) {
-    tmp.Write("site/manifest", manifest);
-    std::vector<std::string> args = {"--manifest", tmp.Sub("site/manifest")};
-    if (https) args.insert(args.end(), {"--cert", s_ca->certFile, "--key", s_ca->keyFile});
-    const std::string log = tmp.Sub("web-" + std::to_string(++servers) + ".log");
-    peer.reset();
-    peer = std::make_unique<support::WebPeer>(TIRVAN_WEB_BIN, args, log, https);
-    ASSERT_TRUE(peer->ok()) << peer->Log();
-    Point(peer->base());
-  }
-  void Point(const std::string& base) {
-    tray::WebConfig c;
-    c.webBase = QString::fromStdString(base);
-    c.blogBase = c.webBase;
-    c.caFile = QString::fromStdString(s_ca->caFile);
-    tray::SetWebConfig(c);
-  }
-  void MakeUpdater(long pageTimeoutMs = 3000, int tries = 5) {
-    tray::UpdaterOptions o;
-    o.dataFolder = QString::fromStdString(tmp.Sub("data"));
-    o.ownVersion = QStringLiteral("1.0.0.9");
-    o.pageTimeoutMs = pageTimeoutMs;
-    o.lowSpeedBytes = 1000;
-    o.lowSpeedSeconds = 1;
-    o.downloadTries = tries;
-    updater = std::make_unique<tray::CUpdater>(o);
-    updater->SetCallback(&cb);
-    updater->SetSettingsStore(store.get());
-    cb.updater = updater.get();
-  }
-  // Runs one check to its end on the checker thread.
-  void Check(bool automatic) {
-    ASSERT_TRUE(updater->StartCheck(automatic));
-    ASSERT_TRUE(updater->WaitIdle(20000));
-  }
-  bool InstallerThere() const { return QFileInfo::exists(updater->InstallerPath()); }
-  int InstallerRequests() const { return peer->Requests("/files/setup.sh"); }
-
-  static support::TempDir* s_caDir;
-  static support::TestCa* s_ca;
-  support::TempDir tmp;
-  std::unique_ptr<tray::FileSettingsStore> store;
-  std::unique_ptr<support::WebPeer> peer;
-  int servers = 0;
-  RecordingCallback cb;
-  std::unique_ptr<tray::CUpdater> updater;
-};
-
-support::TempDir* UpdaterTest::s_caDir = nullptr;
-support::TestCa* UpdaterTest::s_ca = nullptr;
+using updatertest::Events;
+using updatertest::RecordingCallback;
+using updatertest::RecordingLauncher;
+using updatertest::UpdaterTest;
+using updatertest::kInstaller;
 
 TEST_F(UpdaterTest, TheSameVersionDeletesTheVersionFileAndOnlyAManualCheckSaysSo) {
   Serve(VersionRoute("1.0.0.9"));
@@ -292,6 +162,8 @@ TEST_F(UpdaterTest, AskedAndAcceptedItDownloadsChecksWaitsForTheDialogThenInstal
   RecordingLauncher launcher;
   ASSERT_TRUE(updater->StartInstaller(launcher));
   EXPECT_EQ(launcher.started, QStringList{updater->InstallerPath()});
+  EXPECT_EQ(launcher.image, kInstaller);  // what starts is the checked content
+  EXPECT_EQ(launcher.workDir, updater->DataFolder());
   ASSERT_TRUE(f.open(QIODevice::Append));
   f.write("rm -rf \"$HOME\"\n");
   f.close();
@@ -319,7 +191,7 @@ TEST_F(UpdaterTest, UpdateNoticeSetDownloadsWithoutAQuestionAndUpperCaseDigestsM
   std::string md5 = *tray::FileMd5Hex(tmp.Sub("site/files/setup.sh"));
   for (char& ch : md5) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
   Serve("/tirvan/update-pc.html expand body=\"version\":\"1.0.1\",\"down\":\"{base}\\/files\\/setup.sh\","
-        "\"md5\":\"" + md5 + "\",\"size\":\"1\"\n");
+        "\"md5\":\"" + md5 + "\",\"size\":\"{size:files/setup.sh}\"\n");
   ASSERT_TRUE(store->CreateKey());
   ASSERT_TRUE(store->SetDword(QStringLiteral("UpdateNotice"), 1));
   MakeUpdater();

@@ -39,11 +39,15 @@ class HtmlDlgTest : public ::testing::Test {
               "/tirvan/bannerpc?L=cn status=500 body=<p>server error</p>\n"
               "/slow delay=1500 body=<p>slow page</p>\n"
               "/slower delay=20000 body=<p>slower page</p>\n");
+    std::string error;
+    ASSERT_TRUE(support::MakeTestCa(tmp.path(), &ca, &error)) << error;
     peer = std::make_unique<support::WebPeer>(
-        TIRVAN_WEB_BIN, std::vector<std::string>{"--manifest", tmp.Sub("manifest")},
-        tmp.Sub("web.log"), false);
+        TIRVAN_WEB_BIN,
+        std::vector<std::string>{"--manifest", tmp.Sub("manifest"), "--cert", ca.certFile, "--key", ca.keyFile},
+        tmp.Sub("web.log"), true);
     ASSERT_TRUE(peer->ok()) << peer->Log();
     config.webBase = QString::fromStdString(peer->base());
+    config.caFile = QString::fromStdString(ca.caFile);
     tray::SetWebConfig(config);
   }
   void TearDown() override {
@@ -62,6 +66,7 @@ class HtmlDlgTest : public ::testing::Test {
   }
 
   support::TempDir tmp;
+  support::TestCa ca;
   std::unique_ptr<support::WebPeer> peer;
   tray::WebConfig config;
 };

@@ -75,12 +75,16 @@ class UpdateDialogsTest : public ::testing::Test {
               "/tirvan/update-pc.html?L=tw delay=3000 body={\"data\":{\"text\":\"慢\"}}\n"
               "/tirvan/bannerpc?L=en body=<p style=\"background:#ffcc00\">Banner EN</p>\n"
               "/tirvan/bannerpc?L=cn body=<p>横幅</p>\n");
+    std::string error;
+    ASSERT_TRUE(support::MakeTestCa(tmp.path(), &ca, &error)) << error;
     peer = std::make_unique<support::WebPeer>(
-        TIRVAN_WEB_BIN, std::vector<std::string>{"--manifest", tmp.Sub("manifest")},
-        tmp.Sub("web.log"), false);
+        TIRVAN_WEB_BIN,
+        std::vector<std::string>{"--manifest", tmp.Sub("manifest"), "--cert", ca.certFile, "--key", ca.keyFile},
+        tmp.Sub("web.log"), true);
     ASSERT_TRUE(peer->ok()) << peer->Log();
     tray::WebConfig c;
     c.webBase = QString::fromStdString(peer->base());
+    c.caFile = QString::fromStdString(ca.caFile);
     tray::SetWebConfig(c);
     store = std::make_unique<tray::FileSettingsStore>(QString::fromStdString(tmp.Sub("settings.ini")));
   }
@@ -106,6 +110,7 @@ class UpdateDialogsTest : public ::testing::Test {
   traytest::FixtureLanguages languages{kTexts};
   traytest::FixturePictures pictures{DialogPictures()};
   support::TempDir tmp;
+  support::TestCa ca;
   std::unique_ptr<support::WebPeer> peer;
   std::unique_ptr<tray::FileSettingsStore> store;
 };

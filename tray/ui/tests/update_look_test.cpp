@@ -38,12 +38,16 @@ class UpdateLookTest : public ::testing::Test {
     traytest::TestApp();
     tray::InitPictures();
     tray::SetLanguageFolder(QStringLiteral(TIRVAN_LANG_SOURCE_DIR));
+    std::string error;
+    ASSERT_TRUE(support::MakeTestCa(tmp.path(), &ca, &error)) << error;
     peer = std::make_unique<support::WebPeer>(
-        TIRVAN_WEB_BIN, std::vector<std::string>{"--manifest", TIRVAN_WEB_SITE "/manifest"},
-        tmp.Sub("web.log"), false);
+        TIRVAN_WEB_BIN,
+        std::vector<std::string>{"--manifest", TIRVAN_WEB_SITE "/manifest", "--cert", ca.certFile, "--key", ca.keyFile},
+        tmp.Sub("web.log"), true);
     ASSERT_TRUE(peer->ok()) << peer->Log();
     tray::WebConfig c;
     c.webBase = QString::fromStdString(peer->base());
+    c.caFile = QString::fromStdString(ca.caFile);
     tray::SetWebConfig(c);
     store = std::make_unique<tray::FileSettingsStore>(QString::fromStdString(tmp.Sub("s.ini")));
   }
@@ -56,6 +60,7 @@ class UpdateLookTest : public ::testing::Test {
     EXPECT_TRUE(w.grab().save(QStringLiteral(TIRVAN_GRAB_DIR "/") + name));
   }
   support::TempDir tmp;
+  support::TestCa ca;
   std::unique_ptr<support::WebPeer> peer;
   std::unique_ptr<tray::FileSettingsStore> store;
 };
