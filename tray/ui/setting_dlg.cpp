@@ -143,12 +143,14 @@ CSettingDlg::CSettingDlg(SettingDlgOptions options)
     QTimer::singleShot(m_options.updateCheckDelayMs, this, [this] { m_updater.StartCheck(true); });
   }
 
-  // The first posted event of the loop shows the release notes after an update, runs the
-  // first-run wizard, then logs on.
+  // The first posted event of the loop runs the first-run wizard, then shows the release
+  // notes after an update and what the update checker said meanwhile, then logs on.
   QTimer::singleShot(0, this, [this] {
-    ShowUpdateFinishOnce();
     RunSetupWizardOnce();
     if (m_exiting) return;  // the program ended while the wizard ran
+    ShowUpdateFinishOnce();
+    m_startedUp = true;
+    ShowHeldUpdates();
     m_flow.StartUpLogOn();
     if (!m_trayAvailable && m_options.showWhenNoTray) {
       // No tray to reach the program from: its window shows instead.

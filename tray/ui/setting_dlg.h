@@ -123,8 +123,12 @@ class CSettingDlg : public CDiyDialog,
   void ShowSettings();
   void OnMenuCommand(unsigned command);
   void OnTrayActivated(TrayActivation how);
-  // The first-run wizard runs: clicks on the tray icon do nothing meanwhile.
-  void SetBusy(bool busy) { m_bBusy = busy; }
+  // The first-run wizard runs: clicks on the tray icon do nothing meanwhile, and the
+  // update checker's windows wait.
+  void SetBusy(bool busy);
+  // The update checker's windows wait while the start-up's wizard and release notes are up.
+  bool UpdatesHeld() const { return m_bBusy || !m_startedUp; }
+  size_t HeldUpdateCount() const { return m_heldUpdates.size(); }
 
   // The tray icon's animation: one tick, for the timer and for tests.
   void TrayAnimationTimerProc();
@@ -301,6 +305,11 @@ class CSettingDlg : public CDiyDialog,
   TextFlags m_textFlags;
   bool m_textsUnloaded = false;  // the texts were applied without language tables
   bool m_bBusy = false;  // the first-run wizard runs
+  bool m_startedUp = false;  // the start-up's wizard and release notes are done
+  // The update checker's windows that came while UpdatesHeld(), in their order.
+  std::vector<std::function<void()>> m_heldUpdates;
+  void WhenUpdatesShow(std::function<void()> show);
+  void ShowHeldUpdates();
   CWizardDlg* m_wizardDlg = nullptr;
   std::unique_ptr<IProcessLauncher> m_ownLauncher;
   IProcessLauncher* m_launcher;
