@@ -305,6 +305,8 @@ class CSettingDlg : public CDiyDialog,
   TextFlags m_textFlags;
   bool m_textsUnloaded = false;  // the texts were applied without language tables
   bool m_bBusy = false;  // the first-run wizard runs
+  bool m_clickShowedQuestion = false;  // the press being delivered showed a question
+  void EndClickWithQuestion();
   bool m_startedUp = false;  // the start-up's wizard and release notes are done
   // The update checker's windows that came while UpdatesHeld(), in their order.
   std::vector<std::function<void()>> m_heldUpdates;

@@ -135,11 +135,14 @@ void CSettingDlg::UpdateDeviceLoginItems() {
 }
 
 void CSettingDlg::OnTrayActivated(TrayActivation how) {
+  // One press on the icon can arrive twice, as a click on the notification shown beside it
+  // and as a left click: once it showed a question, it does nothing more.
+  if ((how == TrayActivation::LeftClick || how == TrayActivation::BalloonClick) && m_clickShowedQuestion) return;
   switch (how) {
     case TrayActivation::LeftClick:
       switch (RouteLeftClick(!m_deviceLogins.empty() || m_connectDlg, m_bBusy, m_flow.logOnState())) {
         case TrayClick::kShowDeviceLogin:
-          ShowDeviceLoginRequest();
+          if (ShowDeviceLoginRequest()) EndClickWithQuestion();
           break;
         case TrayClick::kNothing:
           break;
@@ -155,11 +158,17 @@ void CSettingDlg::OnTrayActivated(TrayActivation how) {
       ShowTrayMenu();
       break;
     case TrayActivation::BalloonClick:
-      ShowDeviceLoginRequest();
+      if (ShowDeviceLoginRequest()) EndClickWithQuestion();
       break;
     default:  // a double click follows a left click, which did the work
       break;
   }
+}
+
+void CSettingDlg::EndClickWithQuestion() {
+  // The rest of the same press is delivered before the loop turns again.
+  m_clickShowedQuestion = true;
+  QTimer::singleShot(0, this, [this] { m_clickShowedQuestion = false; });
 }
 
 void CSettingDlg::ShowTrayMenu() {

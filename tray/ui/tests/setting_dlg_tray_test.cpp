@@ -28,6 +28,7 @@
 #include "recording_process.h"
 #include "recording_shell.h"
 #include "recording_tray.h"
+#include "spin.h"
 
 namespace {
 
@@ -223,6 +224,72 @@ TEST_F(SettingDlgTrayTest, LeftClickRoutingAndTheDeviceLoginItem) {
     EXPECT_EQ(shown, how == tray::TrayActivation::BalloonClick ? 8u : 9u);
   }
   EXPECT_EQ(shell.folders.size(), 1);
+}
+
+// The desktop's tray delivers one press on the icon while a notification shows both as a
+// click on the notification and as a left click, one after the other. The press that
+// showed a question does nothing else: no data folder, no login window, no second question.
+TEST_F(SettingDlgTrayTest, APressThatShowedAQuestionDoesNothingElse) {
+  using tray::TrayActivation;
+  const struct {
+    const char* name;
+    bool loggedOn;
+    std::vector<TrayActivation> press;
+  } cases[] = {
+      {"logged on, notification first", true, {TrayActivation::BalloonClick, TrayActivation::LeftClick}},
+      {"logged off, notification first", false, {TrayActivation::BalloonClick, TrayActivation::LeftClick}},
+      {"logged on, icon first", true, {TrayActivation::LeftClick, TrayActivation::BalloonClick}},
+      {"logged off, icon first", false, {TrayActivation::LeftClick, TrayActivation::BalloonClick}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ResetService();
+    shell.folders.clear();
+    tray::CSettingDlg dlg(options);
+    QCoreApplication::processEvents();
+    dlg.LoginWindow()->hide();
+    if (c.loggedOn) {
+      service.status = tray::kLoggedOn;
+      dlg.LogOnPollTick();
+    }
+    // Two questions wait, so a second delivery would find one to show.
+    tray::DeviceLoginInfo info{};
+    std::strcpy(info.sender, "phone");
+    for (uint32_t id : {21u, 22u}) {
+      info.id = id;
+      dlg.OnDeviceLoginRequest(&info);
+    }
+    QCoreApplication::processEvents();
+    ASSERT_EQ(dlg.DeviceLogins().size(), 2u);
+    std::vector<uint32_t> shown;
+    QTimer answer;
+    QObject::connect(&answer, &QTimer::timeout, [&] {
+      if (!dlg.ConnectWindow() || !dlg.ConnectWindow()->isVisible()) return;
+      shown.push_back(dlg.ConnectWindow()->Info().id);
+      QTest::keyClick(dlg.ConnectWindow(), Qt::Key_Return);  // allow
+    });
+    answer.start(10);
+    // The press, as the tray delivers it: both in one turn of the loop.
+    bool delivered = false;
+    QTimer::singleShot(0, &dlg, [&] {
+      for (TrayActivation how : c.press) dlg.OnTrayActivated(how);
+      delivered = true;
+    });
+    ASSERT_TRUE(traytest::Spin([&] { return delivered; }, 10000));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(shown, std::vector<uint32_t>{21u});
+    EXPECT_TRUE(shell.folders.isEmpty());
+    EXPECT_FALSE(dlg.LoginWindow()->isVisible());
+    EXPECT_FALSE(dlg.isVisible());
+    // The next press shows the next question, and the one after that does the click's own work.
+    dlg.OnTrayActivated(TrayActivation::LeftClick);
+    EXPECT_EQ(shown, (std::vector<uint32_t>{21u, 22u}));
+    QCoreApplication::processEvents();
+    dlg.OnTrayActivated(TrayActivation::LeftClick);
+    EXPECT_EQ(shell.folders.size(), c.loggedOn ? 1 : 0);
+    EXPECT_EQ(dlg.LoginWindow()->isVisible(), !c.loggedOn);
+    dlg.LoginWindow()->hide();
+  }
 }
 
 TEST_F(SettingDlgTrayTest, NetworkDropGivesOneBalloonAndItsReturnOneLogOn) {
