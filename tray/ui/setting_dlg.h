@@ -5,6 +5,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include <QTimer>
 
 #include <functional>
@@ -305,6 +306,7 @@ class CSettingDlg : public CDiyDialog,
   TextFlags m_textFlags;
   bool m_textsUnloaded = false;  // the texts were applied without language tables
   bool m_bBusy = false;  // the first-run wizard runs
+  QStringList* m_shareCapture = nullptr;  // where the service's shares go instead of the page
   bool m_clickShowedQuestion = false;  // the press being delivered showed a question
   void EndClickWithQuestion();
   bool m_startedUp = false;  // the start-up's wizard and release notes are done

@@ -24,6 +24,13 @@ class SettingWizardTarget final : public IWizardTarget {
     qInfo("wizard: the data folder goes to %s", qUtf8Printable(base));
     m_dlg.SetDataBase(base);
   }
+  QStringList SharedFolders() override {
+    QStringList folders;
+    m_dlg.m_shareCapture = &folders;
+    if (m_dlg.m_ui->GetShare() != 0) qWarning("wizard: the service's shares could not be read");
+    m_dlg.m_shareCapture = nullptr;
+    return folders;
+  }
   void SetShare(const std::vector<std::string>& added) override {
     // The service keeps the whole list: it is read first, so the folders shared already
     // stay shared.
