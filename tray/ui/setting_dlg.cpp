@@ -23,6 +23,7 @@
 #include "skin_pictures.h"
 #include "process.h"
 #include "settings_page.h"
+#include "reporting_shell.h"
 #include "settings_store.h"
 #include "switch_account_dlg.h"
 #include "update_dlg.h"
@@ -86,6 +87,9 @@ CSettingDlg::CSettingDlg(SettingDlgOptions options)
                      [this](int state) { OnDeviceLoginState(state); },
                      {.refuseAge = m_options.deviceLoginRefuseAge, .cap = kDeviceLoginQueueCap}) {
   g_pSettingDlg = this;
+  // Every window opens pages and folders through it: a failure is said, never silent.
+  m_reportingShell = std::make_unique<ReportingShell>(*m_shell, m_languages.get(), QCoreApplication::applicationDirPath());
+  m_shell = m_reportingShell.get();
   // The language the user chose last time, before anything shows a text.
   RestoreLanguage(*m_languages.get(), SettingsStore());
   setObjectName(QStringLiteral("TirvanSettingDlg"));

@@ -47,6 +47,7 @@ class CSettingsPage;
 class CWizardDlg;
 class IFolderPicker;
 class IShellOpen;
+class ReportingShell;
 class SettingWizardTarget;
 
 struct SettingDlgOptions {
@@ -288,7 +289,8 @@ class CSettingDlg : public CDiyDialog,
   LanguagesRef m_languages;
   IUIData* m_ui;
   std::unique_ptr<IShellOpen> m_ownShell;
-  IShellOpen* m_shell;
+  IShellOpen* m_shell;  // the reporting shell over the given or own one
+  std::unique_ptr<ReportingShell> m_reportingShell;
   std::unique_ptr<ITrayBackend> m_ownTray;
   ITrayBackend* m_tray;
   std::unique_ptr<IAutostart> m_ownAutostart;

@@ -10,6 +10,7 @@
 #include "diy_menu.h"
 #include "html_dlg.h"
 #include "login_dlg.h"
+#include "reporting_shell.h"
 #include "shell.h"
 #include "skin_pictures.h"
 #include "tray_status.h"
@@ -223,7 +224,7 @@ void CSettingDlg::OnMenuCommand(unsigned command) {
       m_shell->OpenUrl(DownloadPageUrl(CurrentWebConfig()));
       break;
     case kCmdHelp:
-      m_shell->OpenUrl(FaqPageUrl(CurrentWebConfig()));
+      m_reportingShell->OpenHelp(FaqPageUrl(CurrentWebConfig()), m_languages->GetLanguage());
       break;
     case kCmdFeedback:
       m_shell->OpenUrl(FeedbackPageUrl(CurrentWebConfig()));
