@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTemporaryDir>
 #include <QTimer>
 
 #include <cstring>
@@ -28,7 +29,9 @@
 #include "recording_process.h"
 #include "recording_shell.h"
 #include "recording_tray.h"
+#include "settings_store.h"
 #include "spin.h"
+#include "wizard_dlg.h"
 
 namespace {
 
@@ -354,6 +357,38 @@ TEST_F(SettingDlgTrayTest, MenuCommandsReachTheirWindows) {
   EXPECT_EQ(shell.folders, QStringList{QStringLiteral("/home/someone/Tirvan")});
   dlg.OnMenuCommand(tray::CSettingDlg::kCmdMobileLine);  // the status line does nothing
   EXPECT_FALSE(dlg.isVisible());
+}
+
+// A user the installer did not set up (no settings file) opens the hotspot dialog, which
+// keeps its key: the next start still shows no first-run wizard.
+TEST_F(SettingDlgTrayTest, TheHotspotsKeyNeverBringsTheWizardUp) {
+  QTemporaryDir dir;
+  tray::FileSettingsStore store(dir.filePath(QStringLiteral("config/Tirvan/settings.ini")));
+  tray::SetSettingsStore(&store);
+  bool wizardShown = false;
+  QTimer poll;
+  tray::CSettingDlg* current = nullptr;
+  QObject::connect(&poll, &QTimer::timeout, [&] {
+    if (current && current->WizardWindow()) {
+      wizardShown = true;
+      current->WizardWindow()->close();
+    }
+    if (current && current->HostedNetworkWindow()) current->HostedNetworkWindow()->close();
+  });
+  poll.start(10);
+  for (int start = 0; start < 2; ++start) {
+    SCOPED_TRACE(start);
+    tray::CSettingDlg dlg(options);
+    current = &dlg;
+    QCoreApplication::processEvents();  // the start-up steps
+    dlg.OnMenuCommand(tray::CSettingDlg::kCmdHotspot);
+    EXPECT_EQ(dlg.HostedNetworkWindow(), nullptr);
+    current = nullptr;
+  }
+  EXPECT_FALSE(wizardShown);
+  EXPECT_TRUE(store.GetString(QStringLiteral("HotspotKey")).has_value());  // kept all the same
+  EXPECT_FALSE(tray::FirstRunWizardDue(store));
+  tray::SetSettingsStore(nullptr);
 }
 
 TEST_F(SettingDlgTrayTest, BannerFollowsTheLanguage) {
