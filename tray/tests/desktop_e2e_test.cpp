@@ -92,7 +92,7 @@ std::string SourceText(const std::string& relative) {
 std::optional<DemoAccount> ReadmeAccount() {
   const std::string readme = SourceText("README.md");
   std::smatch m;
-  if (!std::regex_search(readme, m, std::regex(R"(demo\s+account\s+\(([^,\s]+),\s+password\s+([^,\s]+),)"))) {
+  if (!std::regex_search(readme, m, std::regex(R"(demo\s+account\s+\(([^,\s]+),\s+password\s+([^,:;\s]+)[,:;])"))) {
     return std::nullopt;
   }
   return DemoAccount{m[1], m[2]};

@@ -188,7 +188,7 @@ TEST_F(LoginLogicTest, TheReadmesDemoAccountPassesTheChecks) {
   };
   const std::string readme = read("README.md"), script = read("scripts/run.sh");
   std::smatch m, email, password;
-  ASSERT_TRUE(std::regex_search(readme, m, std::regex(R"(demo\s+account\s+\(([^,\s]+),\s+password\s+([^,\s]+),)")));
+  ASSERT_TRUE(std::regex_search(readme, m, std::regex(R"(demo\s+account\s+\(([^,\s]+),\s+password\s+([^,:;\s]+)[,:;])")));
   ASSERT_TRUE(std::regex_search(script, email, std::regex(R"(TIRVAN_DEMO_EMAIL:-([^}]+)\})")));
   ASSERT_TRUE(std::regex_search(script, password, std::regex(R"(TIRVAN_DEMO_PASSWORD:-([^}]+)\})")));
   EXPECT_EQ(email[1], m[1]);
