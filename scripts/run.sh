@@ -120,8 +120,10 @@ start_server() {
 # The central server: tirvan-central on loopback, its accounts, state and log in
 # ROOT/central, started before the service with the root's svhost and svport pointing at
 # it. A root without an account gets the demo account (TIRVAN_DEMO_EMAIL and
-# TIRVAN_DEMO_PASSWORD, demo@tirvan.local and demo by default); the account a root has
-# is added to the server. TIRVAN_CENTRAL_PORT fixes its port (the system picks one by
+# TIRVAN_DEMO_PASSWORD, demo@tirvan.com and tirvan-demo by default: an account the login
+# window takes, which asks for an e-mail address and at least 6 characters); the account
+# a root has, such as demo@tirvan.local of a root made earlier, is kept and added to the
+# server. TIRVAN_CENTRAL_PORT fixes its port (the system picks one by
 # default). A root set up for another server (svhost neither empty nor loopback) keeps it.
 db=$root/etc/Tirvan.db
 sql_text() { local q="'"; printf "%s" "${1//$q/$q$q}"; }
@@ -139,9 +141,9 @@ else
   email=$(sqlite3 "$db" "select ifnull(email,'') from qz_user limit 1")
   psw=$(sqlite3 "$db" "select ifnull(psw,'') from qz_user limit 1")
   if [[ -z $email || -z $psw ]]; then
-    email=${TIRVAN_DEMO_EMAIL:-demo@tirvan.local}
+    email=${TIRVAN_DEMO_EMAIL:-demo@tirvan.com}
     "$central" account add --db "$central_dir/central.db" "$email" \
-      --password "${TIRVAN_DEMO_PASSWORD:-demo}" >/dev/null
+      --password "${TIRVAN_DEMO_PASSWORD:-tirvan-demo}" >/dev/null
     # The hash as the server made it, the way the tray program stores it.
     psw=$(sqlite3 "$central_dir/central.db" \
       "select psw from accounts where email='$(sql_text "$email")'")

@@ -25,28 +25,78 @@ QString DesktopValue(const QString& path, const QString& key) {
   return {};
 }
 
-// A path quoted for the Exec key of a desktop entry.
+// The program path as the Exec key's value, by the desktop-entry rules in their three
+// layers: "%" doubled (field codes), the argument quoted with '"', '`', '$' and '\'
+// escaped inside the quotes, and the value escaped as a string value ('\' doubled, line
+// breaks and tabs as \n, \r, \t).
 QString QuoteExec(const QString& program) {
-  QString quoted = program;
-  for (const char* c : {"\\", "\"", "`", "$"}) {
-    quoted.replace(QLatin1String(c), QStringLiteral("\\") + QLatin1String(c));
+  QString arg = program;
+  arg.replace(QLatin1String("%"), QLatin1String("%%"));
+  QString quoted = QStringLiteral("\"");
+  for (QChar c : arg) {
+    if (c == QLatin1Char('"') || c == QLatin1Char('`') || c == QLatin1Char('$') || c == QLatin1Char('\\'))
+      quoted += QLatin1Char('\\');
+    quoted += c;
   }
-  return QLatin1Char('"') + quoted + QLatin1Char('"');
+  quoted += QLatin1Char('"');
+  QString value;
+  for (QChar c : quoted) {
+    if (c == QLatin1Char('\\')) {
+      value += QLatin1String("\\\\");
+    } else if (c == QLatin1Char('\n')) {
+      value += QLatin1String("\\n");
+    } else if (c == QLatin1Char('\r')) {
+      value += QLatin1String("\\r");
+    } else if (c == QLatin1Char('\t')) {
+      value += QLatin1String("\\t");
+    } else {
+      value += c;
+    }
+  }
+  return value;
 }
 
-QString UnquoteExec(QString exec) {
-  if (exec.size() < 2 || !exec.startsWith(QLatin1Char('"'))) return exec;
+// The string value's escapes undone: \s, \n, \t, \r and \\.
+QString UnescapeValue(const QString& value) {
   QString out;
-  for (int i = 1; i < exec.size(); ++i) {
-    if (exec[i] == QLatin1Char('\\') && i + 1 < exec.size()) {
-      out += exec[++i];
-    } else if (exec[i] == QLatin1Char('"')) {
-      break;
+  for (int i = 0; i < value.size(); ++i) {
+    if (value[i] != QLatin1Char('\\') || i + 1 == value.size()) {
+      out += value[i];
+      continue;
+    }
+    const QChar next = value[++i];
+    if (next == QLatin1Char('s')) {
+      out += QLatin1Char(' ');
+    } else if (next == QLatin1Char('n')) {
+      out += QLatin1Char('\n');
+    } else if (next == QLatin1Char('t')) {
+      out += QLatin1Char('\t');
+    } else if (next == QLatin1Char('r')) {
+      out += QLatin1Char('\r');
+    } else if (next == QLatin1Char('\\')) {
+      out += QLatin1Char('\\');
     } else {
-      out += exec[i];
+      out += QLatin1Char('\\');
+      out += next;
     }
   }
   return out;
+}
+
+// The program of an Exec value: its first argument, quoted or not, with "%%" as "%".
+QString UnquoteExec(const QString& exec) {
+  const QString line = UnescapeValue(exec);
+  QString out;
+  int i = 0;
+  if (line.startsWith(QLatin1Char('"'))) {
+    for (i = 1; i < line.size() && line[i] != QLatin1Char('"'); ++i) {
+      if (line[i] == QLatin1Char('\\') && i + 1 < line.size()) ++i;
+      out += line[i];
+    }
+  } else {
+    for (; i < line.size() && line[i] != QLatin1Char(' ') && line[i] != QLatin1Char('\t'); ++i) out += line[i];
+  }
+  return out.replace(QLatin1String("%%"), QLatin1String("%"));
 }
 
 }  // namespace

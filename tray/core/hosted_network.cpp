@@ -165,7 +165,7 @@ QString HotspotKey(ISettingsStore& store) {
   for (int i = 0; i < kKeyLength; ++i)
     key += QLatin1Char(kKeyAlphabet[random->bounded(static_cast<int>(sizeof kKeyAlphabet - 1))]);
   if (!store.KeyExists()) {
-    if (auto* file = dynamic_cast<FileSettingsStore*>(&store)) file->CreateKey();
+    if (auto* file = dynamic_cast<FileSettingsStore*>(&store)) file->CreateKeyForValue();
   }
   if (!store.SetString(name, key)) qWarning("the hotspot's key could not be stored");
   return key;

@@ -35,6 +35,11 @@ bool FileSettingsStore::CreateKey() {
   return f.commit();
 }
 
+bool FileSettingsStore::CreateKeyForValue() {
+  if (KeyExists()) return true;
+  return CreateKey() && SetDword(QLatin1String(kSetupWizardValue), 1);
+}
+
 bool FileSettingsStore::KeyExists() const { return QFileInfo(m_path).isFile(); }
 
 std::optional<std::string> FileSettingsStore::Raw(const QString& name) const {
@@ -92,6 +97,10 @@ bool FileSettingsStore::Write(const QString& name, const std::optional<std::stri
     return false;
   }
   return true;
+}
+
+bool FirstRunWizardDue(const ISettingsStore& store) {
+  return store.KeyExists() && store.GetDword(QLatin1String(kSetupWizardValue)).value_or(0) == 0;
 }
 
 QString DefaultSettingsPath() {

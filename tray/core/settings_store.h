@@ -41,6 +41,10 @@ class FileSettingsStore final : public ISettingsStore {
 
   // Makes the key (the file and its folder) when it is missing: what an installer does.
   bool CreateKey();
+  // Makes the key when it is missing so that the program can keep a value of its own. No
+  // installer asked for the first-run wizard then, so the new key notes it as done: a
+  // stored value never brings up a wizard that the missing key did not.
+  bool CreateKeyForValue();
 
   bool KeyExists() const override;
   std::optional<uint32_t> GetDword(const QString& name) const override;
@@ -55,6 +59,9 @@ class FileSettingsStore final : public ISettingsStore {
 
   QString m_path;
 };
+
+// Whether the first-run wizard is due: the key exists and SetupWizard is missing or 0.
+bool FirstRunWizardDue(const ISettingsStore& store);
 
 // $XDG_CONFIG_HOME/Tirvan/settings.ini (by default ~/.config/Tirvan/settings.ini).
 QString DefaultSettingsPath();

@@ -30,13 +30,13 @@ SharePending::Applied SharePending::Take() {
   return a;
 }
 
-void SharePending::Cancel(IShareList& list, const SystemFolders& folders) {
+void SharePending::Cancel(IShareList& list) {
   for (auto it = m_changes.rbegin(); it != m_changes.rend(); ++it) {
     const QString path = QString::fromStdString(it->path);
     if (it->op == ShareChange::kAdd) {
       DeleteShareListItem(list, path);
     } else {
-      AddShareListItem(path, -1, list, folders);
+      ShowShareListItem(path, -1, list);  // a row the list showed before
     }
   }
   Clear();
@@ -48,15 +48,15 @@ void SharePending::Clear() {
   m_autoStartChanged = false;
 }
 
-void RootFolder::Place(IShareList& list, const QString& root, const SystemFolders& folders) {
+void RootFolder::Place(IShareList& list, const QString& root) {
   if (!m_root.isEmpty()) DeleteShareListItem(list, m_root);
   m_root = root;
-  AddShareListItem(m_root, -1, list, folders);
+  ShowShareListItem(m_root, -1, list);
 }
 
 void RootFolder::ApplyDefShare(IShareList& list, const QString& root, QChar sep, const ILanguages& languages,
-                               IFileOps& files, const SystemFolders& folders) {
-  Place(list, root, folders);
+                               IFileOps& files) {
+  Place(list, root);
   m_base = BaseOfDataFolder(root, sep);
   RefillDefaults(sep, languages);
   if (m_base.isEmpty()) return;
@@ -64,9 +64,8 @@ void RootFolder::ApplyDefShare(IShareList& list, const QString& root, QChar sep,
   if (!failed.isEmpty()) qWarning("cannot create the default folders: %s", qUtf8Printable(failed.join(QStringLiteral(", "))));
 }
 
-void RootFolder::ShowRootFolder(IShareList& list, const QString& newBase, QChar sep, const ILanguages& languages,
-                                const SystemFolders& folders) {
-  Place(list, JoinFolder(newBase, QLatin1String(kDataFolderName), sep), folders);
+void RootFolder::ShowRootFolder(IShareList& list, const QString& newBase, QChar sep, const ILanguages& languages) {
+  Place(list, JoinFolder(newBase, QLatin1String(kDataFolderName), sep));
   m_base = newBase;
   RefillDefaults(sep, languages);
 }

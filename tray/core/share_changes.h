@@ -43,7 +43,7 @@ class SharePending {
   // Takes every pending change back out of list (the latest first, so a folder added and
   // deleted again stays away and a deleted folder comes back at the end), then drops
   // everything pending, the move and the autostart change included.
-  void Cancel(IShareList& list, const SystemFolders& folders = SystemFolders::Default());
+  void Cancel(IShareList& list);
   void Clear();
 
   const std::vector<ShareChange>& Changes() const { return m_changes; }
@@ -66,17 +66,17 @@ class RootFolder {
   const DefShare& Defaults() const { return m_defaults; }
 
   // The root the service reports: its row replaces the earlier root's (at the end of the
-  // list), and its four default folders are made where they are missing.
+  // list, shown wherever it lies), and its four default folders are made where they are
+  // missing.
   void ApplyDefShare(IShareList& list, const QString& root, QChar sep, const ILanguages& languages,
-                     IFileOps& files, const SystemFolders& folders = SystemFolders::Default());
+                     IFileOps& files);
   // The data folder now lies in newBase: the root's row and the default folders follow.
-  void ShowRootFolder(IShareList& list, const QString& newBase, QChar sep, const ILanguages& languages,
-                      const SystemFolders& folders = SystemFolders::Default());
+  void ShowRootFolder(IShareList& list, const QString& newBase, QChar sep, const ILanguages& languages);
   // The default folders named in the language now in force (after a language change).
   void RefillDefaults(QChar sep, const ILanguages& languages);
 
  private:
-  void Place(IShareList& list, const QString& root, const SystemFolders& folders);
+  void Place(IShareList& list, const QString& root);
   QString m_root, m_base;
   DefShare m_defaults;
 };

@@ -25,13 +25,13 @@ QStringList ShareRows::Paths() const {
 
 SystemFolders SystemFolders::Default() {
   SystemFolders f;
-  f.system = {QStringLiteral("/usr"), QStringLiteral("/etc"),     QStringLiteral("/boot"),
-              QStringLiteral("/proc"), QStringLiteral("/sys"),    QStringLiteral("/dev"),
-              QStringLiteral("/var/lib"), QStringLiteral("/run")};
+  f.system = {QStringLiteral("/usr"),   QStringLiteral("/opt"),     QStringLiteral("/bin"),
+              QStringLiteral("/sbin"),  QStringLiteral("/lib"),     QStringLiteral("/lib32"),
+              QStringLiteral("/lib64"), QStringLiteral("/libx32"),  QStringLiteral("/etc"),
+              QStringLiteral("/boot"),  QStringLiteral("/proc"),    QStringLiteral("/sys"),
+              QStringLiteral("/dev"),   QStringLiteral("/var/lib"), QStringLiteral("/run")};
   if (QCoreApplication::instance() != nullptr) {
-    QDir dir(QCoreApplication::applicationDirPath());
-    if (dir.dirName() == QStringLiteral("bin")) dir.cdUp();
-    f.program = QDir::cleanPath(dir.absolutePath());
+    f.program = QDir::cleanPath(QDir(QCoreApplication::applicationDirPath()).absolutePath());
     if (f.program == QStringLiteral("/")) f.program.clear();  // never the whole disk
   }
   return f;
@@ -83,6 +83,13 @@ int FindShareListItem(const QString& path, const IShareList& list) {
 int AddShareListItem(const QString& path, int position, IShareList& list, const SystemFolders& folders) {
   if (FindShareListItem(path, list) >= 0) return -1;
   if (!IsAllowedShareFolder(path, folders)) return -2;
+  if (position < 0 || position > list.RowCount()) position = list.RowCount();
+  list.InsertRow(position, GetFolderDisplayName(path), path);
+  return 1;
+}
+
+int ShowShareListItem(const QString& path, int position, IShareList& list) {
+  if (FindShareListItem(path, list) >= 0) return -1;
   if (position < 0 || position > list.RowCount()) position = list.RowCount();
   list.InsertRow(position, GetFolderDisplayName(path), path);
   return 1;

@@ -40,14 +40,14 @@ class ShareRows final : public IShareList {
 };
 
 // The folders of the system and of the program itself: no folder at or below one of them
-// is shared, nor a folder that holds one of the system folders (sharing "/" or "/var"
-// would hand them out too).
+// is added by the user, nor a folder that holds one of the system folders (sharing "/" or
+// "/var" would hand them out too).
 struct SystemFolders {
-  QStringList system;   // "/usr", "/etc", ...
-  QString program;      // the program's own prefix ("" for none)
+  QStringList system;   // "/usr", "/opt", "/etc", ...: the system's programs and its own files
+  QString program;      // the program's own folder ("" for none)
 
-  // The fixed list and the prefix of the running program (the parent of a "bin" folder it
-  // runs from, else its own folder).
+  // The fixed list and the folder the running program lies in (ROOT/bin of an install
+  // root, whose other folders may be shared).
   static SystemFolders Default();
 };
 
@@ -62,10 +62,13 @@ QString GetFolderDisplayName(const QString& path);
 
 // The index of the first row whose path equals path exactly, -1 when none.
 int FindShareListItem(const QString& path, const IShareList& list);
-// 1 added (at position, -1 for the end), -1 a row with this path is there, -2 a folder
-// that is not shared.
+// A folder the user adds: 1 added (at position, -1 for the end), -1 a row with this path
+// is there, -2 a folder that is not shared.
 int AddShareListItem(const QString& path, int position, IShareList& list,
                      const SystemFolders& folders = SystemFolders::Default());
+// A folder the service shares already (its list, its data folder): listed whatever
+// folder it is, so that none is shared unseen. 1 added, -1 a row with this path is there.
+int ShowShareListItem(const QString& path, int position, IShareList& list);
 // 1 the row with this path was deleted, -1 there was none.
 int DeleteShareListItem(IShareList& list, const QString& path);
 

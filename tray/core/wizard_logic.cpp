@@ -64,10 +64,16 @@ void WizardLogic::FillDefaultShares() {
   m_rows.clear();
   const QString data = DataRowPath();
   m_rows.push_back({FolderDisplayName(data), data});
+  auto listed = [&](const QString& path) {
+    return std::any_of(m_rows.begin(), m_rows.end(), [&](const Row& r) { return r.path == path; });
+  };
+  for (const QString& path : m_shared) {
+    if (!path.isEmpty() && !listed(path)) m_rows.push_back({FolderDisplayName(path), path});
+  }
   // The folders added earlier are still sent at the finish, so they stay listed.
   for (const std::string& added : m_added) {
     QString path = QString::fromStdString(added);
-    if (path != data) m_rows.push_back({FolderDisplayName(path), path});
+    if (!listed(path)) m_rows.push_back({FolderDisplayName(path), path});
   }
 }
 
@@ -86,6 +92,7 @@ void WizardLogic::Delete(std::vector<int> rows) {
   // From the back, so the indexes still to go stay valid.
   for (auto it = rows.rbegin(); it != rows.rend(); ++it) {
     if (*it < 0 || *it >= static_cast<int>(m_rows.size())) continue;
+    if (m_shared.contains(m_rows[static_cast<size_t>(*it)].path)) continue;  // the shares page's to remove
     const std::string path = m_rows[static_cast<size_t>(*it)].path.toStdString();
     m_rows.erase(m_rows.begin() + *it);
     auto added = std::find(m_added.begin(), m_added.end(), path);
@@ -95,7 +102,8 @@ void WizardLogic::Delete(std::vector<int> rows) {
 
 bool WizardLogic::DeleteAllowed(int row) const {
   if (row < 0 || row >= static_cast<int>(m_rows.size())) return false;
-  return m_rows[static_cast<size_t>(row)].path != DataRowPath();
+  const QString& path = m_rows[static_cast<size_t>(row)].path;
+  return path != DataRowPath() && !m_shared.contains(path);
 }
 
 void WizardLogic::FinishClicked(IWizardTarget* target) {

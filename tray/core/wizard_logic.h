@@ -17,6 +17,8 @@ class IWizardTarget {
   virtual ~IWizardTarget() = default;
   virtual void SetDefShare(const QString& base) = 0;
   virtual void SetShare(const std::vector<std::string>& added) = 0;
+  // The folders the service shares already, which step 2 lists beside the data folder.
+  virtual QStringList SharedFolders() { return {}; }
 };
 
 namespace wizard {
@@ -69,15 +71,20 @@ class WizardLogic {
   QString DefaultFolder() const { return m_default; }
   QString ChosenFolder() const { return m_chosen; }
 
-  // The list of step 2: the data folder's row first, then the added folders, which stay
-  // listed however often the user goes back and forth.
+  // The folders the service shares already: listed in step 2, whatever folder they are,
+  // and left alone by the delete button (the shares page removes them).
+  void SetSharedFolders(const QStringList& folders) { m_shared = folders; }
+  // The list of step 2: the data folder's row first, then the folders shared already, then
+  // the added folders, which stay listed however often the user goes back and forth.
   void FillDefaultShares();
   const std::vector<Row>& Rows() const { return m_rows; }
   AddResult Add(const QString& path);
   // Removes the rows at the given indexes; each removed row the user added leaves the
-  // added folders too. Indexes outside the list are ignored.
+  // added folders too. Indexes outside the list and rows of folders shared already are
+  // ignored.
   void Delete(std::vector<int> rows);
-  // Whether a click on row makes the delete button usable: any row but the data folder's.
+  // Whether a click on row makes the delete button usable: any row but the data folder's
+  // and those of the folders shared already.
   bool DeleteAllowed(int row) const;
   const std::vector<std::string>& Added() const { return m_added; }
 
@@ -98,6 +105,7 @@ class WizardLogic {
   QString m_default;
   QString m_chosen;
   std::vector<Row> m_rows;
+  QStringList m_shared;
   std::vector<std::string> m_added;
 };
 

@@ -3,7 +3,8 @@
 // itself. The test works it as a person does, with the mouse and the keyboard through
 // xdotool: the tray icon opens the settings window, the tabs switch pages, the shares
 // page's add button takes a folder typed into the folder browser, the tray menu asks for
-// an update and the exit; the screenshots of the windows and the message boxes are
+// an update, the account switch logs on again with the README's demo account typed into
+// the login window, and the exit; the screenshots of the windows and the message boxes are
 // compared with the program's own pictures and kept in the build folder
 // (tray/desktop-shots). A first start shows the first-run wizard, in each language.
 #include <gtest/gtest.h>
@@ -17,7 +18,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <algorithm>
+#include <fstream>
 #include <memory>
+#include <regex>
 #include <sstream>
 #include <string>
 
@@ -76,6 +79,42 @@ const QRect kAddButton(20, 390, 80, 26);
 // The dialog's OK button, in its footer.
 const QRect kOkButton(276, 388, 89, 30);
 
+// The demo account the README names and scripts/run.sh creates: both must name the same.
+struct DemoAccount {
+  std::string email, password;
+};
+std::string SourceText(const std::string& relative) {
+  std::ifstream in(std::string(TIRVAN_SOURCE_DIR) + "/" + relative);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+std::optional<DemoAccount> ReadmeAccount() {
+  const std::string readme = SourceText("README.md");
+  std::smatch m;
+  if (!std::regex_search(readme, m, std::regex(R"(demo\s+account\s+\(([^,\s]+),\s+password\s+([^,:;\s]+)[,:;])"))) {
+    return std::nullopt;
+  }
+  return DemoAccount{m[1], m[2]};
+}
+std::optional<DemoAccount> RunScriptAccount() {
+  const std::string script = SourceText("scripts/run.sh");
+  std::smatch email, password;
+  if (!std::regex_search(script, email, std::regex(R"(TIRVAN_DEMO_EMAIL:-([^}]+)\})")) ||
+      !std::regex_search(script, password, std::regex(R"(TIRVAN_DEMO_PASSWORD:-([^}]+)\})"))) {
+    return std::nullopt;
+  }
+  return DemoAccount{email[1], password[1]};
+}
+
+// The login window's face and its controls, as placed on it.
+constexpr int kLoginFace = 232;
+const QRect kLoginAccount(skin::DialogUnitRect(63, 37, 142, 12));
+const QRect kLoginPassword(skin::DialogUnitRect(63, 62, 142, 12));
+// The account switch's question: its size and its OK button.
+const QSize kSwitchSize(355, 197);
+const QRect kSwitchOk(67, 155, 89, 30);
+
 class DesktopTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -87,6 +126,8 @@ class DesktopTest : public ::testing::Test {
     }
     tray::InitPictures();
 
+    ASSERT_TRUE(readme = ReadmeAccount()) << "README.md names no demo account";
+    ASSERT_TRUE(central.AddAccount(readme->email, readme->password)) << central.Output();
     ASSERT_TRUE(central.Start()) << central.Output();
     tmp.MakeDir("share");
     tmp.MakeDir("home");
@@ -282,7 +323,56 @@ class DesktopTest : public ::testing::Test {
     return out;
   }
 
+  // The account switch from the tray menu, then a log-on through the login window with the
+  // account typed as a person types it.
+  void SwitchAccountAndLogOn(const DemoAccount& account) const {
+    std::optional<XWindow> menu = OpenTrayMenu();
+    ASSERT_TRUE(menu) << Story();
+    ASSERT_TRUE(ClickMenuItem(*menu, skin::kCmdSwitchAccount));
+    std::optional<XWindow> question = WaitWindow([](const XWindow& w) { return w.rect.size() == kSwitchSize; });
+    ASSERT_TRUE(question) << Story();
+    Shot(*question, "switch_account_question.png");
+    const QImage loginFace = Picture(kLoginFace);
+    auto isLogin = [&](const XWindow& w) { return w.rect.size() == loginFace.size(); };
+    std::optional<XWindow> login;
+    ASSERT_TRUE(ClickUntil([&] { return question->rect.topLeft() + kSwitchOk.center(); }, 1,
+                           [&] { return (login = WaitWindow(isLogin, 50)).has_value(); }))
+        << Story();
+    Shot(*login, "login_switched.png");
+    // The window takes the keyboard, then each field gets its text by a click and typing;
+    // Enter logs on. A box instead means the login window refused the account.
+    ShotWhen(*login, "login_switched.png", [&](const QImage& shot) {
+      return MatchShare(shot, {0, 0}, loginFace, QRect(0, loginFace.height() - 12, loginFace.width(), 6)) >= kPictureShare;
+    });
+    ASSERT_TRUE(x.Focus(login->id)) << Story();
+    const QPoint at = login->rect.topLeft();
+    ASSERT_TRUE(x.Click(at + kLoginAccount.center()));
+    ASSERT_TRUE(x.Key({"ctrl+a", "BackSpace"}) && x.Type(account.email));
+    ASSERT_TRUE(x.Click(at + kLoginPassword.center()));
+    ASSERT_TRUE(x.Key({"ctrl+a", "BackSpace"}) && x.Type(account.password));
+    Shot(*login, "login_readme_account.png");
+    ASSERT_TRUE(x.Key({"Return"}));
+    const std::string loggedOn = "logged on as " + account.email;
+    bool refused = false;
+    EXPECT_TRUE(systest::WaitUntil([&] {
+      if (std::optional<XWindow> box = WaitWindow([](const XWindow& w) { return w.rect.size() == kSwitchSize; }, 1)) {
+        Shot(*box, "login_refused.png");
+        refused = true;
+        return true;
+      }
+      return TrayLog().find(loggedOn) != std::string::npos;
+    }, kStartMs)) << Story();
+    ASSERT_FALSE(refused) << "the login window refused " << account.email << " (login_refused.png)" << Story();
+    // The central server has the PC under that account, and the login window went.
+    EXPECT_TRUE(systest::WaitUntil([&] {
+      std::optional<Json::Value> pc = central.Station();
+      return pc && (*pc)["loggedOn"].asBool() && (*pc)["email"].asString() == account.email;
+    }, kStartMs)) << central.Output();
+    EXPECT_TRUE(systest::WaitUntil([&] { return !WaitWindow(isLogin, 50); }, kWindowMs)) << Story();
+  }
+
   support::TempDir tmp;
+  std::optional<DemoAccount> readme;
   systest::Central central{tmp, "pc@tirvan.test", "pc-password"};
   std::unique_ptr<support::WebPeer> web;
   std::unique_ptr<systest::Service> service;
@@ -406,6 +496,13 @@ TEST_F(DesktopTest, TrayIconSettingsPagesSharesMessageBoxesAndExit) {
   ASSERT_TRUE(ClickMenuItem(*menu, skin::kCmdUpdate));
   CheckMessageBoxAndClose("message_box_no_update.png");
   EXPECT_GE(web->Requests("/tirvan/update-pc.html"), 1) << web->Log();
+
+  // The account switch: the README's demo account, typed into the login window, logs on.
+  std::optional<DemoAccount> script = RunScriptAccount();
+  ASSERT_TRUE(script) << "scripts/run.sh names no demo account";
+  EXPECT_EQ(script->email, readme->email);
+  EXPECT_EQ(script->password, readme->password);
+  ASSERT_NO_FATAL_FAILURE(SwitchAccountAndLogOn(*readme));
 
   // The menu's exit item ends the program, which stops the service.
   menu = OpenTrayMenu();

@@ -12,4 +12,9 @@ bool RecordingShell::OpenFolder(const QString& path) {
   return result;
 }
 
+bool RecordingShell::OpenFile(const QString& path) {
+  files << path;
+  return fileResult;
+}
+
 }  // namespace traytest

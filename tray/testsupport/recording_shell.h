@@ -12,10 +12,13 @@ class RecordingShell final : public tray::IShellOpen {
  public:
   bool OpenUrl(const QString& url) override;
   bool OpenFolder(const QString& path) override;
+  bool OpenFile(const QString& path) override;
 
   QStringList urls;
   QStringList folders;
-  bool result = true;
+  QStringList files;
+  bool result = true;      // what OpenUrl and OpenFolder answer
+  bool fileResult = true;  // what OpenFile answers
 };
 
 }  // namespace traytest

@@ -21,4 +21,10 @@ bool DesktopShell::OpenFolder(const QString& path) {
   return ok;
 }
 
+bool DesktopShell::OpenFile(const QString& path) {
+  bool ok = QDesktopServices::openUrl(QUrl::fromLocalFile(path));
+  if (!ok) qWarning("cannot open the file %s", qUtf8Printable(path));
+  return ok;
+}
+
 }  // namespace tray

@@ -10,6 +10,7 @@ class DesktopShell final : public IShellOpen {
  public:
   bool OpenUrl(const QString& url) override;
   bool OpenFolder(const QString& path) override;
+  bool OpenFile(const QString& path) override;
 };
 
 }  // namespace tray

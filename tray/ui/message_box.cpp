@@ -2,6 +2,9 @@
 
 #include <QFontMetrics>
 #include <QKeyEvent>
+#include <QLineEdit>
+
+#include <algorithm>
 
 #include "diy_static.h"
 #include "language_font.h"
@@ -88,6 +91,45 @@ void CDiyMessageBox::Arrange() {
   m_ok->setFocus();
 }
 
+void CDiyMessageBox::SetDetails(const QStringList& lines) {
+  for (QLineEdit* e : m_details) delete e;
+  m_details.clear();
+  if (lines.isEmpty()) {
+    Arrange();
+    return;
+  }
+  QFont font = this->font();
+  SetLanguageFont(font, "FONT_MESSAGEBOX_BUTTON", false, logicalDpiY());
+  const int lineHeight = QFontMetrics(font).height();
+  const int fieldHeight = lineHeight + 6;
+  // The fields stand above the buttons; the message is centred in the room left above them.
+  int y = skin::kMessageButtonY - 8 - static_cast<int>(lines.size()) * (fieldHeight + 3) + 3;
+  const int fieldsTop = y;
+  for (const QString& line : lines) {
+    auto* field = new QLineEdit(this);
+    field->setObjectName(QStringLiteral("detail%1").arg(m_details.size()));
+    field->setReadOnly(true);
+    field->setFont(font);
+    field->setText(line);
+    field->setCursorPosition(0);
+    field->setToolTip(line);
+    field->setFocusPolicy(Qt::ClickFocus);
+    QPalette pal = field->palette();
+    pal.setColor(QPalette::Base, Qt::white);
+    pal.setColor(QPalette::Text, Qt::black);
+    field->setPalette(pal);
+    field->setGeometry(skin::kMessageLabelX, y, kLabelWidth, fieldHeight);
+    field->show();
+    m_details.push_back(field);
+    y += fieldHeight + 3;
+  }
+  const int lines2 = LaidOutLines(m_message, font, kLabelWidth, false);
+  const int room = fieldsTop - 4 - CaptionHeight();
+  const int height = std::min(std::max(1, lines2) * (lineHeight + 1), std::max(lineHeight, room));
+  m_label->setGeometry(skin::kMessageLabelX, CaptionHeight() + std::max(0, (room - height) / 2), kLabelWidth, height);
+  m_ok->setFocus();
+}
+
 void CDiyMessageBox::accept() { done(skin::kResultOk); }
 
 void CDiyMessageBox::reject() { done(skin::kResultCancel); }
@@ -109,8 +151,9 @@ void CDiyMessageBox::keyPressEvent(QKeyEvent* event) {
 }
 
 int ShowDiyMessageBox(ILanguages* languages, const QString& message, const QString& title,
-                      int type) {
+                      int type, const QStringList& details) {
   CDiyMessageBox box(languages, message, title, type);
+  if (!details.isEmpty()) box.SetDetails(details);
   int result = box.exec();
   return result == skin::kResultOk ? skin::kResultOk : skin::kResultCancel;
 }

@@ -3,8 +3,13 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
+
+#include <vector>
 
 #include "diy_dialog.h"
+
+class QLineEdit;
 
 namespace tray {
 
@@ -28,6 +33,10 @@ class CDiyMessageBox : public CDiyDialog {
   CColorButton* OkButton() const { return m_ok; }
   CColorButton* CancelButton() const { return m_cancel; }
   CDiyStatic* Label() const { return m_label; }
+  // Lines shown under the message as selectable, read-only text (an address, a folder),
+  // so that the user can copy what the program could not open.
+  void SetDetails(const QStringList& lines);
+  const std::vector<QLineEdit*>& Details() const { return m_details; }
 
   // OK, Yes and Enter end the box with 1; Cancel, No, Escape and closing it with 2.
   void accept() override;
@@ -47,11 +56,12 @@ class CDiyMessageBox : public CDiyDialog {
   CColorButton* m_ok = nullptr;      // IDOK: OK or Yes, the default button
   CColorButton* m_no = nullptr;      // 1099, always hidden
   CDiyStatic* m_label = nullptr;     // 1101
+  std::vector<QLineEdit*> m_details;
 };
 
 // Shows the box modally and returns the button that ended it: 1 (OK, Yes, Enter) or 2
 // (Cancel, No, Escape, the close button).
 int ShowDiyMessageBox(ILanguages* languages, const QString& message, const QString& title,
-                      int type);
+                      int type, const QStringList& details = {});
 
 }  // namespace tray

@@ -23,6 +23,7 @@
 #include "skin_pictures.h"
 #include "process.h"
 #include "settings_page.h"
+#include "reporting_shell.h"
 #include "settings_store.h"
 #include "switch_account_dlg.h"
 #include "update_dlg.h"
@@ -86,6 +87,9 @@ CSettingDlg::CSettingDlg(SettingDlgOptions options)
                      [this](int state) { OnDeviceLoginState(state); },
                      {.refuseAge = m_options.deviceLoginRefuseAge, .cap = kDeviceLoginQueueCap}) {
   g_pSettingDlg = this;
+  // Every window opens pages and folders through it: a failure is said, never silent.
+  m_reportingShell = std::make_unique<ReportingShell>(*m_shell, m_languages.get(), QCoreApplication::applicationDirPath());
+  m_shell = m_reportingShell.get();
   // The language the user chose last time, before anything shows a text.
   RestoreLanguage(*m_languages.get(), SettingsStore());
   setObjectName(QStringLiteral("TirvanSettingDlg"));
@@ -143,12 +147,14 @@ CSettingDlg::CSettingDlg(SettingDlgOptions options)
     QTimer::singleShot(m_options.updateCheckDelayMs, this, [this] { m_updater.StartCheck(true); });
   }
 
-  // The first posted event of the loop shows the release notes after an update, runs the
-  // first-run wizard, then logs on.
+  // The first posted event of the loop runs the first-run wizard, then shows the release
+  // notes after an update and what the update checker said meanwhile, then logs on.
   QTimer::singleShot(0, this, [this] {
-    ShowUpdateFinishOnce();
     RunSetupWizardOnce();
     if (m_exiting) return;  // the program ended while the wizard ran
+    ShowUpdateFinishOnce();
+    m_startedUp = true;
+    ShowHeldUpdates();
     m_flow.StartUpLogOn();
     if (!m_trayAvailable && m_options.showWhenNoTray) {
       // No tray to reach the program from: its window shows instead.

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include <QTimer>
 
 #include <functional>
@@ -46,6 +47,7 @@ class CSettingsPage;
 class CWizardDlg;
 class IFolderPicker;
 class IShellOpen;
+class ReportingShell;
 class SettingWizardTarget;
 
 struct SettingDlgOptions {
@@ -123,8 +125,12 @@ class CSettingDlg : public CDiyDialog,
   void ShowSettings();
   void OnMenuCommand(unsigned command);
   void OnTrayActivated(TrayActivation how);
-  // The first-run wizard runs: clicks on the tray icon do nothing meanwhile.
-  void SetBusy(bool busy) { m_bBusy = busy; }
+  // The first-run wizard runs: clicks on the tray icon do nothing meanwhile, and the
+  // update checker's windows wait.
+  void SetBusy(bool busy);
+  // The update checker's windows wait while the start-up's wizard and release notes are up.
+  bool UpdatesHeld() const { return m_bBusy || !m_startedUp; }
+  size_t HeldUpdateCount() const { return m_heldUpdates.size(); }
 
   // The tray icon's animation: one tick, for the timer and for tests.
   void TrayAnimationTimerProc();
@@ -283,7 +289,8 @@ class CSettingDlg : public CDiyDialog,
   LanguagesRef m_languages;
   IUIData* m_ui;
   std::unique_ptr<IShellOpen> m_ownShell;
-  IShellOpen* m_shell;
+  IShellOpen* m_shell;  // the reporting shell over the given or own one
+  std::unique_ptr<ReportingShell> m_reportingShell;
   std::unique_ptr<ITrayBackend> m_ownTray;
   ITrayBackend* m_tray;
   std::unique_ptr<IAutostart> m_ownAutostart;
@@ -301,6 +308,14 @@ class CSettingDlg : public CDiyDialog,
   TextFlags m_textFlags;
   bool m_textsUnloaded = false;  // the texts were applied without language tables
   bool m_bBusy = false;  // the first-run wizard runs
+  QStringList* m_shareCapture = nullptr;  // where the service's shares go instead of the page
+  bool m_clickShowedQuestion = false;  // the press being delivered showed a question
+  void EndClickWithQuestion();
+  bool m_startedUp = false;  // the start-up's wizard and release notes are done
+  // The update checker's windows that came while UpdatesHeld(), in their order.
+  std::vector<std::function<void()>> m_heldUpdates;
+  void WhenUpdatesShow(std::function<void()> show);
+  void ShowHeldUpdates();
   CWizardDlg* m_wizardDlg = nullptr;
   std::unique_ptr<IProcessLauncher> m_ownLauncher;
   IProcessLauncher* m_launcher;

@@ -121,6 +121,10 @@ void CSettingDlg::MarkAutoStartChanged() { m_sharePage->Pending().MarkAutoStartC
 
 void CSettingDlg::OnShareFolder(const std::string& path) {
   qInfo("shared: %s", path.c_str());
+  if (m_shareCapture) {  // read for the wizard
+    m_shareCapture->append(QString::fromStdString(path));
+    return;
+  }
   m_sharePage->OnShareFolder(QString::fromStdString(path));
 }
 

@@ -10,6 +10,7 @@
 #include "diy_menu.h"
 #include "html_dlg.h"
 #include "login_dlg.h"
+#include "reporting_shell.h"
 #include "shell.h"
 #include "skin_pictures.h"
 #include "tray_status.h"
@@ -135,11 +136,14 @@ void CSettingDlg::UpdateDeviceLoginItems() {
 }
 
 void CSettingDlg::OnTrayActivated(TrayActivation how) {
+  // One press on the icon can arrive twice, as a click on the notification shown beside it
+  // and as a left click: once it showed a question, it does nothing more.
+  if ((how == TrayActivation::LeftClick || how == TrayActivation::BalloonClick) && m_clickShowedQuestion) return;
   switch (how) {
     case TrayActivation::LeftClick:
       switch (RouteLeftClick(!m_deviceLogins.empty() || m_connectDlg, m_bBusy, m_flow.logOnState())) {
         case TrayClick::kShowDeviceLogin:
-          ShowDeviceLoginRequest();
+          if (ShowDeviceLoginRequest()) EndClickWithQuestion();
           break;
         case TrayClick::kNothing:
           break;
@@ -155,11 +159,17 @@ void CSettingDlg::OnTrayActivated(TrayActivation how) {
       ShowTrayMenu();
       break;
     case TrayActivation::BalloonClick:
-      ShowDeviceLoginRequest();
+      if (ShowDeviceLoginRequest()) EndClickWithQuestion();
       break;
     default:  // a double click follows a left click, which did the work
       break;
   }
+}
+
+void CSettingDlg::EndClickWithQuestion() {
+  // The rest of the same press is delivered before the loop turns again.
+  m_clickShowedQuestion = true;
+  QTimer::singleShot(0, this, [this] { m_clickShowedQuestion = false; });
 }
 
 void CSettingDlg::ShowTrayMenu() {
@@ -214,7 +224,7 @@ void CSettingDlg::OnMenuCommand(unsigned command) {
       m_shell->OpenUrl(DownloadPageUrl(CurrentWebConfig()));
       break;
     case kCmdHelp:
-      m_shell->OpenUrl(FaqPageUrl(CurrentWebConfig()));
+      m_reportingShell->OpenHelp(FaqPageUrl(CurrentWebConfig()), m_languages->GetLanguage());
       break;
     case kCmdFeedback:
       m_shell->OpenUrl(FeedbackPageUrl(CurrentWebConfig()));

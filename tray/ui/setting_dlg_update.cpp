@@ -24,6 +24,13 @@ class SettingWizardTarget final : public IWizardTarget {
     qInfo("wizard: the data folder goes to %s", qUtf8Printable(base));
     m_dlg.SetDataBase(base);
   }
+  QStringList SharedFolders() override {
+    QStringList folders;
+    m_dlg.m_shareCapture = &folders;
+    if (m_dlg.m_ui->GetShare() != 0) qWarning("wizard: the service's shares could not be read");
+    m_dlg.m_shareCapture = nullptr;
+    return folders;
+  }
   void SetShare(const std::vector<std::string>& added) override {
     // The service keeps the whole list: it is read first, so the folders shared already
     // stay shared.
@@ -52,11 +59,10 @@ void CSettingDlg::ShowUpdateFinishOnce() {
 void CSettingDlg::RunSetupWizardOnce() {
   if (m_exiting) return;  // the program ends: the wizard waits for the next start
   ISettingsStore& store = SettingsStore();
-  if (!store.KeyExists()) return;  // not installed for this user: no wizard
-  if (store.GetDword(QLatin1String(kSetupWizardValue)).value_or(0) != 0) return;
+  if (!FirstRunWizardDue(store)) return;  // done, or not installed for this user
   hide();
   m_login->hide();
-  m_bBusy = true;
+  SetBusy(true);
   {
     SettingWizardTarget target(*this);
     CWizardDlg wizard(&target, m_shell, m_picker);
@@ -65,7 +71,7 @@ void CSettingDlg::RunSetupWizardOnce() {
     wizard.exec();
     m_wizardDlg = nullptr;
   }
-  m_bBusy = false;
+  m_bBusy = false;  // what the checker said waits for the release notes (start-up step)
   // Once, however the wizard ended.
   if (!store.SetDword(QLatin1String(kSetupWizardValue), 1)) qWarning("cannot note that the wizard ran");
 }
@@ -82,29 +88,62 @@ void CSettingDlg::StartInstallerAtExit() {
   m_launcher = m_options.launcher;
 }
 
+void CSettingDlg::SetBusy(bool busy) {
+  m_bBusy = busy;
+  ShowHeldUpdates();
+}
+
+void CSettingDlg::WhenUpdatesShow(std::function<void()> show) {
+  if (UpdatesHeld()) {
+    m_heldUpdates.push_back(std::move(show));
+    return;
+  }
+  show();
+}
+
+void CSettingDlg::ShowHeldUpdates() {
+  if (UpdatesHeld() || m_exiting || m_heldUpdates.empty()) return;
+  // Each once, in their order, from the loop: none opens inside the caller's own window.
+  std::vector<std::function<void()>> held;
+  held.swap(m_heldUpdates);
+  for (auto& show : held) {
+    QTimer::singleShot(0, this, [this, show = std::move(show)] {
+      if (!m_exiting) WhenUpdatesShow(show);
+    });
+  }
+}
+
 void CSettingDlg::NotifyInstall() {
   QMetaObject::invokeMethod(this, [this] {
-    m_runInstaller = true;
-    OnExit();
+    WhenUpdatesShow([this] {
+      m_runInstaller = true;
+      OnExit();
+    });
   }, Qt::QueuedConnection);
 }
 
 void CSettingDlg::NotifyNoUpdate() {
   QMetaObject::invokeMethod(this, [this] {
-    ShowDiyMessageBox(m_languages.get(), m_languages->GetString("MESSAGEBOX", "MSGBOX_NOUPDATE"),
-                      m_languages->GetString("MESSAGEBOX", "MSGBOX_UPDATETITLE"), 0);
+    WhenUpdatesShow([this] {
+      ShowDiyMessageBox(m_languages.get(), m_languages->GetString("MESSAGEBOX", "MSGBOX_NOUPDATE"),
+                        m_languages->GetString("MESSAGEBOX", "MSGBOX_UPDATETITLE"), 0);
+    });
   }, Qt::QueuedConnection);
 }
 
 void CSettingDlg::NotifyCheckFailed() {
   QMetaObject::invokeMethod(this, [this] {
-    ShowDiyMessageBox(m_languages.get(), m_languages->GetString("MESSAGEBOX", "MSGBOX_UPDATEFAIL"),
-                      m_languages->GetString("MESSAGEBOX", "MSGBOX_UPDATETITLE"), 0);
+    WhenUpdatesShow([this] {
+      ShowDiyMessageBox(m_languages.get(), m_languages->GetString("MESSAGEBOX", "MSGBOX_UPDATEFAIL"),
+                        m_languages->GetString("MESSAGEBOX", "MSGBOX_UPDATETITLE"), 0);
+    });
   }, Qt::QueuedConnection);
 }
 
 void CSettingDlg::AskNotice() {
-  QMetaObject::invokeMethod(this, [this] { m_updater.ShowNotice(); }, Qt::QueuedConnection);
+  // The checker waits for the answer however long the wizard takes.
+  QMetaObject::invokeMethod(this, [this] { WhenUpdatesShow([this] { m_updater.ShowNotice(); }); },
+                            Qt::QueuedConnection);
 }
 
 void CSettingDlg::NotifyDownloaded() {

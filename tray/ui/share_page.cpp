@@ -106,7 +106,7 @@ void CSharePage::OnBnClickedDeleteShare() {
   UpdateDeleteButton();
 }
 
-void CSharePage::OnShareFolder(const QString& path) { AddShareListItem(path, -1, *this); }
+void CSharePage::OnShareFolder(const QString& path) { ShowShareListItem(path, -1, *this); }
 
 void CSharePage::CancelChanges() {
   m_pending.Cancel(*this);

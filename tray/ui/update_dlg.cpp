@@ -130,7 +130,8 @@ CUpdateNoticeDlg::CUpdateNoticeDlg(const QString& version, ISettingsStore* store
   m_neverShow = Control<CColorButton>(this, 1043, skin::DialogUnitRect(148, 134, 192, 10));
   m_update = Control<CColorButton>(this, 1046, skin::DialogUnitRect(212, 159, 53, 16));
   m_cancel = Control<CColorButton>(this, 1047, skin::DialogUnitRect(282, 159, 53, 16));
-  // Enter presses no button here: only a click ends the question.
+  // Enter presses no button here: only a click, Escape or the close button (Later) ends
+  // the question.
   for (CColorButton* b : {m_update, m_cancel, m_neverShow}) {
     b->setAutoDefault(false);
     b->setDefault(false);
@@ -203,8 +204,11 @@ void CUpdateNoticeDlg::keyPressEvent(QKeyEvent* event) {
   switch (event->key()) {
     case Qt::Key_Return:
     case Qt::Key_Enter:
-    case Qt::Key_Escape:
       event->accept();  // nothing
+      return;
+    case Qt::Key_Escape:
+      event->accept();
+      OnBnClickedCancel();
       return;
     default:
       CDiyDialog::keyPressEvent(event);

@@ -63,9 +63,9 @@ class CUpdateNoticeDlg : public CDiyDialog, public ILanguageCallBack {
   ~CUpdateNoticeDlg() override;
 
   void OnInitDialog();
-  // Enter, Escape and the close button do nothing: only the two buttons end the question.
+  // Enter does nothing; Escape and the close button mean Later, as its button does.
   void accept() override {}
-  void reject() override {}
+  void reject() override { OnBnClickedCancel(); }
   int exec() override;
 
   void OnLanguageChanged() override;

@@ -210,6 +210,7 @@ CWizardDlg::~CWizardDlg() { m_languages->RemoveListener(this); }
 void CWizardDlg::OnInitDialog() {
   if (m_initialised) return;
   m_initialised = true;
+  if (m_target) m_logic.SetSharedFolders(m_target->SharedFolders());
   m_list->setHeaderLabels({m_languages->GetString("UI", "WIZARD_LISTBOX_FOLDER"),
                            m_languages->GetString("UI", "WIZARD_LISTBOX_PATH")});
   const QString product = wizard::ProductFolder(m_logic.DefaultFolder());

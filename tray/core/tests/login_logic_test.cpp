@@ -6,6 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -191,6 +194,28 @@ TEST_F(LoginLogicTest, Placeholders) {
   logic.SetPlaceholders("邮箱", "密码");
   EXPECT_EQ(logic.Account(), "邮箱");
   EXPECT_EQ(logic.Password(), "typed1");
+}
+
+// The demo account that README.md names and scripts/run.sh creates passes the login
+// window's own checks, so a new user can log on with it after switching account.
+TEST_F(LoginLogicTest, TheReadmesDemoAccountPassesTheChecks) {
+  auto read = [](const char* relative) {
+    std::ifstream in(std::string(TIRVAN_SOURCE_DIR) + "/" + relative);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+  };
+  const std::string readme = read("README.md"), script = read("scripts/run.sh");
+  std::smatch m, email, password;
+  ASSERT_TRUE(std::regex_search(readme, m, std::regex(R"(demo\s+account\s+\(([^,\s]+),\s+password\s+([^,:;\s]+)[,:;])")));
+  ASSERT_TRUE(std::regex_search(script, email, std::regex(R"(TIRVAN_DEMO_EMAIL:-([^}]+)\})")));
+  ASSERT_TRUE(std::regex_search(script, password, std::regex(R"(TIRVAN_DEMO_PASSWORD:-([^}]+)\})")));
+  EXPECT_EQ(email[1], m[1]);
+  EXPECT_EQ(password[1], m[2]);
+  EXPECT_EQ(Type(m[1], m[2]), Outcome::LogOn) << m[1] << " / " << m[2];
+  EXPECT_EQ(std::string(logic.Record().account), m[1].str());  // already in lower case
+  // The central server hashes typed passwords of at most 16 bytes, as the tray program does.
+  EXPECT_LE(m[2].length(), 16);
 }
 
 }  // namespace

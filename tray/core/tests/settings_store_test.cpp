@@ -7,6 +7,11 @@
 #include <QFile>
 #include <QTemporaryDir>
 
+#include <functional>
+#include <optional>
+
+#include "hosted_network.h"
+
 namespace {
 
 void WriteText(const QString& path, const QByteArray& text) {
@@ -64,6 +69,58 @@ TEST(SettingsStore, ValuesWrittenByHandThatAreNotNumbersReadAsMissing) {
     EXPECT_FALSE(store.GetDword(QString::fromLatin1(name)).has_value()) << name;
   ASSERT_TRUE(store.SetDword(QStringLiteral("F"), 1));
   EXPECT_EQ(store.GetDword(QStringLiteral("A")).value_or(0), 12u);  // a rewrite keeps the rest
+}
+
+}  // namespace
+
+namespace {
+
+// The first-run decision after a value was stored, for each state the key can be in: a
+// stored value never turns the wizard on, and never turns a due wizard off.
+TEST(SettingsStore, StoringAValueNeverChangesTheFirstRunDecision) {
+  const struct {
+    const char* name;
+    std::function<void(tray::FileSettingsStore&)> store;
+  } ways[] = {
+      {"the hotspot's key", [](tray::FileSettingsStore& s) { tray::HotspotKey(s); }},
+      {"a number", [](tray::FileSettingsStore& s) { s.SetDword(QStringLiteral("UpdateNotice"), 1); }},
+      {"a text", [](tray::FileSettingsStore& s) { s.SetString(QStringLiteral("Language"), QStringLiteral("1")); }},
+      {"a deletion", [](tray::FileSettingsStore& s) { s.DeleteValue(QStringLiteral("UpdateFinish")); }},
+  };
+  const struct {
+    const char* name;
+    bool key;                         // an installer made the key
+    std::optional<uint32_t> wizard;   // SetupWizard, when there
+    bool due;
+  } keys[] = {
+      {"no key", false, std::nullopt, false},
+      {"a new key", true, std::nullopt, true},
+      {"a key asking for the wizard", true, 0u, true},
+      {"a key after the wizard", true, 1u, false},
+  };
+  for (const auto& k : keys) {
+    for (const auto& w : ways) {
+      QTemporaryDir dir;
+      tray::FileSettingsStore store(dir.filePath(QStringLiteral("Tirvan/settings.ini")));
+      if (k.key) {
+        ASSERT_TRUE(store.CreateKey());
+        if (k.wizard) {
+          ASSERT_TRUE(store.SetDword(QStringLiteral("SetupWizard"), *k.wizard));
+        }
+      }
+      ASSERT_EQ(tray::FirstRunWizardDue(store), k.due) << k.name;
+      w.store(store);
+      // A fresh reader, as the next start is.
+      tray::FileSettingsStore next(store.path());
+      EXPECT_EQ(tray::FirstRunWizardDue(next), k.due) << k.name << ", then " << w.name;
+    }
+  }
+  // The hotspot's key is kept on a user without a key all the same.
+  QTemporaryDir dir;
+  tray::FileSettingsStore store(dir.filePath(QStringLiteral("Tirvan/settings.ini")));
+  const QString key = tray::HotspotKey(store);
+  EXPECT_EQ(tray::FileSettingsStore(store.path()).GetString(QStringLiteral("HotspotKey")), key);
+  EXPECT_EQ(tray::HotspotKey(store), key);
 }
 
 }  // namespace

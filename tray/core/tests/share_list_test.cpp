@@ -6,11 +6,13 @@
 
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 
 #include <cstring>
+#include <memory>
 
 #include "share_changes.h"
 #include "trans_log.h"
@@ -62,6 +64,56 @@ TEST(ShareListTest, SystemFoldersAreWholeComponentsAndTheirParentsToo) {
   EXPECT_TRUE(tray::IsAllowedShareFolder(dir.path(), Sys()));
   // The default list names the program's own folder.
   EXPECT_FALSE(tray::SystemFolders::Default().system.isEmpty());
+}
+
+// The install root of the run script: the programs in ROOT/bin, the data folder in
+// ROOT/Tirvan, a shared folder ROOT/Shared. Only the program's own folder and the system's
+// folders are refused, and only what the user adds; what the service shares is listed.
+TEST(ShareListTest, TheRuleRefusesOnlyWhatTheUserAddsAndSparesTheInstallRoot) {
+  int argc = 1;
+  char name[] = "share_list_test";
+  char* argv[] = {name, nullptr};
+  std::unique_ptr<QCoreApplication> app;
+  if (!QCoreApplication::instance()) app = std::make_unique<QCoreApplication>(argc, argv);
+  tray::SystemFolders d = tray::SystemFolders::Default();
+  EXPECT_EQ(d.program, QDir::cleanPath(QCoreApplication::applicationDirPath()));
+  EXPECT_FALSE(d.program.isEmpty());
+  for (const char* sys : {"/usr", "/opt", "/bin", "/lib", "/etc"}) EXPECT_TRUE(d.system.contains(sys)) << sys;
+
+  tray::SystemFolders readme = d;
+  readme.program = QStringLiteral("/home/anna/tirvan/bin");
+  const struct {
+    const char* path;
+    bool allowed;
+  } cases[] = {
+      {"/home/anna/tirvan/Shared", true},
+      {"/home/anna/tirvan/Tirvan", true},
+      {"/home/anna/tirvan/Tirvan/Pictures", true},
+      {"/home/anna/tirvan", true},  // the root itself is the user's to share
+      {"/home/anna/tirvan/bin", false},
+      {"/home/anna/tirvan/bin/lang", false},
+      {"/home/anna/tirvan/binaries", true},
+      {"/opt/tirvan/Shared", false},
+      {"/usr/local/share", false},
+      {"/srv/files", true},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(tray::IsAllowedShareFolder(QString::fromUtf8(c.path), readme), c.allowed) << c.path;
+  }
+  // Added by the user, a refused folder stays out; shown for the service, every folder is
+  // listed once, and a deleted one comes back with Cancel.
+  tray::ShareRows rows;
+  EXPECT_EQ(tray::AddShareListItem("/opt/tirvan/Shared", -1, rows, readme), -2);
+  for (const char* p : {"/home/anna/tirvan/Shared", "/opt/tirvan/Shared", "/home/anna/tirvan/bin"}) {
+    EXPECT_EQ(tray::ShowShareListItem(p, -1, rows), 1) << p;
+  }
+  EXPECT_EQ(tray::ShowShareListItem("/opt/tirvan/Shared", -1, rows), -1);
+  EXPECT_EQ(tray::AddShareListItem("/opt/tirvan/Shared", -1, rows, readme), -1);
+  tray::SharePending pending;
+  ASSERT_EQ(tray::DeleteShareListItem(rows, "/opt/tirvan/Shared"), 1);
+  pending.Removed("/opt/tirvan/Shared");
+  pending.Cancel(rows);
+  EXPECT_EQ(rows.Paths(), QStringList({"/home/anna/tirvan/Shared", "/home/anna/tirvan/bin", "/opt/tirvan/Shared"}));
 }
 
 TEST(ShareListTest, DisplayNames) {
@@ -131,7 +183,7 @@ TEST(ShareListTest, CancelTakesTheRowsBackAndDropsTheMoveAndTheAutostartChange) 
   EXPECT_EQ(pending.PickDataFolder(QStringLiteral("/mnt/big"), "/home/anna", Sys()), tray::SharePending::Pick::kFlagged);
   pending.MarkAutoStartChanged();
 
-  pending.Cancel(rows, Sys());
+  pending.Cancel(rows);
   EXPECT_EQ(rows.Paths(), QStringList({"/d/C", "/d/B"}));  // B back at the end, X stays away
   EXPECT_TRUE(pending.Changes().empty());
   EXPECT_FALSE(pending.DataFolderChanged());
@@ -220,7 +272,7 @@ TEST_F(RootFolderTest, TheRootRowAndTheDefaultFoldersFollowTheServiceAndEveryMov
   const QString base = m_dir.filePath("base");
   tray::AddShareListItem("/d/A", -1, rows, Sys());
 
-  root.ApplyDefShare(rows, base + "/Tirvan", QLatin1Char('/'), *languages.get(), files, Sys());
+  root.ApplyDefShare(rows, base + "/Tirvan", QLatin1Char('/'), *languages.get(), files);
   EXPECT_EQ(root.Root(), base + "/Tirvan");
   EXPECT_EQ(root.Base(), base);
   EXPECT_EQ(rows.Paths(), QStringList({"/d/A", base + "/Tirvan"}));
@@ -230,22 +282,22 @@ TEST_F(RootFolderTest, TheRootRowAndTheDefaultFoldersFollowTheServiceAndEveryMov
   }
   // Reported again: still one root row, moved to the end.
   tray::AddShareListItem("/d/B", -1, rows, Sys());
-  root.ApplyDefShare(rows, base + "/Tirvan", QLatin1Char('/'), *languages.get(), files, Sys());
+  root.ApplyDefShare(rows, base + "/Tirvan", QLatin1Char('/'), *languages.get(), files);
   EXPECT_EQ(rows.Paths(), QStringList({"/d/A", "/d/B", base + "/Tirvan"}));
 
   // A move: the row and the four folders name the new place at once.
-  root.ShowRootFolder(rows, "/mnt/big", QLatin1Char('/'), *languages.get(), Sys());
+  root.ShowRootFolder(rows, "/mnt/big", QLatin1Char('/'), *languages.get());
   EXPECT_EQ(rows.Paths(), QStringList({"/d/A", "/d/B", "/mnt/big/Tirvan"}));
   EXPECT_EQ(root.Defaults().def, QStringLiteral("/mnt/big/Tirvan"));
   EXPECT_EQ(root.Defaults().doc, QStringLiteral("/mnt/big/Tirvan/Documents"));
-  root.ShowRootFolder(rows, "/", QLatin1Char('/'), *languages.get(), Sys());
+  root.ShowRootFolder(rows, "/", QLatin1Char('/'), *languages.get());
   EXPECT_EQ(rows.Paths(), QStringList({"/d/A", "/d/B", "/Tirvan"}));
 
-  // A root in a system folder is not shown.
+  // The root is shown wherever it lies: a folder the service shares is never hidden.
   tray::ShareRows other;
   tray::RootFolder sysRoot;
-  sysRoot.ShowRootFolder(other, "/usr", QLatin1Char('/'), *languages.get(), Sys());
-  EXPECT_EQ(other.RowCount(), 0);
+  sysRoot.ShowRootFolder(other, "/usr", QLatin1Char('/'), *languages.get());
+  EXPECT_EQ(other.Paths(), QStringList{"/usr/Tirvan"});
   EXPECT_EQ(sysRoot.Root(), QStringLiteral("/usr/Tirvan"));
 }
 

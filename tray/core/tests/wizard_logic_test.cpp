@@ -72,13 +72,15 @@ TEST(WizardShareRules, SystemFoldersAreWholeComponentsAndNamesAreTheLastOne) {
       {"/usr", true},          {"/usr/share/doc", true}, {"/usrdata", false},
       {"/etc/", true},         {"/var/lib/x", true},     {"/var/library", false},
       {"/var/log", false},     {"/run/user/1000", true}, {"/home/anna/usr", false},
-      {"/opt/tirvan/bin", true}, {"/opt/tirvanx", false}, {"/usr/../home/a", false},
+      {"/srv/tirvan/bin", true}, {"/srv/tirvanx", false}, {"/usr/../home/a", false},
+      {"/opt/tirvanx", true},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(tray::wizard::IsSystemFolder(QString::fromUtf8(c.path), QStringLiteral("/opt/tirvan")), c.system)
+    EXPECT_EQ(tray::wizard::IsSystemFolder(QString::fromUtf8(c.path), QStringLiteral("/srv/tirvan")), c.system)
         << c.path;
   }
-  EXPECT_FALSE(tray::wizard::IsSystemFolder(QStringLiteral("/opt/tirvan"), QString()));
+  EXPECT_FALSE(tray::wizard::IsSystemFolder(QStringLiteral("/srv/tirvan"), QString()));
+  EXPECT_TRUE(tray::wizard::IsSystemFolder(QStringLiteral("/opt/other"), QString()));  // the system's programs
   EXPECT_EQ(tray::wizard::FolderDisplayName(QStringLiteral("/home/anna/Photos")), QStringLiteral("Photos"));
   EXPECT_EQ(tray::wizard::FolderDisplayName(QStringLiteral("/home/anna/Photos/")), QStringLiteral("Photos"));
   EXPECT_EQ(tray::wizard::FolderDisplayName(QStringLiteral("/")), QStringLiteral("/"));
@@ -192,6 +194,34 @@ TEST(WizardList, BackThenNextKeepsTheAddedRowsShownAsTheyAreStillSent) {
   traytest::RecordingWizardTarget target;
   w.FinishClicked(&target);
   EXPECT_EQ(target.calls, (Strings{"SetDefShare /data", "SetShare /home/anna/A"}));
+}
+
+// Step 2 lists the folders the service shares, wherever they lie, after the data folder's
+// row; the delete button leaves them to the shares page.
+TEST(WizardList, TheFoldersSharedAlreadyAreListedAndLeftAlone) {
+  tray::wizard::WizardLogic logic(QStringLiteral("/home/anna"), QStringLiteral("/home/anna/tirvan/bin"));
+  logic.SetSharedFolders({QStringLiteral("/home/anna/tirvan/Shared"), QStringLiteral("/home/anna/tirvan/Tirvan"),
+                          QStringLiteral("/usr/share/doc"), QStringLiteral("/home/anna/Tirvan")});
+  logic.Next();
+  auto paths = [&] {
+    QStringList out;
+    for (const auto& r : logic.Rows()) out << r.path;
+    return out;
+  };
+  const QStringList shared = {QStringLiteral("/home/anna/Tirvan"), QStringLiteral("/home/anna/tirvan/Shared"),
+                              QStringLiteral("/home/anna/tirvan/Tirvan"), QStringLiteral("/usr/share/doc")};
+  EXPECT_EQ(paths(), shared);  // the data folder's row once, first
+  for (int row = 0; row < 4; ++row) EXPECT_FALSE(logic.DeleteAllowed(row)) << row;
+  EXPECT_EQ(logic.Add(QStringLiteral("/home/anna/tirvan/Shared")), tray::wizard::kAlreadyListed);
+  EXPECT_EQ(logic.Add(QStringLiteral("/home/anna/tirvan/bin")), tray::wizard::kSystemFolder);
+  EXPECT_EQ(logic.Add(QStringLiteral("/home/anna/Music")), tray::wizard::kAdded);
+  EXPECT_TRUE(logic.DeleteAllowed(4));
+  logic.Delete({1, 2, 3, 4});
+  EXPECT_EQ(paths(), shared);  // only the added row went
+  EXPECT_TRUE(logic.Added().empty());
+  logic.Back();
+  logic.Next();
+  EXPECT_EQ(paths(), shared);
 }
 
 }  // namespace

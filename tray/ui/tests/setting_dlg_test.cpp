@@ -170,7 +170,9 @@ TEST_F(SettingDlgTest, AboutCommandRunsTheAboutDialogAndAWaitingDeviceLoginComes
   EXPECT_EQ(shown, 5u);
   EXPECT_FALSE(dlg.isVisible());  // the question, not the settings
   EXPECT_EQ(dlg.Flow().mobileState(), tray::kMobileNoDevice);
-  // With no question left and no account logged on, a click brings up the login window.
+  // With no question left and no account logged on, the next click (a later turn of the
+  // loop) brings up the login window.
+  QCoreApplication::processEvents();
   dlg.OnTrayActivated(tray::TrayActivation::LeftClick);
   EXPECT_TRUE(dlg.LoginWindow()->isVisible());
   EXPECT_FALSE(dlg.isVisible());

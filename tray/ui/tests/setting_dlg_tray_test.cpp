@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTemporaryDir>
 #include <QTimer>
 
 #include <cstring>
@@ -28,6 +29,9 @@
 #include "recording_process.h"
 #include "recording_shell.h"
 #include "recording_tray.h"
+#include "settings_store.h"
+#include "spin.h"
+#include "wizard_dlg.h"
 
 namespace {
 
@@ -225,6 +229,72 @@ TEST_F(SettingDlgTrayTest, LeftClickRoutingAndTheDeviceLoginItem) {
   EXPECT_EQ(shell.folders.size(), 1);
 }
 
+// The desktop's tray delivers one press on the icon while a notification shows both as a
+// click on the notification and as a left click, one after the other. The press that
+// showed a question does nothing else: no data folder, no login window, no second question.
+TEST_F(SettingDlgTrayTest, APressThatShowedAQuestionDoesNothingElse) {
+  using tray::TrayActivation;
+  const struct {
+    const char* name;
+    bool loggedOn;
+    std::vector<TrayActivation> press;
+  } cases[] = {
+      {"logged on, notification first", true, {TrayActivation::BalloonClick, TrayActivation::LeftClick}},
+      {"logged off, notification first", false, {TrayActivation::BalloonClick, TrayActivation::LeftClick}},
+      {"logged on, icon first", true, {TrayActivation::LeftClick, TrayActivation::BalloonClick}},
+      {"logged off, icon first", false, {TrayActivation::LeftClick, TrayActivation::BalloonClick}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ResetService();
+    shell.folders.clear();
+    tray::CSettingDlg dlg(options);
+    QCoreApplication::processEvents();
+    dlg.LoginWindow()->hide();
+    if (c.loggedOn) {
+      service.status = tray::kLoggedOn;
+      dlg.LogOnPollTick();
+    }
+    // Two questions wait, so a second delivery would find one to show.
+    tray::DeviceLoginInfo info{};
+    std::strcpy(info.sender, "phone");
+    for (uint32_t id : {21u, 22u}) {
+      info.id = id;
+      dlg.OnDeviceLoginRequest(&info);
+    }
+    QCoreApplication::processEvents();
+    ASSERT_EQ(dlg.DeviceLogins().size(), 2u);
+    std::vector<uint32_t> shown;
+    QTimer answer;
+    QObject::connect(&answer, &QTimer::timeout, [&] {
+      if (!dlg.ConnectWindow() || !dlg.ConnectWindow()->isVisible()) return;
+      shown.push_back(dlg.ConnectWindow()->Info().id);
+      QTest::keyClick(dlg.ConnectWindow(), Qt::Key_Return);  // allow
+    });
+    answer.start(10);
+    // The press, as the tray delivers it: both in one turn of the loop.
+    bool delivered = false;
+    QTimer::singleShot(0, &dlg, [&] {
+      for (TrayActivation how : c.press) dlg.OnTrayActivated(how);
+      delivered = true;
+    });
+    ASSERT_TRUE(traytest::Spin([&] { return delivered; }, 10000));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(shown, std::vector<uint32_t>{21u});
+    EXPECT_TRUE(shell.folders.isEmpty());
+    EXPECT_FALSE(dlg.LoginWindow()->isVisible());
+    EXPECT_FALSE(dlg.isVisible());
+    // The next press shows the next question, and the one after that does the click's own work.
+    dlg.OnTrayActivated(TrayActivation::LeftClick);
+    EXPECT_EQ(shown, (std::vector<uint32_t>{21u, 22u}));
+    QCoreApplication::processEvents();
+    dlg.OnTrayActivated(TrayActivation::LeftClick);
+    EXPECT_EQ(shell.folders.size(), c.loggedOn ? 1 : 0);
+    EXPECT_EQ(dlg.LoginWindow()->isVisible(), !c.loggedOn);
+    dlg.LoginWindow()->hide();
+  }
+}
+
 TEST_F(SettingDlgTrayTest, NetworkDropGivesOneBalloonAndItsReturnOneLogOn) {
   for (bool saved : {true, false}) {
     SCOPED_TRACE(saved);
@@ -287,6 +357,38 @@ TEST_F(SettingDlgTrayTest, MenuCommandsReachTheirWindows) {
   EXPECT_EQ(shell.folders, QStringList{QStringLiteral("/home/someone/Tirvan")});
   dlg.OnMenuCommand(tray::CSettingDlg::kCmdMobileLine);  // the status line does nothing
   EXPECT_FALSE(dlg.isVisible());
+}
+
+// A user the installer did not set up (no settings file) opens the hotspot dialog, which
+// keeps its key: the next start still shows no first-run wizard.
+TEST_F(SettingDlgTrayTest, TheHotspotsKeyNeverBringsTheWizardUp) {
+  QTemporaryDir dir;
+  tray::FileSettingsStore store(dir.filePath(QStringLiteral("config/Tirvan/settings.ini")));
+  tray::SetSettingsStore(&store);
+  bool wizardShown = false;
+  QTimer poll;
+  tray::CSettingDlg* current = nullptr;
+  QObject::connect(&poll, &QTimer::timeout, [&] {
+    if (current && current->WizardWindow()) {
+      wizardShown = true;
+      current->WizardWindow()->close();
+    }
+    if (current && current->HostedNetworkWindow()) current->HostedNetworkWindow()->close();
+  });
+  poll.start(10);
+  for (int start = 0; start < 2; ++start) {
+    SCOPED_TRACE(start);
+    tray::CSettingDlg dlg(options);
+    current = &dlg;
+    QCoreApplication::processEvents();  // the start-up steps
+    dlg.OnMenuCommand(tray::CSettingDlg::kCmdHotspot);
+    EXPECT_EQ(dlg.HostedNetworkWindow(), nullptr);
+    current = nullptr;
+  }
+  EXPECT_FALSE(wizardShown);
+  EXPECT_TRUE(store.GetString(QStringLiteral("HotspotKey")).has_value());  // kept all the same
+  EXPECT_FALSE(tray::FirstRunWizardDue(store));
+  tray::SetSettingsStore(nullptr);
 }
 
 TEST_F(SettingDlgTrayTest, BannerFollowsTheLanguage) {

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QPlainTextEdit>
@@ -32,6 +33,7 @@
 #include "settings_store.h"
 #include "spin.h"
 #include "update_dlg.h"
+#include "wizard_dlg.h"
 #include "support/temp_dir.h"
 #include "support/web_peer.h"
 #include "web_config.h"
@@ -262,6 +264,53 @@ TEST_F(SettingUpdateTest, TheReleaseNotesAtStartAnswerNoPendingQuestion) {
   EXPECT_EQ(events, (Events{"ask 1.0.0.10", "UpdateFinish := 0", "notes: Faster uploads.", "notes closed"}));
   EXPECT_EQ(peer->Requests("/files/setup.sh"), 0);
   EXPECT_FALSE(dlg.RunInstaller());
+  EXPECT_FALSE(dlg.Exiting());
+}
+
+// A first start: the check at start finds a new version while the wizard is up. Its
+// question waits until the wizard has ended, after the release notes, and comes once.
+TEST_F(SettingUpdateTest, TheQuestionAndTheReleaseNotesWaitForTheWizardThenComeOnce) {
+  Serve("1.0.0.10");
+  ASSERT_TRUE(store->file().CreateKey());  // a new user's key: the wizard is due
+  ASSERT_TRUE(store->SetDword(QStringLiteral("UpdateFinish"), 1));
+  events.clear();
+  answer = tray::kNoticeCancel;
+  options.checkForUpdates = true;
+  options.updateCheckDelayMs = 0;
+  tray::CSettingDlg dlg(options);
+  QElapsedTimer sinceWizard;
+  QTimer poll;
+  QObject::connect(&poll, &QTimer::timeout, [&] {
+    QWidget* modal = QApplication::activeModalWidget();
+    if (auto* notes = qobject_cast<tray::CUpdateDlg*>(modal)) {
+      events.push_back("notes: " + notes->NotesEdit()->toPlainText().toStdString());
+      notes->accept();
+      return;
+    }
+    tray::CWizardDlg* wizard = dlg.WizardWindow();
+    if (!wizard || !wizard->isVisible() || modal != wizard) return;
+    if (!sinceWizard.isValid()) sinceWizard.start();
+    if (dlg.HeldUpdateCount() == 0) {
+      if (sinceWizard.elapsed() < 15000) return;
+      events.push_back("nothing held behind the wizard");  // never left open
+      wizard->close();
+      return;
+    }
+    events.push_back("held " + std::to_string(dlg.HeldUpdateCount()) + " behind the wizard");
+    QDir().mkpath(QStringLiteral(TIRVAN_TRAY_BIN_DIR "/screenshots"));
+    wizard->grab().save(QStringLiteral(TIRVAN_TRAY_BIN_DIR "/screenshots/wizard_update_held.png"));
+    wizard->close();
+  });
+  poll.start(10);
+  ASSERT_TRUE(traytest::Spin([&] {
+    return !dlg.WizardWindow() && !dlg.Updater().IsChecking() && dlg.HeldUpdateCount() == 0 && !events.empty() &&
+           events.back().rfind("ask", 0) == 0;
+  }, 30000)) << ::testing::PrintToString(events);
+  QCoreApplication::processEvents();
+  EXPECT_EQ(events, (Events{"held 1 behind the wizard", "UpdateFinish := 0", "notes: Faster uploads.",
+                            "ask 1.0.0.10"}));
+  EXPECT_EQ(store->GetDword(QStringLiteral("SetupWizard")), 1u);
+  EXPECT_EQ(peer->Requests("/files/setup.sh"), 0);
   EXPECT_FALSE(dlg.Exiting());
 }
 

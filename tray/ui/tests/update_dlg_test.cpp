@@ -174,37 +174,58 @@ TEST_F(UpdateDialogsTest, TheQuestionJoinsHeadVersionAndTailAtTheFirstPaint) {
   SaveGrab(dialog, QStringLiteral("update_notice_en.png"));
 }
 
-TEST_F(UpdateDialogsTest, OnlyTheTwoButtonsEndTheQuestionAndOnlyUpdateKeepsTheBox) {
+TEST_F(UpdateDialogsTest, EnterDoesNothingEscapeAndCloseMeanLaterAndOnlyUpdateKeepsTheBox) {
+  enum Way { kUpdate, kLater, kEscape, kClose };
   const struct {
+    const char* name;
     bool keyExists;
     bool ticked;
-    bool update;
+    Way way;
     int result;
     std::optional<uint32_t> stored;
   } cases[] = {
-      {true, true, true, 1, 1u},
-      {true, false, true, 1, 0u},
-      {true, true, false, 2, std::nullopt},  // a refusal never turns into silent updates
-      {false, true, true, 1, std::nullopt},  // no key: nothing stored, nothing made
+      {"update, ticked", true, true, kUpdate, 1, 1u},
+      {"update", true, false, kUpdate, 1, 0u},
+      {"later", true, true, kLater, 2, std::nullopt},  // a refusal never turns into silent updates
+      {"escape", true, true, kEscape, 2, std::nullopt},
+      {"the close button", true, true, kClose, 2, std::nullopt},
+      {"update without a key", false, true, kUpdate, 1, std::nullopt},  // nothing stored, nothing made
   };
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
     QFile::remove(store->path());
     if (c.keyExists) {
       ASSERT_TRUE(store->CreateKey());
     }
     tray::CUpdateNoticeDlg dialog(QStringLiteral("2.0"), store.get());
     int result = RunWith(dialog, [&] {
-      for (Qt::Key key : {Qt::Key_Escape, Qt::Key_Return, Qt::Key_Enter}) QTest::keyClick(&dialog, key);
-      dialog.CloseButton()->click();
+      for (Qt::Key key : {Qt::Key_Return, Qt::Key_Enter}) QTest::keyClick(&dialog, key);
       QCoreApplication::processEvents();
       EXPECT_TRUE(dialog.isVisible());
       dialog.NeverShowBox()->setChecked(c.ticked);
-      (c.update ? dialog.UpdateButton() : dialog.CancelButton())->click();
+      switch (c.way) {
+        case kUpdate: dialog.UpdateButton()->click(); break;
+        case kLater: dialog.CancelButton()->click(); break;
+        case kEscape: QTest::keyClick(&dialog, Qt::Key_Escape); break;
+        case kClose: dialog.CloseButton()->click(); break;
+      }
     });
     EXPECT_EQ(result, c.result);
     EXPECT_EQ(store->GetDword(QStringLiteral("UpdateNotice")), c.stored);
     EXPECT_EQ(store->KeyExists(), c.keyExists);
   }
+  // The question as the checker puts it: Escape is Later.
+  QTimer::singleShot(0, [] {
+    QTimer* poll = new QTimer;
+    QObject::connect(poll, &QTimer::timeout, [poll] {
+      auto* dialog = qobject_cast<tray::CUpdateNoticeDlg*>(QApplication::activeModalWidget());
+      if (!dialog || !dialog->isVisible()) return;
+      QTest::keyClick(dialog, Qt::Key_Escape);
+      poll->deleteLater();
+    });
+    poll->start(10);
+  });
+  EXPECT_EQ(tray::AskUpdateNotice(QStringLiteral("2.0")), 2);
 }
 
 TEST_F(UpdateDialogsTest, ALanguageChangeRelabelsAtTheNextPaintAndReloadsTheBanner) {

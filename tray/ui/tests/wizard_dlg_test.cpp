@@ -394,8 +394,10 @@ TEST_F(WizardEndToEndTest, TheFirstStartRunsTheWizardOnceAndTheServiceTakesItsCh
   picker.answers = {extra};
   tray::CSettingDlg* current = nullptr;
   bool busy = false;
-  auto poll = WhenWizardRuns(&current, [](tray::CWizardDlg& w) {
+  QStringList listed;
+  auto poll = WhenWizardRuns(&current, [&](tray::CWizardDlg& w) {
     w.OnBnClickedNext();
+    for (const auto& row : w.Logic().Rows()) listed << row.path;
     w.OnBnClickedAdd();
     w.OnBnClickedNext();
     w.OnBnClickedFinish();
@@ -410,6 +412,8 @@ TEST_F(WizardEndToEndTest, TheFirstStartRunsTheWizardOnceAndTheServiceTakesItsCh
     EXPECT_EQ(store->GetDword(QStringLiteral("SetupWizard")), 1u);
     current = nullptr;
   }
+  // Step 2 listed the data folder and the folder the service shared already.
+  EXPECT_EQ(listed, QStringList({home + QStringLiteral("/Tirvan"), QString::fromStdString(tmp.Sub("share"))}));
 
   // A client of its own asks the service what it now holds.
   tray::UIDataOptions o;
