@@ -130,6 +130,14 @@ void RootFolderMove::ResolvePending(const QString& base, const QString& serviceF
   const bool sourceThere = !source->isEmpty() && *source != target && m_files.IsDir(*source);
   if (m_files.Canonical(target) == m_files.Canonical(serviceFolder)) {
     // The service took the copy: the old folder's late arrivals follow, then it goes.
+    const QString aside = JoinFolder(BaseOfDataFolder(*source, m_sep), QLatin1String(kMoveAsideName), m_sep);
+    if (!source->isEmpty() && m_files.IsDir(aside)) {
+      if (!SyncTreeInto(aside, target, m_files, nullptr, &error)) {
+        qWarning("cannot finish the earlier move from %s: %s", qUtf8Printable(aside), qUtf8Printable(error.text));
+        return;
+      }
+      if (!m_files.RemoveTree(aside, &why)) qWarning("cannot remove %s: %s", qUtf8Printable(aside), qUtf8Printable(why));
+    }
     if (sourceThere) {
       if (!SyncTreeInto(*source, target, m_files, nullptr, &error)) {
         qWarning("cannot finish the earlier move from %s: %s", qUtf8Printable(*source), qUtf8Printable(error.text));
@@ -294,9 +302,19 @@ bool RootFolderMove::Finish(MoveCounters& counters, const MoveTimings& timings, 
   }
   bool done = settled;
   if (settled) {
+    // Out of the way first, so that nothing lands in it unseen between the last copy and
+    // the removal; what did land meanwhile is copied from there.
+    const QString aside = JoinFolder(m_oldBase, QLatin1String(kMoveAsideName), m_sep);
     QString why;
-    if (!m_files.RemoveTree(m_from, &why)) {
-      if (error) *error = QStringLiteral("%1: %2").arg(m_from, why);
+    const bool moved = m_files.Rename(m_from, aside, &why);
+    const QString old = moved ? aside : m_from;
+    if (moved && !SyncTreeInto(aside, m_to, m_files, &counters, &fe)) {
+      if (error) *error = fe.text;
+      qWarning("cannot copy what arrived in %s: %s; it stays", qUtf8Printable(aside), qUtf8Printable(fe.text));
+      return false;
+    }
+    if (!m_files.RemoveTree(old, &why)) {
+      if (error) *error = QStringLiteral("%1: %2").arg(old, why);
       done = false;
     } else if (!m_files.SyncDir(m_oldBase, &fe)) {
       qWarning("cannot flush %s: %s", qUtf8Printable(m_oldBase), qUtf8Printable(fe.text));

@@ -19,6 +19,7 @@ namespace tray {
 
 inline constexpr const char* kMoveNoteName = ".Tirvan.move";     // beside the target
 inline constexpr const char* kMoveTempName = ".Tirvan.moving";   // the copy until it is whole
+inline constexpr const char* kMoveAsideName = ".Tirvan.removing";  // the old folder, going
 
 enum class MoveOutcome {
   kMoved,          // the data folder now lies in the new base
