@@ -285,6 +285,12 @@ bool RootFolderMove::Finish(MoveCounters& counters, const MoveTimings& timings, 
   if (!m_files.ListTree(m_from, &last, &fe)) last.clear();
   bool settled = timings.quietMs == 0;
   while (!settled) {
+    if (counters.cancel) {
+      // The program ends: the note stays, and the next move copies what is left and
+      // removes the old folder.
+      if (error) *error = m_from;
+      return false;
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(std::min(timings.quietMs, 100)));
     if (!m_files.ListTree(m_from, &now, &fe)) now.clear();
     const auto t = Clock::now();

@@ -87,6 +87,17 @@ bool ListInto(const std::string& dir, const QString& rel, std::vector<FsEntry>* 
 
 }  // namespace
 
+bool OnSameFileSystem(const QString& path, const QString& other) {
+  struct stat a{}, b{};
+  if (::stat(S(path).c_str(), &a) != 0) return true;
+  fs::path p = P(other);
+  while (::stat(p.c_str(), &b) != 0) {
+    if (!p.has_parent_path() || p.parent_path() == p) return true;
+    p = p.parent_path();
+  }
+  return a.st_dev == b.st_dev;
+}
+
 bool RealFileOps::Exists(const QString& path) const {
   std::error_code ec;
   return fs::exists(fs::symlink_status(P(path), ec));

@@ -68,6 +68,10 @@ class IFileOps {
   virtual std::optional<int64_t> FreeBytes(const QString& path) const = 0;
 };
 
+// Whether path and the nearest existing folder on the way to other lie on one file system
+// (a rename between them works); true where that cannot be told.
+bool OnSameFileSystem(const QString& path, const QString& other);
+
 class RealFileOps : public IFileOps {
  public:
   bool Exists(const QString& path) const override;

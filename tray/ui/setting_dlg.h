@@ -30,6 +30,8 @@
 
 namespace tray {
 
+class CMoveDlg;
+
 class CAboutDlg;
 class CApDlg;
 class CHtmlDlg;
@@ -270,6 +272,7 @@ class CSettingDlg : public CDiyDialog,
   void ApplyDialogFonts();
   void SelectAccountTab() { SelectPage(kPageAccount); }
   void SetDataBase(const QString& base);
+  void OnDataBaseSet(const QString& base, const DataFolderResult& result);
   void BuildPages();
   void LoadPageTexts();
   // The data folder now lies in base: the root's row and the default folders follow.
@@ -292,6 +295,7 @@ class CSettingDlg : public CDiyDialog,
   std::unique_ptr<IFolderPicker> m_ownPicker;
   IFolderPicker* m_picker;
   RealFileOps m_files;
+  std::unique_ptr<CMoveDlg> m_moveDlg;  // a move of the data folder across file systems
   ServiceControl m_service;
   LogonFlow m_flow;
   CTrayIcon m_trayIcon;
