@@ -34,11 +34,16 @@ CMoveDlg::CMoveDlg(DataFolderContext context, QString currentBase, QString newBa
     t->setGeometry(30, y, 295, 22);
     return t;
   };
-  m_files = makeText("1151", 52);
-  m_bytes = makeText("1152", 76);
+  auto* heading = makeText("1150", 44);
+  QFont bold = textFont;
+  bold.setBold(true);
+  heading->SetStaticFont(bold);
+  heading->setText(store->GetString("UI", "MOVE_TITLE"));
+  m_files = makeText("1151", 70);
+  m_bytes = makeText("1152", 92);
   m_bar = new QProgressBar(this);
   m_bar->setObjectName(QStringLiteral("1153"));
-  m_bar->setGeometry(30, 106, 295, 16);
+  m_bar->setGeometry(30, 122, 295, 14);
   m_bar->setRange(0, 1000);
   m_bar->setTextVisible(false);
 
