@@ -184,6 +184,8 @@ class CSettingDlg : public CDiyDialog,
   CTrayIcon& TrayIcon() { return m_trayIcon; }
   CLoginDlg* LoginWindow() const { return m_login; }
   const QString& DataBase() const { return m_dataBase; }
+  // The move of the data folder to another file system, while it runs.
+  CMoveDlg* MoveWindow() const { return m_moveDlg.get(); }
 
   // The pages (setting_dlg_pages.cpp). A page's tab shows it; a click on the tab already
   // selected does nothing. The transfer log is fetched anew each time its page opens.

@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QPixmap>
 #include <QProgressBar>
+#include <QTimer>
 #include <QTemporaryDir>
 
 #include <fcntl.h>
@@ -22,8 +23,9 @@
 #include <utility>
 #include <vector>
 
-#include "diy_static.h"
 #include "dialog_options.h"
+#include "diy_static.h"
+#include "fake_autostart.h"
 #include "fake_service.h"
 #include "languages.h"
 #include "live_service.h"
@@ -31,9 +33,15 @@
 #include "no_shell_folder.h"
 #include "platform/service_manager.h"
 #include "qt_app.h"
+#include "queued_picker.h"
+#include "recording_shell.h"
+#include "recording_tray.h"
+#include "setting_dlg.h"
+#include "settings_store.h"
 #include "spin.h"
 #include "support/temp_dir.h"
 #include "system_harness.h"
+#include "wizard_dlg.h"
 
 namespace {
 
@@ -178,6 +186,88 @@ TEST_F(MoveDlgTest, AMoveToAnotherFileSystemWhileADeviceUploadsKeepsEveryFile) {
   EXPECT_FALSE(QFileInfo::exists(newBase + "/" + tray::kMoveTempName));
   EXPECT_FALSE(QFileInfo::exists(newBase + "/" + tray::kMoveNoteName));
   live.Stop();
+  qunsetenv("TIRVAN_MOVE_QUIET_MS");
+}
+
+// The first start of a fresh profile while the service's data folder already holds files:
+// the wizard's choice takes those files along, on one file system and onto another.
+TEST_F(MoveDlgTest, TheWizardOfAFreshProfileMovesTheServicesFilledDataFolder) {
+  qputenv("TIRVAN_MOVE_QUIET_MS", "200");
+  for (bool otherDisk : {false, true}) {
+    SCOPED_TRACE(otherDisk ? "onto another file system" : "on the same file system");
+    support::TempDir tmp;
+    std::optional<std::string> shm = OtherFileSystem(tmp.path());
+    if (otherDisk && !shm) {
+      std::printf("skipped the move onto another file system: /dev/shm is on the same one as %s\n", tmp.path().c_str());
+      continue;
+    }
+    tmp.MakeDir("home");
+    const QString home = QString::fromStdString(tmp.Sub("home"));
+    const QString oldHome = qEnvironmentVariable("HOME");
+    ::setenv("HOME", home.toUtf8().constData(), 1);
+    traytest::LiveService live(tmp);
+    ASSERT_NO_FATAL_FAILURE(live.Start());
+    const std::string oldFolder = live.service->DefaultFolder();
+    ASSERT_TRUE(QDir().mkpath(QString::fromStdString(oldFolder + "/Pictures")));
+    systest::WriteFile(oldFolder + "/Pictures/IMG_0001.JPG", systest::RandomBytes(300000, 5));
+    std::string def;
+    ASSERT_EQ(live.ui->GetDefShare(&def), tray::kDefShareSet);
+    ASSERT_EQ(def, oldFolder);
+
+    tray::FileSettingsStore settings(QString::fromStdString(tmp.Sub("config/Tirvan/settings.ini")));
+    tray::SetSettingsStore(&settings);
+    ASSERT_TRUE(settings.CreateKey());
+    ASSERT_TRUE(settings.SetDword(QStringLiteral("SetupWizard"), 0));
+    std::unique_ptr<QTemporaryDir> disk;
+    QString chosen = home;
+    if (otherDisk) {
+      disk = std::make_unique<QTemporaryDir>(QString::fromStdString(*shm) + QStringLiteral("/tirvan-wizard-XXXXXX"));
+      ASSERT_TRUE(disk->isValid());
+      chosen = disk->path();
+    }
+    traytest::QueuedPicker picker;
+    picker.answers = {chosen};
+    traytest::RecordingShell openShell;
+    traytest::RecordingTray trayBackend;
+    traytest::NoAutostart autostart;
+    tray::SettingDlgOptions options;
+    traytest::FillDialogOptions(options, live.ui.get(), &openShell, &trayBackend, &autostart, &shell);
+    options.folderPicker = &picker;
+    options.showWhenNoTray = false;
+
+    tray::CSettingDlg* current = nullptr;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+      if (!current || !current->WizardWindow() || !current->WizardWindow()->isVisible()) return;
+      poll.stop();
+      tray::CWizardDlg& w = *current->WizardWindow();
+      w.OnBnClickedRadioUser();
+      w.OnBnClickedBrowse();
+      w.OnBnClickedNext();
+      w.OnBnClickedNext();
+      w.OnBnClickedFinish();
+    });
+    poll.start(10);
+    {
+      tray::CSettingDlg dlg(options);
+      current = &dlg;
+      QCoreApplication::processEvents();  // the wizard runs modally here
+      EXPECT_EQ(settings.GetDword(QStringLiteral("SetupWizard")), 1u);
+      const QString want = chosen;
+      EXPECT_EQ(dlg.MoveWindow() != nullptr, otherDisk);  // a copy shows its progress
+      EXPECT_TRUE(traytest::Spin([&] { return !dlg.MoveWindow() && dlg.DataBase() == want; }, 60000))
+          << dlg.DataBase().toStdString();
+      current = nullptr;
+    }
+    const std::string newFolder = (chosen + QStringLiteral("/Tirvan")).toStdString();
+    ASSERT_EQ(live.ui->GetDefShare(&def), tray::kDefShareSet);
+    EXPECT_EQ(def, newFolder);
+    EXPECT_EQ(systest::ReadFile(newFolder + "/Pictures/IMG_0001.JPG"), systest::RandomBytes(300000, 5));
+    EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(oldFolder)));
+    tray::SetSettingsStore(nullptr);
+    live.Stop();
+    ::setenv("HOME", oldHome.toUtf8().constData(), 1);
+  }
   qunsetenv("TIRVAN_MOVE_QUIET_MS");
 }
 
