@@ -208,42 +208,62 @@ MoveResult RootFolderMove::Copy(MoveCounters& counters) {
   counters.stage = MoveCounters::kCopying;
   if (!m_files.WriteNote(m_note, m_from, &error)) return Failed(error);
 
-  auto wrote = [&counters](int64_t n) {
-    counters.bytesDone += n;
-    return !counters.cancel.load();
-  };
+  // What was copied, as it was copied: a file that grows while it is read (an upload) is
+  // checked by the bytes written and brought up to date after the switch.
+  std::vector<FsEntry> want;
+  std::set<QString> grew;
   for (const FsEntry& e : tree) {
     if (counters.cancel) return {MoveOutcome::kCancelled, {}};
     const QString from = Under(m_from, e.rel), to = Under(m_temp, e.rel);
+    int64_t written = 0;
+    auto wrote = [&counters, &written](int64_t n) {
+      written += n;
+      counters.bytesDone += n;
+      return !counters.cancel.load();
+    };
     bool ok = true;
     switch (e.kind) {
       case FsEntry::kDir: ok = m_files.MakeDir(to, &error); break;
       case FsEntry::kFile: ok = m_files.CopyFile(from, to, wrote, &error); break;
       case FsEntry::kLink: ok = m_files.CopyLink(from, to, &error); break;
-      case FsEntry::kOther: qWarning("%s is no file or folder; not copied", qUtf8Printable(from)); break;
+      case FsEntry::kOther: qWarning("%s is no file or folder; not copied", qUtf8Printable(from)); continue;
     }
-    if (!ok) return Failed(error);
+    if (!ok) {
+      if (error.cancelled) return {MoveOutcome::kCancelled, {}};
+      if (!e.rel.isEmpty() && !m_files.Stat(from)) {
+        // Removed from the old folder while the copy ran: not copied.
+        qInfo("%s went while the data folder was copied", qUtf8Printable(from));
+        FileError ignored;
+        if (e.kind != FsEntry::kDir) m_files.RemoveFile(to, &ignored);
+        continue;
+      }
+      return Failed(error);
+    }
+    FsEntry done = e;
+    if (e.kind == FsEntry::kFile && written != e.size) {
+      done.size = written;
+      grew.insert(e.rel);
+    }
+    want.push_back(done);
     if (e.kind == FsEntry::kFile || e.kind == FsEntry::kLink) ++counters.filesDone;
   }
   // Each folder's time once its entries are in, deepest first; then each is flushed.
-  for (auto it = tree.rbegin(); it != tree.rend(); ++it) {
+  for (auto it = want.rbegin(); it != want.rend(); ++it) {
     if (it->kind != FsEntry::kDir) continue;
     const QString dir = Under(m_temp, it->rel);
     if (!m_files.SetTime(dir, it->mtimeNs, &error) || !m_files.SyncDir(dir, &error)) return Failed(error);
   }
-  // Verified: the same entries, sizes and times as the source had when listed.
+  // Verified: the copy holds what was copied, with the sizes written and the times kept.
   std::vector<FsEntry> copy;
   if (!m_files.ListTree(m_temp, &copy, &error)) return Failed(error);
   auto key = [](const FsEntry& a, const FsEntry& b) { return a.rel < b.rel; };
-  std::vector<FsEntry> want;
-  std::copy_if(tree.begin(), tree.end(), std::back_inserter(want), [](const FsEntry& e) { return e.kind != FsEntry::kOther; });
   std::sort(want.begin(), want.end(), key);
   std::sort(copy.begin(), copy.end(), key);
   if (want.size() != copy.size()) return {MoveOutcome::kFailed, QStringLiteral("the copy in %1 is not whole").arg(m_temp)};
   for (size_t i = 0; i < want.size(); ++i) {
     const FsEntry& a = want[i];
     const FsEntry& b = copy[i];
-    const bool timeOk = a.kind == FsEntry::kLink || std::llabs(a.mtimeNs - b.mtimeNs) <= kTimeSlackNs;
+    const bool timeOk = a.kind == FsEntry::kLink || grew.count(a.rel) || std::llabs(a.mtimeNs - b.mtimeNs) <= kTimeSlackNs;
     if (a.rel != b.rel || a.kind != b.kind || a.size != b.size || !timeOk) {
       return {MoveOutcome::kFailed, QStringLiteral("%1 did not arrive whole").arg(Under(m_to, a.rel))};
     }

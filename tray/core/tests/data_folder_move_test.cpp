@@ -257,6 +257,27 @@ TEST_F(DataFolderMoveTest, TimesAreKeptAndLateArrivalsFollowBeforeTheOldFolderGo
   }
 }
 
+TEST_F(DataFolderMoveTest, FilesThatGrowOrGoWhileTheCopyRunsDoNotFailTheMove) {
+  MakeOldFolder();
+  bool changed = false;
+  files.beforeStep = [&](int) {
+    if (changed || !QFileInfo::exists(Path("new/") + tray::kMoveTempName)) return;
+    changed = true;  // listed already, not yet copied: one upload grows, one file is deleted
+    QFile grow(Path("old/Tirvan/Pictures/IMG_0001.JPG"));
+    ASSERT_TRUE(grow.open(QIODevice::Append));
+    grow.write("more");
+    grow.close();
+    ASSERT_TRUE(QFile::remove(Path("old/Tirvan/Documents/notes.txt")));
+  };
+  tray::DataFolderResult r = Set(Path("old"), Path("new"));
+  ASSERT_TRUE(changed);
+  EXPECT_TRUE(r.sent);
+  EXPECT_TRUE(r.messageKey.isEmpty()) << r.messageKey.toStdString() << " " << r.detail.toStdString();
+  EXPECT_EQ(Contents(Path("new/Tirvan"))[QStringLiteral("Pictures/IMG_0001.JPG")], QByteArray(200000, 'p') + "more");
+  EXPECT_FALSE(QFileInfo::exists(Path("new/Tirvan/Documents/notes.txt")));
+  EXPECT_FALSE(QFileInfo::exists(Path("old/Tirvan")));
+}
+
 TEST_F(DataFolderMoveTest, AFullDiskARefusingServiceAndACancelLeaveTheOldFolderAndNothingElse) {
   struct Case {
     const char* name;
