@@ -58,16 +58,25 @@ bool DataFolderChange::Tell() {
                          m_result.record.music.toStdString(), m_result.record.video.toStdString(),
                          m_result.record.doc.toStdString()};
   m_result.sent = m_c.service.SetDefShare(folders) == 0;
+  bool unknown = false;  // the service could not say which folder it uses
   if (!m_result.sent) {
     // A reply lost on the way: the service's own word on which folder it uses decides.
     std::string def;
-    m_result.sent = m_c.service.GetDefShare(&def) == kDefShareSet && def == folders.root;
+    const int asked = m_c.service.GetDefShare(&def);
+    m_result.sent = asked == kDefShareSet && def == folders.root;
+    unknown = asked != kDefShareSet && asked != kDefShareEmpty;
   }
   const bool moved = m_result.move == MoveOutcome::kMoved;
   if (!m_result.sent) {
     qWarning("the service did not take the data folder %s", qUtf8Printable(m_result.record.def));
     if (moved && m_move) {
-      m_move->Undo();
+      // A copy stays, with its note, while the service may have taken it: the next move
+      // learns which folder the service uses and removes or finishes it then.
+      if (unknown && m_move->Copied()) {
+        qWarning("the service did not answer; the copy %s stays until the next move", qUtf8Printable(m_move->To()));
+      } else {
+        m_move->Undo();
+      }
       const QString old = JoinFolder(m_current, QLatin1String(kDataFolderName), m_c.sep);
       m_c.shell.Setup(old, m_c.languages.GetLanguage(), m_c.languages.GetString("UI", "DIRVER_NAME"));
       m_result.messageKey = QStringLiteral("MSGBOX_MOVENOTTAKEN");

@@ -173,7 +173,8 @@ MoveResult RootFolderMove::Place(MoveCounters& counters) {
   if (m_files.Exists(m_to)) return {MoveOutcome::kTargetExists, {}};
 
   QString error;
-  if (!m_files.IsDir(m_newBase) && !m_files.MakePath(m_newBase, &error)) return {MoveOutcome::kFailed, error};
+  const bool madeBase = !m_files.IsDir(m_newBase);
+  if (madeBase && !m_files.MakePath(m_newBase, &error)) return {MoveOutcome::kFailed, error};
   if (m_files.Rename(m_from, m_to, &error)) {
     m_renamed = true;
     return {MoveOutcome::kMoved, {}};
@@ -184,6 +185,7 @@ MoveResult RootFolderMove::Place(MoveCounters& counters) {
     FileError alsoIgnored;
     m_files.RemoveTree(m_temp, &ignored);
     m_files.RemoveFile(m_note, &alsoIgnored);
+    if (madeBase && m_files.IsEmptyDir(m_newBase)) m_files.RemoveTree(m_newBase, &ignored);
   } else {
     m_copied = true;
   }

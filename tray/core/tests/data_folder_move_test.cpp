@@ -190,6 +190,7 @@ class DataFolderMoveTest : public ::testing::Test {
   traytest::NoShellFolder shell;
   SteppedFiles files;
   std::map<QString, QByteArray> original;
+  QString newBase;
 };
 
 TEST_F(DataFolderMoveTest, AKillBeforeAnyStepLosesNothingAndTheNextMoveFinishes) {
@@ -286,6 +287,12 @@ TEST_F(DataFolderMoveTest, AFullDiskARefusingServiceAndACancelLeaveTheOldFolderA
   };
   const Case cases[] = {
       {"too little free space", [](DataFolderMoveTest& t) { t.files.freeBytes = 1000; }, "MSGBOX_MOVENOSPACE"},
+      {"too little free space in a folder still to be made",
+       [](DataFolderMoveTest& t) {
+         t.files.freeBytes = 1000;
+         t.newBase = t.Path("new/deeper");
+       },
+       "MSGBOX_MOVENOSPACE"},
       {"the disk fills during the copy", [](DataFolderMoveTest& t) { t.files.noSpaceAtCopy = 2; }, "MSGBOX_MOVENOSPACE"},
       {"the service refuses",
        [](DataFolderMoveTest& t) {
@@ -301,12 +308,15 @@ TEST_F(DataFolderMoveTest, AFullDiskARefusingServiceAndACancelLeaveTheOldFolderA
     service = traytest::FakeService{};
     service.AcceptAll();
     files = SteppedFiles{};
+    QDir().mkpath(Path("new"));
+    newBase = Path("new");
     c.arrange(*this);
-    tray::DataFolderResult r = Set(Path("old"), Path("new"));
+    tray::DataFolderResult r = Set(Path("old"), newBase);
     EXPECT_FALSE(r.sent);
     EXPECT_EQ(r.messageKey, QString::fromLatin1(c.key));
     EXPECT_EQ(Contents(Path("old/Tirvan")), original);
     ExpectNothingLeftIn(Path("new"));
+    EXPECT_FALSE(QFileInfo::exists(Path("new/deeper")));
   }
 
   // Cancel in the middle of the copy.
@@ -325,6 +335,28 @@ TEST_F(DataFolderMoveTest, AFullDiskARefusingServiceAndACancelLeaveTheOldFolderA
   EXPECT_TRUE(service.setDefShare.empty());
   EXPECT_EQ(Contents(Path("old/Tirvan")), original);
   ExpectNothingLeftIn(Path("new"));
+}
+
+TEST_F(DataFolderMoveTest, ACopyTheServiceMayHaveTakenStaysUntilTheNextMoveKnows) {
+  MakeOldFolder();
+  service.setDefShareResult = -1;
+  service.defShareResult = tray::kDefShareNoReply;  // no answer at all
+  tray::DataFolderResult r = Set(Path("old"), Path("new"));
+  EXPECT_FALSE(r.sent);
+  EXPECT_EQ(r.messageKey, QStringLiteral("MSGBOX_MOVENOTTAKEN"));
+  EXPECT_EQ(Contents(Path("old/Tirvan")), original);
+  ExpectAllIn(Path("new/Tirvan"), original);  // kept: the service might use it
+  EXPECT_TRUE(QFileInfo::exists(Path("new/") + tray::kMoveNoteName));
+
+  // The service answers again and still uses the old folder: the retry is not refused.
+  service = traytest::FakeService{};
+  service.AcceptAll();
+  r = Set(Path("old"), Path("new"));
+  EXPECT_TRUE(r.sent);
+  EXPECT_TRUE(r.messageKey.isEmpty()) << r.messageKey.toStdString();
+  ExpectAllIn(Path("new/Tirvan"), original);
+  EXPECT_FALSE(QFileInfo::exists(Path("old/Tirvan")));
+  EXPECT_FALSE(QFileInfo::exists(Path("new/") + tray::kMoveNoteName));
 }
 
 TEST_F(DataFolderMoveTest, AnOldFolderStillWrittenToGoesOnlyOnceItIsQuiet) {
