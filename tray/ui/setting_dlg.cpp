@@ -19,6 +19,7 @@
 #include "language_font.h"
 #include "login_dlg.h"
 #include "message_box.h"
+#include "move_dlg.h"
 #include "skin_buttons.h"
 #include "skin_pictures.h"
 #include "process.h"
@@ -353,8 +354,26 @@ void CSettingDlg::ShowAccount(const QString& account) {
 void CSettingDlg::NoDataFolder() { SetDataBase(DefaultBase()); }
 
 void CSettingDlg::SetDataBase(const QString& base) {
+  if (m_moveDlg && m_moveDlg->Running()) {
+    qWarning("the data folder is being moved; %s is not taken", qUtf8Printable(base));
+    return;
+  }
   DataFolderContext context{*m_ui, *m_languages.get(), m_files, *m_shellFolder};
-  DataFolderResult result = SetDataFolderBase(context, m_dataBase, base);
+  const QString from = JoinFolder(m_dataBase, QLatin1String(kDataFolderName), QLatin1Char('/'));
+  if (!m_dataBase.isEmpty() && m_files.IsDir(from) && !OnSameFileSystem(from, base)) {
+    // A copy: on its own thread, with its progress shown; the page follows at its end.
+    m_moveDlg = std::make_unique<CMoveDlg>(context, m_dataBase, base,
+                                           [this, base](const DataFolderResult& r) { OnDataBaseSet(base, r); }, this);
+    m_moveDlg->setWindowModality(Qt::ApplicationModal);
+    m_moveDlg->show();
+    m_moveDlg->Start();
+    return;
+  }
+  OnDataBaseSet(base, SetDataFolderBase(context, m_dataBase, base));
+}
+
+void CSettingDlg::OnDataBaseSet(const QString& base, const DataFolderResult& result) {
+  if (m_moveDlg) m_moveDlg.release()->deleteLater();
   if (result.sent) {
     m_dataBase = base;
     ShowRootFolder(base);

@@ -31,6 +31,8 @@
 
 namespace tray {
 
+class CMoveDlg;
+
 class CAboutDlg;
 class CApDlg;
 class CHtmlDlg;
@@ -188,6 +190,8 @@ class CSettingDlg : public CDiyDialog,
   CTrayIcon& TrayIcon() { return m_trayIcon; }
   CLoginDlg* LoginWindow() const { return m_login; }
   const QString& DataBase() const { return m_dataBase; }
+  // The move of the data folder to another file system, while it runs.
+  CMoveDlg* MoveWindow() const { return m_moveDlg.get(); }
 
   // The pages (setting_dlg_pages.cpp). A page's tab shows it; a click on the tab already
   // selected does nothing. The transfer log is fetched anew each time its page opens.
@@ -276,6 +280,7 @@ class CSettingDlg : public CDiyDialog,
   void ApplyDialogFonts();
   void SelectAccountTab() { SelectPage(kPageAccount); }
   void SetDataBase(const QString& base);
+  void OnDataBaseSet(const QString& base, const DataFolderResult& result);
   void BuildPages();
   void LoadPageTexts();
   // The data folder now lies in base: the root's row and the default folders follow.
@@ -299,6 +304,7 @@ class CSettingDlg : public CDiyDialog,
   std::unique_ptr<IFolderPicker> m_ownPicker;
   IFolderPicker* m_picker;
   RealFileOps m_files;
+  std::unique_ptr<CMoveDlg> m_moveDlg;  // a move of the data folder across file systems
   ServiceControl m_service;
   LogonFlow m_flow;
   CTrayIcon m_trayIcon;

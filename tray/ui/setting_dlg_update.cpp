@@ -21,6 +21,13 @@ class SettingWizardTarget final : public IWizardTarget {
   explicit SettingWizardTarget(CSettingDlg& dlg) : m_dlg(dlg) {}
 
   void SetDefShare(const QString& base) override {
+    // A fresh profile knows no data folder yet, while the service may have one full of
+    // files: its own word on the folder comes first, so that those files move along.
+    std::string def;
+    if (m_dlg.m_ui->GetDefShare(&def) == kDefShareSet) {
+      m_dlg.m_dataBase = BaseOfDataFolder(QString::fromStdString(def), QLatin1Char('/'));
+      qInfo("wizard: the service's data folder is %s", def.c_str());
+    }
     qInfo("wizard: the data folder goes to %s", qUtf8Printable(base));
     m_dlg.SetDataBase(base);
   }

@@ -91,23 +91,21 @@ TEST_F(DefaultFoldersTest, MoveRenamesAndRefusesWhatWouldMergeOrNest) {
 }
 
 // A file system on which renames cross devices, so the move copies.
-struct CopyingFileOps final : tray::IFileOps {
-  tray::RealFileOps real;
+struct CopyingFileOps final : tray::RealFileOps {
   bool failCopy = false;
-  bool Exists(const QString& p) const override { return real.Exists(p); }
-  bool IsDir(const QString& p) const override { return real.IsDir(p); }
-  QString Canonical(const QString& p) const override { return real.Canonical(p); }
-  bool MakePath(const QString& p, QString* e) override { return real.MakePath(p, e); }
-  bool Rename(const QString&, const QString&, QString* e) override {
-    *e = QStringLiteral("Invalid cross-device link");
-    return false;
+  bool Rename(const QString& from, const QString& to, QString* e) override {
+    if (QFileInfo(from).fileName() == QStringLiteral("Tirvan") && QFileInfo(to).fileName() == QStringLiteral("Tirvan")) {
+      *e = QStringLiteral("Invalid cross-device link");
+      return false;
+    }
+    return RealFileOps::Rename(from, to, e);
   }
-  bool CopyTree(const QString& from, const QString& to, QString* e) override {
-    if (!real.CopyTree(from, to, e)) return false;
-    if (failCopy) *e = QStringLiteral("No space left on device");
+  bool CopyFile(const QString& from, const QString& to, const std::function<bool(int64_t)>& wrote,
+                tray::FileError* e) override {
+    if (!RealFileOps::CopyFile(from, to, wrote, e)) return false;
+    if (failCopy) e->text = QStringLiteral("No space left on device");
     return !failCopy;
   }
-  bool RemoveTree(const QString& p, QString* e) override { return real.RemoveTree(p, e); }
 };
 
 TEST_F(DefaultFoldersTest, MoveAcrossFileSystemsCopiesVerifiesAndKeepsTheOldOnFailure) {

@@ -89,20 +89,12 @@ TEST(AutoStartSettingTest, TheDesktopEntryKeepsALongProgramPathWhole) {
 }
 
 // The real file system, with every rename logged by the folders' names.
-struct LoggingFiles final : tray::IFileOps {
-  tray::RealFileOps real;
+struct LoggingFiles final : tray::RealFileOps {
   std::vector<std::string>* events = nullptr;
-  bool Exists(const QString& p) const override { return real.Exists(p); }
-  bool IsDir(const QString& p) const override { return real.IsDir(p); }
-  bool IsEmptyDir(const QString& p) const override { return real.IsEmptyDir(p); }
-  QString Canonical(const QString& p) const override { return real.Canonical(p); }
-  bool MakePath(const QString& p, QString* e) override { return real.MakePath(p, e); }
   bool Rename(const QString& from, const QString& to, QString* e) override {
     events->push_back("rename " + QDir(from).dirName().toStdString() + " -> " + QDir(to).dirName().toStdString());
-    return real.Rename(from, to, e);
+    return RealFileOps::Rename(from, to, e);
   }
-  bool CopyTree(const QString& from, const QString& to, QString* e) override { return real.CopyTree(from, to, e); }
-  bool RemoveTree(const QString& p, QString* e) override { return real.RemoveTree(p, e); }
 };
 
 class LanguageChangeTest : public ::testing::Test {
