@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "banner.h"
+#include "hermetic.h"
 #include "process.h"
 #include "release_notes.h"
 #include "settings_store.h"
@@ -55,7 +56,7 @@ class PagesTest : public ::testing::Test {
     c.webBase = QString::fromStdString(peer->base());
     tray::SetWebConfig(c);
   }
-  void TearDown() override { tray::SetWebConfig(tray::WebConfig{}); }
+  void TearDown() override { traytest::UseNoWebServer(); }
   support::TempDir tmp;
   std::unique_ptr<support::WebPeer> peer;
 };
@@ -156,7 +157,7 @@ TEST(ShippedSite, ServesEveryPageAndAnInstallerThatRunsOverHttps) {
   while (!QFile::exists(QString::fromStdString(mark)) && std::chrono::steady_clock::now() < end)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_TRUE(QFile::exists(QString::fromStdString(mark)));
-  tray::SetWebConfig(tray::WebConfig{});
+  traytest::UseNoWebServer();
 }
 
 }  // namespace
