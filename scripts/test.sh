@@ -2,6 +2,8 @@
 # Builds Tirvan and runs every test.
 #   scripts/test.sh              normal build in build/
 #   scripts/test.sh --sanitize   AddressSanitizer + UndefinedBehaviorSanitizer build in build-asan/
+# CTest runs every case in a process of its own; then every tray test program runs whole
+# once, its cases shuffled (scripts/tray-tests-whole.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -19,3 +21,5 @@ fi
 cmake -S . -B "$dir" -G Ninja "${flags[@]}" >/dev/null
 cmake --build "$dir"
 ctest --test-dir "$dir" --output-on-failure -j "$(nproc)"
+# Each tray test program once more, whole and shuffled.
+bash scripts/tray-tests-whole.sh "$dir"

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "contract/ports.h"
+
 namespace device {
 
 struct DiscoveredPc {
@@ -24,7 +26,7 @@ struct DiscoverOptions {
   // too, on that port. Otherwise the request goes to this address only and the replies
   // are read on the socket it was sent from.
   std::string address;
-  uint16_t port = 61617;
+  uint16_t port = BROADPORT;
   uint16_t type = 4;      // the requester's type; the PC answers 4 and 5
   int timeoutMs = 2000;   // how long replies are collected
   bool firstOnly = false; // stop at the first reply

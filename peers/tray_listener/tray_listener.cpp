@@ -13,14 +13,15 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "comm/wire.h"
+#include "contract/tray_records.h"
+#include "contract/wire.h"
 #include "platform/net.h"
 
 namespace traylistener {
 
 namespace {
 
-constexpr size_t kHeadSize = 8;
+constexpr size_t kHeadSize = MsgHead::kSize;
 constexpr size_t kMaxQuestion = 4096;
 constexpr int kReadTimeoutMs = 5000;
 
@@ -229,10 +230,10 @@ void TrayListener::Serve(int fd) {
   q.length = head.length;
   q.opcode = head.opcode;
   q.number = head.seq;
-  q.email = FieldText(q.raw, 8, 32);
-  q.psw = FieldText(q.raw, 40, 32);
-  q.name = FieldText(q.raw, 72, 64);
-  q.network = FieldText(q.raw, 136, 64);
+  q.email = FieldText(q.raw, kHeadSize, kAccountFieldSize);
+  q.psw = FieldText(q.raw, kHeadSize + kAccountFieldSize, kAccountFieldSize);
+  q.name = FieldText(q.raw, kDeviceLoginAskNameOffset, kDeviceLoginTextSize);
+  q.network = FieldText(q.raw, kDeviceLoginAskNetworkOffset, kDeviceLoginTextSize);
 
   Answer a = NextAnswer();
   std::function<void(const Question&, const Answer&)> observer;
@@ -249,8 +250,8 @@ void TrayListener::Serve(int fd) {
     return;
   }
   uint8_t out[16] = {};
-  size_t outLen = 12;
-  wire::PutU16(out, 12);
+  size_t outLen = kDeviceLoginAnswerSize;
+  wire::PutU16(out, kDeviceLoginAnswerSize);
   wire::PutU16(out + 2, kOpDeviceLogin);
   std::memcpy(out + 4, q.raw.data() + 4, 4);  // the number as received
   wire::PutU32(out + 8, a.kind == AnswerKind::Verdict ? a.verdict : 0);
@@ -277,7 +278,7 @@ void TrayListener::Serve(int fd) {
       outLen = 16;
       break;
     case AnswerKind::WrongOpcode:
-      wire::PutU16(out + 2, 0x5000);
+      wire::PutU16(out + 2, OP_SHOW_GET_LOG_ON_INFO);
       break;
     case AnswerKind::Short:
       outLen = 6;

@@ -24,10 +24,13 @@
 #include <thread>
 #include <vector>
 
+#include "contract/opcodes.h"
+#include "contract/ports.h"
+
 namespace traylistener {
 
-inline constexpr uint16_t kTrayListenPort = 15003;
-inline constexpr uint16_t kOpDeviceLogin = 0x500D;
+inline constexpr uint16_t kTrayListenPort = TRAY_LISTEN_PORT;
+inline constexpr uint16_t kOpDeviceLogin = OP_SHOW_DEVICE_LOGIN;
 
 enum class AnswerKind {
   Verdict,      // the 12-byte answer with verdict

@@ -35,8 +35,6 @@ int64_t g_LastHBEpoch = 0;
 
 namespace {
 
-constexpr size_t kAccountFieldSize = 32;
-
 int64_t SystemClock() { return static_cast<int64_t>(std::time(nullptr)); }
 
 std::atomic<EpochClock> g_clock{SystemClock};

@@ -19,10 +19,9 @@
 #include <string>
 
 #include "comm/dispatch.h"
+#include "contract/ports.h"
+#include "contract/tray_records.h"
 
-inline constexpr uint32_t kDeviceLoginRecordSize = 256;
-inline constexpr uint32_t kDeviceLoginAskSize = 264;
-inline constexpr uint32_t kDeviceLoginAnswerSize = 12;
 inline constexpr uint32_t kDeviceLoginReplySize = 12;
 inline constexpr uint32_t kDeviceHeartBeatReplySize = 12;
 
@@ -40,7 +39,7 @@ int64_t DeviceClockNow();
 // Where and how long a login question goes to the tray program.
 struct TrayAskOptions {
   std::string host = "127.0.0.1";
-  uint16_t port = 15003;
+  uint16_t port = TRAY_LISTEN_PORT;
   int connectTimeoutMs = 0;  // 0: as long as the system waits
   int sendTimeoutMs = 1000;
   int recvTimeoutMs = 30000;  // for the whole answer

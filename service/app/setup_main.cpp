@@ -15,14 +15,16 @@
 
 #include "app/schema_sql.h"
 #include "comm/sqlite_db.h"
+#include "contract/ports.h"
+#include "contract/tray_records.h"
 
 namespace {
 
-constexpr size_t kMaxPath = 259;  // the longest folder text the service's records hold
+constexpr size_t kMaxPath = kFolderFieldSize - 1;  // the longest folder text the records hold
 
 struct Options {
   std::string root;
-  int port = 15002;
+  int port = SERVICE_REQUEST_PORT;  // where the tray program sends its requests
   std::string svHost;
   int svPort = 0;
   std::string p2pHost;

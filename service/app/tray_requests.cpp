@@ -21,9 +21,6 @@
 
 namespace {
 
-constexpr size_t kAccountFieldSize = 32;
-constexpr size_t kFolderFieldSize = 260;
-constexpr size_t kTransTimeSize = 30;
 constexpr size_t kMaxTransLogRecords = kMaxShowPayload / kTransLogRecordSize;
 constexpr int64_t kMobileLinkedSeconds = 60;
 

@@ -19,11 +19,8 @@
 #include <vector>
 
 #include "comm/dispatch.h"
+#include "contract/tray_records.h"
 
-inline constexpr uint32_t kShowResultReplySize = 12;
-inline constexpr uint32_t kAccountInfoReplySize = 72;
-inline constexpr uint32_t kDefShareRecordSize = 1300;
-inline constexpr uint32_t kTransLogRecordSize = 300;
 // The most bytes a reply's payload can have within its 16-bit length.
 inline constexpr uint32_t kMaxShowPayload = 0xFFFF - 8;
 

@@ -14,7 +14,8 @@
 
 #include <netinet/in.h>
 
-inline constexpr uint16_t BROADPORT = 61617;
+#include "contract/ports.h"
+
 inline constexpr size_t kBroadcastReplySize = 206;
 inline constexpr size_t kBroadcastRequestMin = 6;
 inline constexpr size_t kBroadcastRecvMax = 513;

@@ -12,15 +12,17 @@
 #include <cerrno>
 #include <cstring>
 
+#include "contract/opcodes.h"
+#include "contract/tray_records.h"
 #include "platform/net.h"
 
 namespace tray {
 
 namespace {
 
-constexpr uint16_t kOpDeviceLogin = 0x500D;
-constexpr size_t kQuestionSize = 264;
-constexpr size_t kAnswerSize = 12;
+constexpr uint16_t kOpDeviceLogin = OP_SHOW_DEVICE_LOGIN;
+constexpr size_t kQuestionSize = kDeviceLoginAskSize;
+constexpr size_t kAnswerSize = kDeviceLoginAnswerSize;
 
 uint16_t GetU16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
 

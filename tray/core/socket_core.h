@@ -27,12 +27,15 @@
 #include <thread>
 #include <vector>
 
+#include "contract/ports.h"
+#include "contract/wire.h"
+
 namespace tray {
 
-inline constexpr uint16_t SERVICE_REQUEST_PORT = 15002;
-inline constexpr uint16_t TRAY_LISTEN_PORT = 15003;
-inline constexpr size_t kMsgHeadSize = 8;
-inline constexpr size_t kMaxFrameSize = 65535;
+using ::SERVICE_REQUEST_PORT;
+using ::TRAY_LISTEN_PORT;
+inline constexpr size_t kMsgHeadSize = MsgHead::kSize;
+inline constexpr size_t kMaxFrameSize = MsgHead::kMaxLength;
 
 // SendRequest's results.
 inline constexpr int kSendOk = 0;

@@ -15,11 +15,9 @@ CUIData* g_pUIData = nullptr;
 
 namespace {
 
-constexpr size_t kAccountReplySize = 72;
-constexpr size_t kResultReplySize = 12;
-constexpr size_t kDefShareRecordSize = 5 * kFolderField;
-constexpr size_t kTransLogRecordSize = 300;
-constexpr size_t kQuestionSize = 264;
+constexpr size_t kAccountReplySize = kAccountInfoReplySize;
+constexpr size_t kResultReplySize = kShowResultReplySize;
+constexpr size_t kQuestionSize = kDeviceLoginAskSize;
 constexpr size_t kMaxPathBytes = kFolderField - 1;
 
 uint16_t GetU16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }

@@ -27,6 +27,8 @@
 #include <thread>
 #include <vector>
 
+#include "contract/opcodes.h"
+#include "contract/tray_records.h"
 #include "crypt_password.h"
 #include "login_info.h"
 #include "socket_core.h"
@@ -34,24 +36,22 @@
 namespace tray {
 
 // Opcodes of the service's local protocol (requests of the tray program).
-enum : uint16_t {
-  OP_SHOW_GET_LOG_ON_INFO = 0x5000,
-  OP_SHOW_LOG_ON_STATUES = 0x5001,
-  OP_SHOW_LOG_ON = 0x5002,
-  OP_SHOW_GET_DEF_SHARE = 0x5004,
-  OP_SHOW_SET_DEF_SHARE = 0x5005,
-  OP_SHOW_GET_SHARE = 0x5006,
-  OP_SHOW_SET_SHARE = 0x5007,
-  OP_SHOW_GET_PATH = 0x5008,
-  OP_SHOW_GET_TRANS_LOG = 0x5009,
-  OP_SHOW_GET_IS_TRANING = 0x500A,
-  OP_SHOW_GET_IS_MOBILE_LINKED = 0x500B,
-  OP_SHOW_GET_SYS_TYPE = 0x500C,
-  OP_SHOW_DEVICE_LOGIN = 0x500D,
-  OP_SHOW_LOG_OUT = 0x500E,
-};
+using ::OP_SHOW_GET_LOG_ON_INFO;
+using ::OP_SHOW_LOG_ON_STATUES;
+using ::OP_SHOW_LOG_ON;
+using ::OP_SHOW_GET_DEF_SHARE;
+using ::OP_SHOW_SET_DEF_SHARE;
+using ::OP_SHOW_GET_SHARE;
+using ::OP_SHOW_SET_SHARE;
+using ::OP_SHOW_GET_PATH;
+using ::OP_SHOW_GET_TRANS_LOG;
+using ::OP_SHOW_GET_IS_TRANING;
+using ::OP_SHOW_GET_IS_MOBILE_LINKED;
+using ::OP_SHOW_GET_SYS_TYPE;
+using ::OP_SHOW_DEVICE_LOGIN;
+using ::OP_SHOW_LOG_OUT;
 
-inline constexpr size_t kFolderField = 260;
+inline constexpr size_t kFolderField = kFolderFieldSize;
 
 // A device asks to log in with an account other than the PC's.
 struct DeviceLoginInfo {
@@ -72,11 +72,11 @@ struct TransLogRecord {
   uint16_t type;  // 0 upload, 1 download
   uint16_t status;
   uint32_t size;
-  char time[30];            // NUL-terminated
+  char time[kTransTimeSize];  // NUL-terminated
   char file[kFolderField];  // NUL-terminated
   uint16_t spare;
 };
-static_assert(sizeof(TransLogRecord) == 300);
+static_assert(sizeof(TransLogRecord) == kTransLogRecordSize);
 
 // The service's default folders, as GetDefShare reads and SetDefShare sends them.
 struct DefaultFolders {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "banner.h"
+#include "hermetic.h"
 #include "process.h"
 #include "release_notes.h"
 #include "settings_store.h"
@@ -68,7 +69,7 @@ class PagesTest : public ::testing::Test {
     c.caFile = QString::fromStdString(s_ca->caFile);
     tray::SetWebConfig(c);
   }
-  void TearDown() override { tray::SetWebConfig(tray::WebConfig{}); }
+  void TearDown() override { traytest::UseNoWebServer(); }
   static support::TempDir* s_caDir;
   static support::TestCa* s_ca;
   support::TempDir tmp;
@@ -206,7 +207,7 @@ TEST(ShippedSite, ServesEveryPageAndAnInstallerThatRunsOverHttps) {
   while (!QFile::exists(QString::fromStdString(mark)) && std::chrono::steady_clock::now() < end)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_TRUE(QFile::exists(QString::fromStdString(mark)));
-  tray::SetWebConfig(tray::WebConfig{});
+  traytest::UseNoWebServer();
 }
 
 }  // namespace

@@ -124,7 +124,7 @@ class UpdaterTest : public ::testing::Test {
   }
   void TearDown() override {
     updater.reset();
-    tray::SetWebConfig(tray::WebConfig{});
+    traytest::UseNoWebServer();
   }
 
   // The version page offering version, with the installer at installerRoute.

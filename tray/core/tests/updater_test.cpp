@@ -1,6 +1,7 @@
 // The update check against tirvan-web over HTTPS with a throw-away certificate authority:
 // the version page, the question, the download with its retries and digest, the
 // hand-shakes with the dialog's thread, time limits and shutdown.
+#include "hermetic.h"
 #include "updater.h"
 
 #include <gtest/gtest.h>

@@ -7,6 +7,7 @@
 #include <QTimer>
 
 #include "diy_static.h"
+#include "hermetic.h"
 #include "pictures.h"
 #include "qt_app.h"
 #include "recording_shell.h"
@@ -56,8 +57,7 @@ TEST_F(AboutDlgTest, ShowsTheVersionAndOpensTheHomePage) {
     ASSERT_EQ(shell.urls.size(), 1);
     EXPECT_EQ(shell.urls[0], dlg.HomePageUrl());
     EXPECT_TRUE(shell.urls[0].startsWith(tray::CurrentWebConfig().webBase));
-    QDir().mkpath(QStringLiteral(TIRVAN_TRAY_BIN_DIR "/screenshots"));
-    dlg.grab().save(QStringLiteral(TIRVAN_TRAY_BIN_DIR "/screenshots/about.png"));
+    dlg.grab().save(traytest::ShotPath(QStringLiteral("about.png")));
   }
   // Without a version given it shows the program's own.
   tray::CAboutDlg own(&shell);

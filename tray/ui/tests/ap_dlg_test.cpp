@@ -13,6 +13,7 @@
 
 #include "diy_static.h"
 #include "fake_nmcli.h"
+#include "hermetic.h"
 #include "languages.h"
 #include "pictures.h"
 #include "qt_app.h"
@@ -161,14 +162,13 @@ TEST_F(ApDlgTest, AFailureOrAHangShowsTheFailureText) {
 }
 
 TEST_F(ApDlgTest, StatusLineShowsEveryLineInEveryLanguage) {
-  QDir().mkpath(QStringLiteral(TIRVAN_TRAY_BIN_DIR "/screenshots"));
   const char* keys[] = {"AP_OK", "AP_STARTED", "AP_OS", "AP_NOWLAN", "AP_NOWIFI", "AP_FAILED", "AP_STOPFAILED"};
   tray::NmcliHostedNetwork network;
   for (int language : {0, 1, 2}) {
     tray::GetLanguages()->SetLanguage(language);
     tray::CApDlg dlg(probe, network, store.get());
     dlg.show();
-    dlg.grab().save(QStringLiteral(TIRVAN_TRAY_BIN_DIR "/screenshots/hotspot_%1.png").arg(language));
+    dlg.grab().save(traytest::ShotPath(QStringLiteral("hotspot_%1.png")).arg(language));
     for (const char* key : keys) {
       SCOPED_TRACE(testing::Message() << language << " " << key);
       dlg.StatusLabel()->setText(tray::GetLanguages()->GetString("UI", key));
@@ -183,7 +183,7 @@ TEST_F(ApDlgTest, StatusLineShowsEveryLineInEveryLanguage) {
     }
     dlg.StatusLabel()->setText(tray::GetLanguages()->GetString("UI", "AP_NOWIFI"));
     dlg.LayoutStatus();
-    dlg.grab().save(QStringLiteral(TIRVAN_TRAY_BIN_DIR "/screenshots/hotspot_long_%1.png").arg(language));
+    dlg.grab().save(traytest::ShotPath(QStringLiteral("hotspot_long_%1.png")).arg(language));
   }
 }
 

@@ -23,6 +23,7 @@
 #include "dialog_options.h"
 #include "diy_static.h"
 #include "fake_autostart.h"
+#include "hermetic.h"
 #include "live_service.h"
 #include "login_dlg.h"
 #include "no_shell_folder.h"
@@ -110,8 +111,7 @@ TEST_F(ConnectDlgTest, ShowsTheQuestionAndAnswersOnceForEveryWayOut) {
   EXPECT_FALSE(dlg.OkButton()->ButtonText().isEmpty());
   EXPECT_EQ(dlg.size(), QSize(353, 251));
   EXPECT_FALSE(dlg.ShowMinimize());
-  QDir().mkpath(QStringLiteral(TIRVAN_TRAY_BIN_DIR "/screenshots"));
-  dlg.grab().save(QStringLiteral(TIRVAN_TRAY_BIN_DIR "/screenshots/connect.png"));
+  dlg.grab().save(traytest::ShotPath(QStringLiteral("connect.png")));
 }
 
 TEST_F(ConnectDlgTest, RefusesAndClosesAtTheQuestionsDeadline) {

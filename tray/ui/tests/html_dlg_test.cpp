@@ -1,5 +1,6 @@
 // The banner strip against tirvan-web: the remote page, the local page of the language
 // when the page cannot be had, and no menu.
+#include "hermetic.h"
 #include "html_dlg.h"
 
 #include <gtest/gtest.h>
@@ -52,7 +53,7 @@ class HtmlDlgTest : public ::testing::Test {
   }
   void TearDown() override {
     tray::SetBannerPictureSource({});
-    tray::SetWebConfig(tray::WebConfig{});
+    traytest::UseNoWebServer();
   }
   // Navigates and waits for the navigation to end; the local flag it ended with.
   static bool Navigate(tray::CHtmlDlg& strip, const QString& url) {

@@ -1,6 +1,7 @@
 // The login window with fixture texts and pictures: its controls, the checks as the user
 // meets them (message boxes, balloons, the owner's calls), Enter, the placeholders and the
 // saved login, the links through the shell, and a picture of it to look at.
+#include "hermetic.h"
 #include "login_dlg.h"
 
 #include <gtest/gtest.h>
@@ -223,8 +224,7 @@ TEST(LoginDlgPictureTest, GrabsTheWindow) {
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&dlg));
     QImage seen = dlg.grab().toImage();
     EXPECT_FALSE(seen.isNull());
-    seen.save(QCoreApplication::applicationDirPath() +
-              QStringLiteral("/login_dialog_%1.png").arg(language));
+    seen.save(traytest::ShotPath(QStringLiteral("login_dialog_%1.png").arg(language)));
   }
   tray::SetLanguageFolder(QString());
 }

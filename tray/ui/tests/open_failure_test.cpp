@@ -50,14 +50,14 @@ class OpenFailureTest : public ::testing::Test {
     traytest::FillDialogOptions(options, &service, &shell, &trayBackend, &autostart, &shellFolder);
     options.showWhenNoTray = false;
     tray::WebConfig c;
-    c.webBase = QStringLiteral("https://tirvan.test");
-    c.blogBase = QStringLiteral("https://blog.tirvan.test");
+    c.webBase = QStringLiteral("https://127.0.0.1:1");
+    c.blogBase = QStringLiteral("https://127.0.0.1:2");
     tray::SetWebConfig(c);
     shell.result = false;
     shell.fileResult = false;
   }
   void TearDown() override {
-    tray::SetWebConfig(tray::WebConfig{});
+    traytest::UseNoWebServer();
     traytest::ForgetLanguages();
   }
   // Runs act and notes each message box it brings up (then closed with OK); a grab of the
@@ -118,11 +118,11 @@ TEST_F(OpenFailureTest, EveryPageAndFolderThatCannotBeOpenedIsSaidWithItsAddress
       QStringList details;
     } cases[] = {
         {"help", tray::CSettingDlg::kCmdHelp, "MSGBOX_OPENHELPFAIL",
-         {QStringLiteral("https://tirvan.test/faq.html"), helpFile}},
+         {QStringLiteral("https://127.0.0.1:1/faq.html"), helpFile}},
         {"feedback", tray::CSettingDlg::kCmdFeedback, "MSGBOX_OPENURLFAIL",
          {tray::ResolveWebUrl(tray::CurrentWebConfig(), tray::FeedbackPageUrl(tray::CurrentWebConfig()))}},
         {"phone app", tray::CSettingDlg::kCmdDownload, "MSGBOX_OPENURLFAIL",
-         {QStringLiteral("https://tirvan.test/download.html")}},
+         {QStringLiteral("https://127.0.0.1:1/download.html")}},
         {"data folder", tray::CSettingDlg::kCmdOpenFolder, "MSGBOX_OPENFOLDERFAIL",
          {QStringLiteral("/home/someone/Tirvan")}},
     };
@@ -180,7 +180,7 @@ TEST_F(OpenFailureTest, TheAboutBoxsLinkSaysSoToo) {
   dlg.OnMenuCommand(tray::CSettingDlg::kCmdAbout);
   ASSERT_EQ(boxes.size(), 1u);
   EXPECT_EQ(boxes[0].message, Text("MSGBOX_OPENURLFAIL"));
-  EXPECT_EQ(boxes[0].details, QStringList{QStringLiteral("https://tirvan.test/")});
+  EXPECT_EQ(boxes[0].details, QStringList{QStringLiteral("https://127.0.0.1:1/")});
 }
 
 }  // namespace

@@ -1,3 +1,4 @@
+#include "hermetic.h"
 #include "setting_dlg.h"
 
 #include <gtest/gtest.h>
@@ -77,10 +78,9 @@ TEST_F(SettingDlgTest, StaysHiddenWithATrayAndOnlyHidesOnCloseAndEscape) {
 
   // The account page, as a person sees it.
   dlg.ShowSettingsPage(tray::CSettingDlg::kPageAccount);
-  QDir().mkpath(QStringLiteral(TIRVAN_TRAY_BIN_DIR "/screenshots"));
-  dlg.grab().save(QStringLiteral(TIRVAN_TRAY_BIN_DIR "/screenshots/settings_account.png"));
+  dlg.grab().save(traytest::ShotPath(QStringLiteral("settings_account.png")));
   tray::CSwitchAccountDlg question(&dlg);
-  question.grab().save(QStringLiteral(TIRVAN_TRAY_BIN_DIR "/screenshots/switch_account.png"));
+  question.grab().save(traytest::ShotPath(QStringLiteral("switch_account.png")));
 }
 
 TEST_F(SettingDlgTest, WithoutATrayTheWindowShowsAndMenuCommandsReachTheirTargets) {
@@ -100,7 +100,7 @@ TEST_F(SettingDlgTest, WithoutATrayTheWindowShowsAndMenuCommandsReachTheirTarget
   EXPECT_EQ(shell.urls, (QStringList{QStringLiteral("https://127.0.0.1:8443/faq.html"),
                                      QStringLiteral("https://127.0.0.1:8443/download.html"),
                                      QStringLiteral("https://127.0.0.1:9443/book")}));
-  tray::SetWebConfig(tray::WebConfig{});
+  traytest::UseNoWebServer();
 }
 
 TEST_F(SettingDlgTest, ReleaseNotesShowOnceAfterAnUpdate) {
@@ -118,7 +118,7 @@ TEST_F(SettingDlgTest, ReleaseNotesShowOnceAfterAnUpdate) {
     QCoreApplication::processEvents();
     EXPECT_EQ(store.GetDword(QStringLiteral("UpdateFinish")), before == 1 ? 0u : before);
   }
-  tray::SetWebConfig(tray::WebConfig{});
+  traytest::UseNoWebServer();
 }
 
 TEST_F(SettingDlgTest, SwitchAccountQuestionAnswersOkAndCancel) {

@@ -1,6 +1,7 @@
 // The tray side of the settings dialog: the icon and its animation following the states,
 // the clicks and menus, the network going down and up, the banner and the exit's hotspot
 // stop.
+#include "hermetic.h"
 #include "setting_dlg.h"
 
 #include <gtest/gtest.h>
@@ -405,8 +406,7 @@ TEST_F(SettingDlgTrayTest, BannerFollowsTheLanguage) {
   EXPECT_TRUE(dlg.Banner()->OnLocalPage());
   dlg.LoginWindow()->hide();
   dlg.ShowSettings();
-  QDir().mkpath(QStringLiteral(TIRVAN_TRAY_BIN_DIR "/screenshots"));
-  dlg.grab().save(QStringLiteral(TIRVAN_TRAY_BIN_DIR "/screenshots/settings_banner.png"));
+  dlg.grab().save(traytest::ShotPath(QStringLiteral("settings_banner.png")));
   dlg.hide();
   const int language = tray::GetLanguages()->GetLanguage();
   for (auto [index, letter] : {std::pair{0, "cn"}, std::pair{2, "tw"}}) {

@@ -3,6 +3,7 @@
 // was checked, the program ends and starts the installer only while its digest holds, a
 // manual check with nothing new says so, and the release notes at start answer no
 // question.
+#include "hermetic.h"
 #include "setting_dlg.h"
 
 #include <gtest/gtest.h>
@@ -104,7 +105,7 @@ class SettingUpdateTest : public ::testing::Test {
   }
   void TearDown() override {
     tray::SetSettingsStore(nullptr);
-    tray::SetWebConfig(tray::WebConfig{});
+    traytest::UseNoWebServer();
     traytest::ForgetLanguages();
   }
   void Serve(const std::string& version) {

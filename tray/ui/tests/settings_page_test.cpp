@@ -3,6 +3,7 @@
 // the tab re-reading the autostart entry and the data folder, the autostart box with OK
 // and Cancel, a language chosen in the combo renaming the data folder's sub-folders, the
 // language restored at the next start, and an exit that renames nothing.
+#include "hermetic.h"
 #include "settings_page.h"
 
 #include <gtest/gtest.h>
@@ -156,11 +157,10 @@ TEST_F(SettingsPageTest, ThePageShowsItsTextsInEachLanguageAndTheCombosOrderNeve
     EXPECT_EQ(Control<QWidget>(*dlg, 1025)->font().family(), l->GetFont("FONT_SETTING_EDIT")->face);
     EXPECT_EQ(combo->font().family(), l->GetFont("FONT_SETTING_EDIT")->face);
 
-    QDir().mkpath(QStringLiteral(TIRVAN_TRAY_BIN_DIR "/screenshots"));
     dlg->ApplyDataFolder((base + QStringLiteral("/Tirvan")).toStdString());
     Control<tray::CSettingButton>(*dlg, 1138)->click();
     Control<tray::CSettingButton>(*dlg, 1048)->click();
-    dlg->grab().save(QStringLiteral(TIRVAN_TRAY_BIN_DIR "/screenshots/settings_page_%1.png").arg(QLatin1String(names[language])));
+    dlg->grab().save(traytest::ShotPath(QStringLiteral("settings_page_%1.png")).arg(QLatin1String(names[language])));
   }
   l->SetLanguage(1);
 }

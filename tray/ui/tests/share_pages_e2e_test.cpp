@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "hermetic.h"
 #include "login_dlg.h"
 #include "dialog_options.h"
 #include "fake_autostart.h"
@@ -142,8 +143,7 @@ TEST_F(SharePagesEndToEndTest, TheDeviceSeesWhatThePageSharesAndItsDownloadShows
   sharesTab->click();
   logTab->click();
   EXPECT_EQ(log->topLevelItemCount(), rows);
-  QDir().mkpath(QStringLiteral(TIRVAN_TRAY_BIN_DIR "/screenshots"));
-  dlg.grab().save(QStringLiteral(TIRVAN_TRAY_BIN_DIR "/screenshots/settings_translog_live.png"));
+  dlg.grab().save(traytest::ShotPath(QStringLiteral("settings_translog_live.png")));
   EXPECT_EQ(live.service->Reports(), "");
 }
 

@@ -2,6 +2,7 @@
 // service that records what it is sent: the folder browser answered by the test, a
 // duplicate's message, system folders left out, what OK sends and Cancel takes back, the
 // root folder's row, the tabs, the transfer log's rows, and the pages in each language.
+#include "hermetic.h"
 #include "share_page.h"
 
 #include <gtest/gtest.h>
@@ -284,8 +285,7 @@ TEST_F(SharePagesTest, ThePagesInEachLanguage) {
   service.log = {Record(0, 2048, "/home/anna/Tirvan/Pictures/IMG_0001.JPG"),
                  Record(1, 5 * 1048576, "/home/anna/Tirvan/Music/song.mp3")};
   Add(Folder("Photos"));
-  const QString dir = QStringLiteral(TIRVAN_TRAY_BIN_DIR "/screenshots");
-  QDir().mkpath(dir);
+  const QString dir = traytest::ShotDir();
   const char* names[] = {"zh_CN", "en", "zh_TW"};
   for (int lang = 0; lang < 3; ++lang) {
     tray::LanguagesRef languages;

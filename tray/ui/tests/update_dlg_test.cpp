@@ -1,5 +1,6 @@
 // The update dialogs against tirvan-web: the release notes once after an update, and the
 // new-version question with its box, its texts, its banner and its language.
+#include "hermetic.h"
 #include "update_dlg.h"
 
 #include <gtest/gtest.h>
@@ -56,8 +57,7 @@ std::map<int, QSize> DialogPictures() {
 }
 
 void SaveGrab(QWidget& w, const QString& name) {
-  QDir().mkpath(QStringLiteral(TIRVAN_GRAB_DIR));
-  w.grab().save(QStringLiteral(TIRVAN_GRAB_DIR "/") + name);
+  w.grab().save(traytest::ShotPath(name));
 }
 
 class UpdateDialogsTest : public ::testing::Test {
@@ -90,7 +90,7 @@ class UpdateDialogsTest : public ::testing::Test {
   }
   void TearDown() override {
     tray::SetBannerPictureSource({});
-    tray::SetWebConfig(tray::WebConfig{});
+    traytest::UseNoWebServer();
   }
   // Runs dialog.exec() and, once it is up, does action to it.
   static int RunWith(QDialog& dialog, const std::function<void()>& action) {

@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "banner.h"
+#include "hermetic.h"
 #include "html_dlg.h"
 #include "languages.h"
 #include "pictures.h"
@@ -52,12 +53,11 @@ class UpdateLookTest : public ::testing::Test {
     store = std::make_unique<tray::FileSettingsStore>(QString::fromStdString(tmp.Sub("s.ini")));
   }
   void TearDown() override {
-    tray::SetWebConfig(tray::WebConfig{});
+    traytest::UseNoWebServer();
     tray::SetLanguageFolder(QString());
   }
   static void Save(QWidget& w, const QString& name) {
-    QDir().mkpath(QStringLiteral(TIRVAN_GRAB_DIR));
-    EXPECT_TRUE(w.grab().save(QStringLiteral(TIRVAN_GRAB_DIR "/") + name));
+    EXPECT_TRUE(w.grab().save(traytest::ShotPath(name)));
   }
   support::TempDir tmp;
   support::TestCa ca;

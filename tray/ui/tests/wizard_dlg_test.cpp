@@ -1,6 +1,7 @@
 // The first-run wizard: its steps as a person sees them (offscreen, in the three
 // languages), the list with its buttons, the ways out; then the settings dialog running it
 // once at the first start, with the real service and tirvan-central taking its choices.
+#include "hermetic.h"
 #include "wizard_dlg.h"
 
 #include <gtest/gtest.h>
@@ -219,8 +220,7 @@ TEST_F(WizardDlgTest, ClosingOnAnyStepSendsNothing) {
 }
 
 TEST_F(WizardDlgTest, EveryStepInTheThreeLanguages) {
-  const QString dir = QStringLiteral(TIRVAN_TRAY_BIN_DIR "/screenshots");
-  QDir().mkpath(dir);
+  const QString dir = traytest::ShotDir();
   const char* names[] = {"zh_CN", "en", "zh_TW"};
   const int pictures[] = {359, 361, 360};
   for (int lang = 0; lang < 3; ++lang) {
