@@ -299,7 +299,6 @@ class CSettingDlg : public CDiyDialog,
   bool m_exiting = false;
   bool m_runInstaller = false;  // the verified installer starts as the program ends
   TextFlags m_textFlags;
-  bool m_textsUnloaded = false;  // the texts were applied without language tables
   bool m_bBusy = false;  // the first-run wizard runs
   CWizardDlg* m_wizardDlg = nullptr;
   std::unique_ptr<IProcessLauncher> m_ownLauncher;
