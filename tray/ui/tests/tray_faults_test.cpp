@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <memory>
+#include <ostream>
 #include <string>
 
 #include "dialog_options.h"
@@ -127,6 +128,8 @@ struct LanguageFixture {
   void (*make)(const support::TempDir& dir, const char* file);
 };
 
+void PrintTo(const LanguageFixture& f, std::ostream* os) { *os << f.name; }
+
 const LanguageFixture kLanguageFixtures[] = {
     {"missing", "is missing", [](const support::TempDir&, const char*) {}},
     {"folders", "is a folder, not a file", [](const support::TempDir& d, const char* f) { d.MakeDir(f); }},
@@ -137,7 +140,7 @@ const LanguageFixture kLanguageFixtures[] = {
      }},
 };
 
-class LanguageFilesTest : public DialogFixture, public ::testing::WithParamInterface<LanguageFixture> {
+class UnreadableLanguageFilesTest : public DialogFixture, public ::testing::WithParamInterface<LanguageFixture> {
  protected:
   void SetUp() override {
     DialogFixture::SetUp();
@@ -195,7 +198,7 @@ class LanguageFilesTest : public DialogFixture, public ::testing::WithParamInter
   traytest::FakeService service;
 };
 
-TEST_P(LanguageFilesTest, PaintsDoNotReloadTheLogSaysItOnceAndTheBannerIsFetchedOnce) {
+TEST_P(UnreadableLanguageFilesTest, PaintsDoNotReloadTheLogSaysItOnceAndTheBannerIsFetchedOnce) {
   tray::LanguagesRef languages;
   // The store reads the system's language (English) once for the program's start.
   languages->SelectSystemLanguage();
@@ -254,7 +257,7 @@ TEST_P(LanguageFilesTest, PaintsDoNotReloadTheLogSaysItOnceAndTheBannerIsFetched
   languages->RemoveListener(&changes);
 }
 
-INSTANTIATE_TEST_SUITE_P(Fixtures, LanguageFilesTest, ::testing::ValuesIn(kLanguageFixtures),
+INSTANTIATE_TEST_SUITE_P(Fixtures, UnreadableLanguageFilesTest, ::testing::ValuesIn(kLanguageFixtures),
                          [](const ::testing::TestParamInfo<LanguageFixture>& p) {
                            return std::string(p.param.name);
                          });
