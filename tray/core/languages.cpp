@@ -15,6 +15,22 @@ namespace {
 
 QString g_folder;
 std::optional<std::string> g_localeOverride;
+// Language files that gave no texts and have been reported; a file is reported again only
+// after it was read once more.
+std::set<QString> g_reported;
+
+// Says once, in the program's own words, why a language file gave no texts.
+void ReportNoTexts(const QString& path, bool read) {
+  if (!g_reported.insert(path).second) return;
+  const QFileInfo info(path);
+  const char* why = !info.exists() ? "is missing"
+                    : info.isDir() ? "is a folder, not a file"
+                    : !read        ? "cannot be read"
+                                   : "holds no texts (damaged or empty)";
+  qWarning("language file %s %s; the program's texts stay empty until another language is "
+           "chosen",
+           qUtf8Printable(QDir::toNativeSeparators(path)), why);
+}
 
 int ParseInt(const std::string& text) {
   // Like the profile functions: the leading integer, 0 when there is none.
@@ -74,7 +90,8 @@ void CLanguages::SetLanguage(int index) {
   m_path = QDir(LanguageFolder()).filePath(QString::fromLatin1(file));
 
   IniFile ini;
-  ini.Load(m_path.toStdString());
+  const QFileInfo info(m_path);
+  const bool read = info.isFile() && ini.Load(m_path.toStdString());
   for (const std::string& name : ini.SectionNames()) {
     const auto& lines = ini.Section(name);
     if (name.find("FONT_") != std::string::npos) {
@@ -86,6 +103,12 @@ void CLanguages::SetLanguage(int index) {
     } else if (!lines.empty()) {
       m_texts[name] = lines;
     }
+  }
+
+  if (m_texts.empty()) {
+    ReportNoTexts(m_path, read);
+  } else {
+    g_reported.erase(m_path);
   }
 
   // A listener may add or remove listeners while it is told.

@@ -53,7 +53,8 @@ class ILanguages {
   // True when the loaded file gave at least one text section.
   virtual bool IsLoaded() const = 0;
   // Loads language index (0 to 2) and tells every listener, even for the current index.
-  // Any other index changes nothing.
+  // Any other index changes nothing. A file that gives no texts (missing, a folder,
+  // unreadable, damaged) is said once in the log, until it has been read again.
   virtual void SetLanguage(int index) = 0;
   // The value as UTF-8 (the narrow charset here), "" for a missing section or key.
   virtual std::string GetStringA(const std::string& section, const std::string& key) const = 0;

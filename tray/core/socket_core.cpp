@@ -60,6 +60,54 @@ int RecvBefore(int sock, int wakeFd, uint8_t* out, size_t len,
   return 0;
 }
 
+// All len bytes out before the deadline; 0, or -1 on an error or the deadline.
+int SendBefore(int sock, const uint8_t* bytes, size_t len,
+               std::chrono::steady_clock::time_point deadline) {
+  size_t sent = 0;
+  while (sent < len) {
+    ssize_t n = ::send(sock, bytes + sent, len - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      sent += static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return -1;
+    pollfd p{sock, POLLOUT, 0};
+    int ready = ::poll(&p, 1, MsUntil(deadline));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) return -1;
+  }
+  return 0;
+}
+
+enum class Exchange { kOk, kNotSent, kNoHead, kShort };
+
+// Sends a request on a connected socket and reads its whole reply. The send has its
+// time-out and the reply one deadline, counted once from the end of the send: a peer
+// that drips its reply a byte at a time cannot stretch the wait.
+Exchange SendAndReceive(int sock, int wakeFd, const uint8_t* request, size_t len,
+                        const SocketCoreOptions& options, std::vector<uint8_t>* frame) {
+  using Clock = std::chrono::steady_clock;
+  if (SendBefore(sock, request, len,
+                 Clock::now() + std::chrono::milliseconds(options.requestSendTimeoutMs)) != 0) {
+    return Exchange::kNotSent;
+  }
+  const auto deadline = Clock::now() + std::chrono::milliseconds(options.requestRecvTimeoutMs);
+  uint8_t head[kMsgHeadSize];
+  if (RecvBefore(sock, wakeFd, head, sizeof head, deadline) != 0 ||
+      GetU16(head) < kMsgHeadSize) {
+    return Exchange::kNoHead;
+  }
+  frame->assign(GetU16(head), 0);
+  std::memcpy(frame->data(), head, sizeof head);
+  if (frame->size() > kMsgHeadSize &&
+      RecvBefore(sock, wakeFd, frame->data() + kMsgHeadSize, frame->size() - kMsgHeadSize,
+                 deadline) != 0) {
+    return Exchange::kShort;
+  }
+  return Exchange::kOk;
+}
+
 }  // namespace
 
 // ---- Socket helpers.
@@ -164,23 +212,18 @@ int CSocketCore::SendRequest(const char* host, const uint8_t* request, size_t le
     SocketClose(&s);
     return kNoConnection;
   }
-  if (SocketSendAll(s, request, len) != 0) {
-    SocketClose(&s);
-    return kSendFailed;
-  }
-  uint8_t head[kMsgHeadSize];
-  if (platform::RecvAll(s, head, sizeof head) != 0 || GetU16(head) < kMsgHeadSize) {
-    SocketClose(&s);
-    return kNoReplyHead;
-  }
-  std::vector<uint8_t> frame(GetU16(head));
-  std::memcpy(frame.data(), head, sizeof head);
-  if (frame.size() > kMsgHeadSize &&
-      platform::RecvAll(s, frame.data() + kMsgHeadSize, frame.size() - kMsgHeadSize) != 0) {
-    SocketClose(&s);
-    return kSendFailed;
-  }
+  std::vector<uint8_t> frame;
+  const Exchange result = SendAndReceive(s, m_wakePipe[0], request, len, m_options, &frame);
   SocketClose(&s);
+  switch (result) {
+    case Exchange::kNotSent:
+    case Exchange::kShort:
+      return kSendFailed;
+    case Exchange::kNoHead:
+      return kNoReplyHead;
+    case Exchange::kOk:
+      break;
+  }
   if (reply != nullptr) *reply = std::move(frame);
   return kSendOk;
 }
@@ -234,23 +277,12 @@ void CSocketCore::RunQueued(const AsyncRequest& req) {
     DeliverError(code, kErrorConnect);
     return;
   }
-  if (SocketSendAll(s, req.data.data(), req.data.size()) != 0) {
-    finish();
-    DeliverError(code, kErrorSend);
-    return;
-  }
-  uint8_t head[kMsgHeadSize];
   std::vector<uint8_t> frame;
-  bool ok = platform::RecvAll(s, head, sizeof head) == 0 && GetU16(head) >= kMsgHeadSize;
-  if (ok) {
-    frame.resize(GetU16(head));
-    std::memcpy(frame.data(), head, sizeof head);
-    ok = frame.size() == kMsgHeadSize ||
-         platform::RecvAll(s, frame.data() + kMsgHeadSize, frame.size() - kMsgHeadSize) == 0;
-  }
+  const Exchange result =
+      SendAndReceive(s, m_wakePipe[0], req.data.data(), req.data.size(), m_options, &frame);
   finish();
-  if (!ok) {
-    DeliverError(code, kErrorReceive);
+  if (result != Exchange::kOk) {
+    DeliverError(code, result == Exchange::kNotSent ? kErrorSend : kErrorReceive);
     return;
   }
   bool taken = false;

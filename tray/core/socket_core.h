@@ -1,7 +1,9 @@
 // The tray program's TCP transport to the background service on the same PC.
 //
 //  - SendRequest: one request on a new connection to 127.0.0.1 and the service's port,
-//    answered on the caller's thread (send time-out 500 ms, receive time-out 1,000 ms).
+//    answered on the caller's thread: the request must be out within the send time-out
+//    (500 ms) and the whole reply in within the receive time-out (1,000 ms), each counted
+//    once for the request, however the peer splits its bytes.
 //  - PostRequest: a request queued for the sender thread, which reports the reply through
 //    OnData or the failure through OnError (kind 1 connect, 2 send, 3 receive).
 //  - The listener on 127.0.0.1 and the tray's port (15003): the service pushes its
@@ -52,7 +54,7 @@ struct SocketCoreOptions {
   uint16_t requestPort = SERVICE_REQUEST_PORT;
   uint16_t listenPort = TRAY_LISTEN_PORT;  // 0: the system picks one (tests)
   int requestSendTimeoutMs = 500;
-  int requestRecvTimeoutMs = 1000;
+  int requestRecvTimeoutMs = 1000;  // for the whole reply, head and payload
   int questionTimeoutMs = 10000;  // for a pushed question to arrive whole
   int heldExpiryMs = 30000;       // the service gives up on its question after this
   int maxConnections = 16;        // questions being read and held, together

@@ -118,13 +118,16 @@ CUIData::CUIData(UIDataOptions options)
     : m_options(std::move(options)), m_host(m_options.host), m_transport(m_options.transport) {
   if (!m_options.hasher) m_options.hasher = CryptPassword;
   if (!m_options.networkProbe) m_options.networkProbe = IsNetworkAlive;
-  QuerySysType();
   m_transport.SetCallback(this);
   if (m_options.startListener) m_transport.StartListener();
   m_watcher = std::thread([this] { WatchNetwork(); });
+  // The system type is asked for off the caller's thread: a service that answers slowly
+  // holds neither the program's start nor its listener. GetSysType waits for the answer.
+  m_sysTypeQuery = std::thread([this, host = m_host] { QuerySysType(host); });
 }
 
 CUIData::~CUIData() {
+  if (m_sysTypeQuery.joinable()) m_sysTypeQuery.join();
   // No pushed question reaches this client from here on.
   m_transport.ClearCallback();
   {
@@ -405,14 +408,22 @@ int CUIData::GetTransLog() {
   return 0;
 }
 
-void CUIData::QuerySysType() {
+void CUIData::QuerySysType(const std::string& host) {
+  const std::vector<uint8_t> request = Frame(OP_SHOW_GET_SYS_TYPE);
   std::vector<uint8_t> reply;
-  if (Request(OP_SHOW_GET_SYS_TYPE, &reply) && reply.size() == kResultReplySize) {
+  int rc = m_transport.SendRequest(host.c_str(), request.data(), request.size(), &reply);
+  if (rc == kSendOk && reply.size() == kResultReplySize &&
+      GetU16(reply.data() + 2) == OP_SHOW_GET_SYS_TYPE) {
     m_sysType = static_cast<int>(GetU32(reply.data() + 8));
+  } else if (rc != kNoConnection) {
+    qWarning("service client: no usable answer to the system type (%d); 2 is kept", rc);
   }
 }
 
-int CUIData::GetSysType() { return m_sysType; }
+int CUIData::GetSysType() {
+  if (m_sysTypeQuery.joinable()) m_sysTypeQuery.join();
+  return m_sysType;
+}
 
 int CUIData::SetHost(const std::string& host) {
   m_host = host;

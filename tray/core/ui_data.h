@@ -11,7 +11,8 @@
 // Threads: every IUIData operation is meant for the GUI thread. The requests go to the
 // service on loopback, which answers at once (a device login it puts to the user is
 // waited for off its request thread), so a call returns in milliseconds; only a hung
-// service makes one wait, for at most its 500 ms send and 1 s receive time-outs. LogOn,
+// service makes one wait, for at most its 500 ms send and 1 s receive time-outs, each
+// counted once per request. The system type is asked for on a thread of its own. LogOn,
 // the one request that waits on the central server, goes through the transport's sender
 // thread and returns at once; answers to device-login questions never wait.
 // OnDeviceLoginRequest comes on a connection thread of the transport and the network
@@ -217,7 +218,7 @@ class CUIData final : public IUIData, public ISocketConnectCallback {
   bool Request(uint16_t opcode, const std::vector<uint8_t>& request,
                std::vector<uint8_t>* reply, int* rc = nullptr);
   bool Request(uint16_t opcode, std::vector<uint8_t>* reply, int* rc = nullptr);
-  void QuerySysType();
+  void QuerySysType(const std::string& host);  // on m_sysTypeQuery
   void WatchNetwork();
   IUIDataCallBack* Callback();
 
@@ -238,6 +239,7 @@ class CUIData final : public IUIData, public ISocketConnectCallback {
   std::condition_variable m_watchCv;
   std::atomic<bool> m_watchStop{false};
   std::thread m_watcher;
+  std::thread m_sysTypeQuery;  // sets m_sysType; joined before it is read
 };
 
 // The one client of the process, shared by the settings dialog and the first-run wizard.

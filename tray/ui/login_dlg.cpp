@@ -198,12 +198,9 @@ void CLoginDlg::MakeFonts() {
 }
 
 void CLoginDlg::LoadTexts() {
-  if (m_languages->IsLoaded()) {
-    m_textsLoaded = true;
-  } else {
-    // The next paint tries again.
-    m_languages->SelectSystemLanguage();
-  }
+  // Without language tables the texts stay empty until the language changes: a paint
+  // never reads the store's files again.
+  m_textsLoaded = true;
   MakeFonts();
   m_accountLabel->setText(Text("UI", "LOGIN_STATIC_ACCOUNT"));
   m_passwordLabel->setText(Text("UI", "LOGIN_STATIC_PASSWORD"));

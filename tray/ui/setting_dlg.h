@@ -312,7 +312,6 @@ class CSettingDlg : public CDiyDialog,
   bool m_exiting = false;
   bool m_runInstaller = false;  // the verified installer starts as the program ends
   TextFlags m_textFlags;
-  bool m_textsUnloaded = false;  // the texts were applied without language tables
   bool m_bBusy = false;  // the first-run wizard runs
   QStringList* m_shareCapture = nullptr;  // where the service's shares go instead of the page
   bool m_clickShowedQuestion = false;  // the press being delivered showed a question

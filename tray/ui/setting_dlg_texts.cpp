@@ -101,11 +101,9 @@ constexpr MenuText kMenuTexts[] = {
 }  // namespace
 
 void CSettingDlg::ApplyTexts() {
-  if (!m_languages->IsLoaded()) m_languages->SelectSystemLanguage();
-  // Without tables the texts come out empty; they are tried again at the next change of
-  // language, not at every paint.
-  m_textFlags.textsApplied = m_languages->IsLoaded();
-  m_textsUnloaded = !m_textFlags.textsApplied;
+  // Without tables the texts come out empty; the store is read again only at the next
+  // change of language, never from a paint (the store said once what it could not read).
+  m_textFlags.textsApplied = true;
   const ILanguages& l = *m_languages.get();
   auto ui = [&](const char* key) { return l.GetString("UI", key); };
 
@@ -158,8 +156,7 @@ void CSettingDlg::ApplyDialogFonts() {
 }
 
 void CSettingDlg::SetTrayMenuTexts() {
-  if (!m_languages->IsLoaded()) m_languages->SelectSystemLanguage();
-  m_textFlags.menuTextsApplied = m_languages->IsLoaded();
+  m_textFlags.menuTextsApplied = true;
   for (CDiyMenu* menu : {m_menuLoggedOn, m_menuLoggedOff}) {
     const bool loggedOff = menu == m_menuLoggedOff;
     for (const MenuText& item : kMenuTexts) {
@@ -175,7 +172,6 @@ void CSettingDlg::SetTrayMenuTexts() {
 
 void CSettingDlg::OnLanguageChanged() {
   m_textFlags.OnLanguageChanged();
-  m_textsUnloaded = false;
   RefreshBanner();
   // The texts follow at the next paint; the tray's menus are read by the desktop without
   // a paint, so theirs follow at once when the loop runs.
@@ -186,7 +182,7 @@ void CSettingDlg::OnLanguageChanged() {
 }
 
 void CSettingDlg::paintEvent(QPaintEvent* event) {
-  if (!m_textFlags.textsApplied && !m_textsUnloaded) ApplyTexts();
+  if (!m_textFlags.textsApplied) ApplyTexts();
   CDiyDialog::paintEvent(event);
 }
 

@@ -186,10 +186,8 @@ void CUpdateNoticeDlg::NavigateBanner() {
 }
 
 void CUpdateNoticeDlg::ApplyTexts() {
-  if (!m_languages->IsLoaded()) {
-    m_languages->SelectSystemLanguage();  // the next paint tries again
-    return;
-  }
+  // Without language tables the texts stay empty until the language changes: a paint
+  // never reads the store's files again.
   m_textsApplied = true;
   m_question->setText(m_languages->GetString("UI", "UPDATE_STATIC_UPDATENOTICE_HEAD") + m_version +
                       m_languages->GetString("UI", "UPDATE_STATIC_UPDATENOTICE_TAIL"));

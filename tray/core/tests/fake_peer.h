@@ -142,6 +142,25 @@ class FakePeer {
   std::thread m_thread;
 };
 
+// A peer that reads the 8-byte request head and then drips reply, one byte every
+// intervalMs, until it is all out or the client has gone; *dripped counts the bytes sent.
+inline FakePeer::Script DripReply(std::string reply, int intervalMs,
+                                  std::atomic<int>* dripped = nullptr) {
+  return [reply, intervalMs, dripped](int fd) {
+    RecvUpTo(fd, 8, 2000);
+    for (char c : reply) {
+      // The wait doubles as the check that the client is still there.
+      pollfd p{fd, POLLIN, 0};
+      if (::poll(&p, 1, intervalMs) > 0) {
+        char b;
+        if (::recv(fd, &b, 1, MSG_DONTWAIT) <= 0) return;
+      }
+      if (::send(fd, &c, 1, MSG_NOSIGNAL) != 1) return;
+      if (dripped != nullptr) ++*dripped;
+    }
+  };
+}
+
 // Waits for done within ms, polling.
 inline bool WaitFor(const std::function<bool()>& done, int ms = 5000) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -166,6 +168,57 @@ TEST(SocketCoreQueueTest, QueuedRequestsGoOutInOrderAndFailuresNameTheirKind) {
   ASSERT_TRUE(WaitFor([&] { return closingRec.Errors() == 1; }));
   EXPECT_EQ(closingRec.errors[0].second, tray::kErrorReceive);
   EXPECT_EQ(closingRec.Frames(), 0u);
+}
+
+// A peer that drips its reply one byte every 0.8 of the receive time-out: each byte comes
+// within a time-out of the last, so only one deadline for the whole reply ends the wait.
+TEST(SocketCoreRequestTest, ADrippedReplyFailsWithinOneDeadline) {
+  using Clock = std::chrono::steady_clock;
+  constexpr int kDeadlineMs = 300;
+  constexpr int kDripMs = kDeadlineMs * 8 / 10;
+  // Generous for a loaded machine, and far below what the drip needs to finish (minutes).
+  constexpr auto kWithin = std::chrono::milliseconds(kDeadlineMs + 1500);
+  const std::string big = Head(1000, 0x5001) + std::string(992, 'p');
+  struct Case {
+    const char* name;
+    std::string reply;  // what is dripped after the request is read
+    std::string atOnce;  // what goes out before the drip starts
+    int rc;
+  };
+  const std::vector<Case> cases = {
+      {"dripped head", big, "", tray::kNoReplyHead},
+      {"head at once, dripped payload", big.substr(8), big.substr(0, 8), tray::kSendFailed},
+  };
+  for (const Case& c : cases) {
+    std::atomic<int> dripped{0};
+    FakePeer::Script drip = traytest::DripReply(c.reply, kDripMs, &dripped);
+    FakePeer peer([&](int fd) {
+      if (!c.atOnce.empty()) traytest::SendAll(fd, c.atOnce);
+      drip(fd);
+    });
+    tray::SocketCoreOptions o = ForPort(peer.port());
+    o.requestRecvTimeoutMs = kDeadlineMs;
+    tray::CSocketCore core(o);
+    std::string reply;
+    const auto start = Clock::now();
+    EXPECT_EQ(Send(core, Head(8, 0x5001), &reply), c.rc) << c.name;
+    EXPECT_LT(Clock::now() - start, kWithin) << c.name;
+    EXPECT_LT(dripped.load(), 8) << c.name;  // the wait ended long before the reply did
+
+    // The queued path has the same deadline: the failure is a receive failure.
+    Recorder rec;
+    core.SetCallback(&rec);
+    const std::string logon = Head(72, 0x5002) + std::string(64, 'a');
+    const auto queued = Clock::now();
+    ASSERT_EQ(core.PostRequest("127.0.0.1", reinterpret_cast<const uint8_t*>(logon.data()),
+                               logon.size()),
+              0);
+    ASSERT_TRUE(WaitFor([&] { return rec.Errors() == 1; })) << c.name;
+    EXPECT_LT(Clock::now() - queued, kWithin) << c.name;
+    EXPECT_EQ(rec.errors[0].second, tray::kErrorReceive) << c.name;
+    EXPECT_EQ(rec.Frames(), 0u) << c.name;
+    core.ClearCallback();
+  }
 }
 
 // ---- The listener.

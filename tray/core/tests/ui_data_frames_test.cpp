@@ -113,6 +113,9 @@ class UIDataFramesTest : public ::testing::Test {
     o.networkIntervalMs = 10;
     o.networkProbe = [this] { return networkUp.load(); };
     ui = std::make_unique<tray::CUIData>(o);
+    // The system type is asked for on a thread of its own: its request is done before
+    // the tests count theirs.
+    ui->GetSysType();
     ui->SetCallback(&rec);
   }
   void TearDown() override {
@@ -366,6 +369,39 @@ TEST_F(UIDataFramesTest, NetworkWatcherReportsEveryInterval) {
     std::lock_guard<std::mutex> lock(rec.m);
     return rec.down >= 3;
   }));
+}
+
+}  // namespace
+
+namespace {
+
+// A peer on the service's port that drips the system type's answer one byte every 0.8 of
+// the receive time-out. The start asks for the system type: it must neither wait for the
+// drip nor keep the listener from taking questions meanwhile.
+TEST(UIDataStartTest, ADrippingServiceHoldsNeitherTheStartNorTheListener) {
+  constexpr int kDeadlineMs = 300;
+  std::atomic<int> dripped{0};
+  const std::string sysType = Result(tray::OP_SHOW_GET_SYS_TYPE, 7);
+  FakePeer peer(traytest::DripReply(sysType, kDeadlineMs * 8 / 10, &dripped));
+  tray::UIDataOptions o;
+  o.transport.requestPort = peer.port();
+  o.transport.listenPort = 0;
+  o.transport.requestRecvTimeoutMs = kDeadlineMs;
+  o.networkProbe = [] { return true; };
+  Recorder rec;
+  tray::CUIData ui(o);
+  ui.SetCallback(&rec);
+  ASSERT_NE(ui.ListenPort(), 0);
+  // A question is taken while the system type is still on its way.
+  int fd = traytest::ConnectLoopback(ui.ListenPort());
+  traytest::SendAll(fd, Head(264, tray::OP_SHOW_DEVICE_LOGIN, 5) + std::string(256, '\0'));
+  ASSERT_TRUE(WaitFor([&] { return rec.Questions() == 1; }));
+  // The drip outlasts the deadline many times over: the type stays 2, with most of the
+  // answer never sent.
+  EXPECT_EQ(ui.GetSysType(), 2);
+  EXPECT_LT(dripped.load(), static_cast<int>(sysType.size()));
+  ui.ClearCallback();
+  ::close(fd);
 }
 
 }  // namespace

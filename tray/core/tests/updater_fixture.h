@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "hermetic.h"
 #include "process.h"
 #include "settings_store.h"
 #include "support/temp_dir.h"

@@ -2,6 +2,7 @@
 // in a box that shows the address or the folder as selectable text: the menu's help,
 // feedback, phone app and data folder, the login window's links and the about box's link;
 // help falls back to the help file next to the program first. In the three languages.
+#include "hermetic.h"
 #include "reporting_shell.h"
 
 #include <gtest/gtest.h>
@@ -69,8 +70,7 @@ class OpenFailureTest : public ::testing::Test {
       auto* box = qobject_cast<tray::CDiyMessageBox*>(QApplication::activeModalWidget());
       if (!box || !box->isVisible()) return;
       if (!shot.isEmpty() && boxes.empty()) {
-        QDir().mkpath(QStringLiteral(TIRVAN_TRAY_BIN_DIR "/screenshots"));
-        box->grab().save(QStringLiteral(TIRVAN_TRAY_BIN_DIR "/screenshots/") + shot);
+        box->grab().save(traytest::ShotPath(shot));
       }
       Box b{box->Label()->text(), {}};
       for (QLineEdit* field : box->Details()) {

@@ -298,8 +298,7 @@ TEST_F(SettingUpdateTest, TheQuestionAndTheReleaseNotesWaitForTheWizardThenComeO
       return;
     }
     events.push_back("held " + std::to_string(dlg.HeldUpdateCount()) + " behind the wizard");
-    QDir().mkpath(QStringLiteral(TIRVAN_TRAY_BIN_DIR "/screenshots"));
-    wizard->grab().save(QStringLiteral(TIRVAN_TRAY_BIN_DIR "/screenshots/wizard_update_held.png"));
+    wizard->grab().save(traytest::ShotPath(QStringLiteral("wizard_update_held.png")));
     wizard->close();
   });
   poll.start(10);

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "hermetic.h"
 #include "about_dlg.h"
 #include "ap_dlg.h"
 #include "connect_dlg.h"
@@ -74,7 +75,6 @@ class TextFitTest : public ::testing::Test {
     home = dir.filePath(QStringLiteral("home/a-rather-long-user-name"));
     QDir().mkpath(home);
     ::setenv("HOME", home.toUtf8().constData(), 1);
-    QDir().mkpath(QStringLiteral(TIRVAN_GRAB_DIR));
   }
   void TearDown() override {
     ::setenv("HOME", oldHome.toUtf8().constData(), 1);
@@ -97,7 +97,7 @@ class TextFitTest : public ::testing::Test {
   void Check(QWidget& w, const std::string& name, const traytest::TextOf& extra = {}) {
     ShowNow(w);
     const std::string file = name + "_" + kLanguageNames[languages->GetLanguage()] + ".png";
-    w.grab().save(QStringLiteral(TIRVAN_GRAB_DIR "/") + QString::fromStdString(file));
+    w.grab().save(traytest::ShotPath(QStringLiteral("fit-") + QString::fromStdString(file)));
     for (const std::string& fault : traytest::ClippedTexts(w, extra)) {
       ADD_FAILURE() << file << ": " << fault;
     }
@@ -153,7 +153,7 @@ TEST_F(TextFitTest, SettingsDialogEveryPageAndAfterEachChangeOfLanguage) {
           englishPage = now;
         } else {
           EXPECT_TRUE(now == englishPage) << "the English settings page drawn otherwise after a change of language";
-          now.save(QStringLiteral(TIRVAN_GRAB_DIR "/settings_page3_en_again.png"));
+          now.save(traytest::ShotPath(QStringLiteral("fit-settings_page3_en_again.png")));
         }
       }
       for (std::string& g : traytest::Geometries(dlg)) geometry.push_back(std::to_string(page) + " " + g);
