@@ -156,7 +156,7 @@ CSettingDlg::CSettingDlg(SettingDlgOptions options)
       if (!m_login->isVisible()) ShowSettings();
     }
   });
-  ShowBanner();
+  // The banner strip is made and fetched when the window first shows (ShowSettings).
 }
 
 CSettingDlg::~CSettingDlg() {
@@ -247,6 +247,7 @@ void CSettingDlg::ShowSettings() {
     m_login->activateWindow();
     return;
   }
+  ShowBanner();  // the first time only
   show();
   raise();
   activateWindow();

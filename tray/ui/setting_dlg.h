@@ -137,7 +137,8 @@ class CSettingDlg : public CDiyDialog,
   CDiyMenu* MenuLoggedOn() const { return m_menuLoggedOn; }
   CDiyMenu* MenuLoggedOff() const { return m_menuLoggedOff; }
 
-  // The banner strip at the top of the settings window.
+  // The banner strip at the top of the settings window, made and fetched when the window
+  // first shows; none before.
   void ShowBanner();
   void RefreshBanner();
   CHtmlDlg* Banner() const { return m_banner; }
