@@ -135,11 +135,14 @@ done
 banners=$(grep -c 'GET /tirvan/bannerpc.* -> 200' "$work/web.log" || true)
 checks=$(grep -c 'GET /tirvan/update-pc.html -> 200' "$work/web.log" || true)
 
-# stats VALUES...: "median min max" (the median of an even count is the mean of the middle two).
+# stats FORMAT VALUES...: "median min max" (the median of an even count is the mean of the
+# middle two), each printed with FORMAT.
 stats() {
-  printf '%s\n' "$@" | sort -g | awk '{v[NR] = $1} END {
+  local format=$1
+  shift
+  printf '%s\n' "$@" | sort -g | awk -v f="$format" '{v[NR] = $1} END {
       m = (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2
-      printf "%.1f %.1f %.1f\n", m, v[1], v[NR] }'
+      printf f " " f " " f "\n", m, v[1], v[NR] }'
 }
 ratios() {  # column: Tirvan's round i over the reference's round i
   paste -d' ' "$work/tirvan.txt" "$work/ref.txt" | awk -v c="$1" -v n="$(awk 'END {print NF}' "$work/tirvan.txt")" '{
@@ -154,9 +157,9 @@ printf '  %-44s %-26s %-26s %s\n' figure Tirvan reference ratio
 machine=()
 figure() {  # name label column
   local t r q
-  read -r t tmin tmax < <(stats $(column "$work/tirvan.txt" "$3"))
-  read -r r rmin rmax < <(stats $(column "$work/ref.txt" "$3"))
-  read -r q qmin qmax < <(stats $(ratios "$3") | awk '{printf "%.2f %.2f %.2f\n", $1, $2, $3}')
+  read -r t tmin tmax < <(stats %.1f $(column "$work/tirvan.txt" "$3"))
+  read -r r rmin rmax < <(stats %.1f $(column "$work/ref.txt" "$3"))
+  read -r q qmin qmax < <(stats %.2f $(ratios "$3"))
   printf '  %-44s %-26s %-26s %s\n' "$2" "$t [$tmin-$tmax]" "$r [$rmin-$rmax]" "$q [$qmin-$qmax]"
   machine+=("tray_figure name=$1 tirvan=$t tirvan_min=$tmin tirvan_max=$tmax ref=$r ref_min=$rmin ref_max=$rmax ratio=$q ratio_min=$qmin ratio_max=$qmax rounds=$rounds")
 }
