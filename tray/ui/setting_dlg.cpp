@@ -131,10 +131,7 @@ CSettingDlg::CSettingDlg(SettingDlgOptions options)
   if (auto* qt = dynamic_cast<QtTrayBackend*>(m_tray)) qt->SetContextMenu(m_menuLoggedOff);
 
   m_ui->SetCallback(this);
-  m_login = new CLoginDlg(m_shell);
-  m_login->setWindowIcon(Icon(128));
-  m_login->SetCallback(this);
-  m_login->hide();
+  // The login window is made when the log-on first shows it (LoginWindow).
 
   m_updater.SetCallback(this);
   m_updater.SetAskFunction(m_options.askUpdate ? m_options.askUpdate : CUpdater::AskFunction(AskUpdateNotice));
@@ -153,7 +150,7 @@ CSettingDlg::CSettingDlg(SettingDlgOptions options)
     if (!m_trayAvailable && m_options.showWhenNoTray) {
       // No tray to reach the program from: its window shows instead.
       qInfo("no system tray: the settings window is shown");
-      if (!m_login->isVisible()) ShowSettings();
+      if (!LoginWindowVisible()) ShowSettings();
     }
   });
   // The banner strip is made and fetched when the window first shows (ShowSettings).
@@ -241,8 +238,21 @@ void CSettingDlg::keyPressEvent(QKeyEvent* event) {
   CDiyDialog::keyPressEvent(event);
 }
 
+CLoginDlg* CSettingDlg::LoginWindow() {
+  if (m_login) return m_login;
+  m_login = new CLoginDlg(m_shell);
+  m_login->setWindowIcon(Icon(128));
+  m_login->SetCallback(this);
+  m_login->hide();
+  if (m_loginFill) m_login->SetSavedLogin(*m_loginFill);
+  m_loginFill.reset();
+  return m_login;
+}
+
+bool CSettingDlg::LoginWindowVisible() const { return m_login && m_login->isVisible(); }
+
 void CSettingDlg::ShowSettings() {
-  if (m_login->isVisible()) {
+  if (LoginWindowVisible()) {
     m_login->raise();
     m_login->activateWindow();
     return;
@@ -257,7 +267,7 @@ void CSettingDlg::OnExit() {
   if (m_exiting) return;
   m_exiting = true;
   hide();
-  m_login->hide();
+  if (m_login) m_login->hide();
   m_watchdog.stop();
   m_deviceLoginTimer.stop();
   m_service.SyncServiceStartType();
@@ -325,16 +335,25 @@ void CSettingDlg::ShowBalloon(const char* key) {
 }
 
 void CSettingDlg::ShowLoginWindow(const LoginInfo* saved) {
-  if (saved) m_login->SetSavedLogin(*saved);
-  m_login->OnEnSetfocusPassword();
-  m_login->show();
-  m_login->raise();
-  m_login->activateWindow();
+  CLoginDlg* login = LoginWindow();
+  if (saved) login->SetSavedLogin(*saved);
+  login->OnEnSetfocusPassword();
+  login->show();
+  login->raise();
+  login->activateWindow();
 }
 
-void CSettingDlg::FillLoginWindow(const LoginInfo& saved) { m_login->SetSavedLogin(saved); }
+void CSettingDlg::FillLoginWindow(const LoginInfo& saved) {
+  if (m_login) {
+    m_login->SetSavedLogin(saved);
+  } else {
+    m_loginFill = saved;
+  }
+}
 
-void CSettingDlg::HideLoginWindow() { m_login->hide(); }
+void CSettingDlg::HideLoginWindow() {
+  if (m_login) m_login->hide();
+}
 
 void CSettingDlg::ShowAccount(const QString& account) {
   if (account.isEmpty()) return;

@@ -9,6 +9,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -181,7 +182,9 @@ class CSettingDlg : public CDiyDialog,
 
   LogonFlow& Flow() { return m_flow; }
   CTrayIcon& TrayIcon() { return m_trayIcon; }
-  CLoginDlg* LoginWindow() const { return m_login; }
+  // The login window, made when first needed (hidden until shown).
+  CLoginDlg* LoginWindow();
+  bool LoginWindowVisible() const;
   const QString& DataBase() const { return m_dataBase; }
 
   // The pages (setting_dlg_pages.cpp). A page's tab shows it; a click on the tab already
@@ -327,7 +330,8 @@ class CSettingDlg : public CDiyDialog,
   IHostedNetwork* m_hostedNetwork = nullptr;
   CApDlg* m_apDlg = nullptr;
 
-  CLoginDlg* m_login = nullptr;
+  CLoginDlg* m_login = nullptr;  // made by LoginWindow()
+  std::optional<LoginInfo> m_loginFill;  // what the login window shows once it is made
   CDiyMenu* m_menuLoggedOn = nullptr;
   CDiyMenu* m_menuLoggedOff = nullptr;
   CSettingButton* m_tabs[4] = {};

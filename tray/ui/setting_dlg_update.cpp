@@ -55,7 +55,7 @@ void CSettingDlg::RunSetupWizardOnce() {
   if (!store.KeyExists()) return;  // not installed for this user: no wizard
   if (store.GetDword(QLatin1String(kSetupWizardValue)).value_or(0) != 0) return;
   hide();
-  m_login->hide();
+  HideLoginWindow();
   m_bBusy = true;
   {
     SettingWizardTarget target(*this);
