@@ -258,6 +258,7 @@ void CSettingDlg::ShowSettings() {
     return;
   }
   ShowBanner();  // the first time only
+  Shares();
   show();
   raise();
   activateWindow();

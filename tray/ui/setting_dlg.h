@@ -205,7 +205,9 @@ class CSettingDlg : public CDiyDialog,
   QString DataFolderText() const;
   // The settings page's autostart box changed; applied by OK, dropped by Cancel.
   void MarkAutoStartChanged();
-  CSharePage* SharePage() const { return m_sharePage; }
+  // The shares page, made when first needed: by the window's first show on it, a row the
+  // service reports, or a change to apply.
+  CSharePage* SharePage() { return &Shares(); }
   CTransLogPage* TransLogPage() const { return m_transLogPage; }
   CColorButton* OkButton() const { return m_ok; }
   CColorButton* CancelButton() const { return m_cancel; }
@@ -275,6 +277,7 @@ class CSettingDlg : public CDiyDialog,
   void SelectAccountTab() { SelectPage(kPageAccount); }
   void SetDataBase(const QString& base);
   void BuildPages();
+  CSharePage& Shares();
   void LoadPageTexts();
   // The data folder now lies in base: the root's row and the default folders follow.
   void ShowRootFolder(const QString& base);

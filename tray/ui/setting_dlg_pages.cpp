@@ -23,14 +23,12 @@ const QRect kPageRect(0, 187, 484, 230);
 }  // namespace
 
 void CSettingDlg::BuildPages() {
-  m_sharePage = new CSharePage(m_languages.get(), m_picker, m_shell, this);
+  // The shares page is made when first needed (Shares()): with its list it was the
+  // dearest part of the start.
   m_transLogPage = new CTransLogPage(m_languages.get(), this);
-  m_pageWidgets[kPageShares] = m_sharePage;
   m_pageWidgets[kPageTransLog] = m_transLogPage;
-  for (QWidget* page : {static_cast<QWidget*>(m_sharePage), static_cast<QWidget*>(m_transLogPage)}) {
-    page->setGeometry(kPageRect);
-    page->hide();
-  }
+  m_transLogPage->setGeometry(kPageRect);
+  m_transLogPage->hide();
 
   QFont f = font();
   SetLanguageFont(f, "FONT_LOGIN_LOGIN", false, logicalDpiY());
@@ -54,8 +52,19 @@ void CSettingDlg::BuildPages() {
   connect(apply, &QAbstractButton::clicked, this, [this] { ApplyChanges(); });
 }
 
-void CSettingDlg::LoadPageTexts() {
+CSharePage& CSettingDlg::Shares() {
+  if (m_sharePage) return *m_sharePage;
+  m_sharePage = new CSharePage(m_languages.get(), m_picker, m_shell, this);
+  m_pageWidgets[kPageShares] = m_sharePage;
+  m_sharePage->setGeometry(kPageRect);
+  if (m_ok) m_sharePage->stackUnder(m_ok);  // the page's area reaches under the OK and Cancel row
   m_sharePage->LoadTexts();
+  m_sharePage->setVisible(m_currentPage == kPageShares);
+  return *m_sharePage;
+}
+
+void CSettingDlg::LoadPageTexts() {
+  if (m_sharePage) m_sharePage->LoadTexts();
   m_transLogPage->LoadTexts();
   m_ok->SetButtonText(m_languages->GetString("UI", "SETTING_BUTTON_OK"));
   m_cancel->SetButtonText(m_languages->GetString("UI", "SETTING_BUTTON_CANCEL"));
@@ -92,12 +101,13 @@ void CSettingDlg::OnBnClickedOk() {
 }
 
 void CSettingDlg::OnBnClickedCancel() {
-  m_sharePage->CancelChanges();
+  if (m_sharePage) m_sharePage->CancelChanges();
   CancelAutoStart();
   hide();
 }
 
 void CSettingDlg::ApplyChanges() {
+  if (!m_sharePage) return;  // nothing was changed
   SharePending::Applied applied = m_sharePage->Pending().Take();
   if (!applied.shares.Empty() && m_ui->SetShare(&applied.shares.added, &applied.shares.removed) != 0) {
     qWarning("the service did not take the changed shares");
@@ -108,26 +118,27 @@ void CSettingDlg::ApplyChanges() {
 
 void CSettingDlg::OnBnClickedMoveDataFolder() {
   std::optional<QString> picked = m_picker->PickFolder(this, m_languages->GetString("OTHER", "OTHER_SELECTFLODER"));
-  if (m_sharePage->Pending().PickDataFolder(picked, m_dataBase) == SharePending::Pick::kRefused && picked) {
+  if (Shares().Pending().PickDataFolder(picked, m_dataBase) == SharePending::Pick::kRefused && picked) {
     qInfo("the data folder cannot move to %s", qUtf8Printable(*picked));
   }
 }
 
 QString CSettingDlg::DataFolderText() const {
+  if (!m_sharePage) return m_dataBase;
   return m_sharePage->Pending().MoveTarget().value_or(m_dataBase);
 }
 
-void CSettingDlg::MarkAutoStartChanged() { m_sharePage->Pending().MarkAutoStartChanged(); }
+void CSettingDlg::MarkAutoStartChanged() { Shares().Pending().MarkAutoStartChanged(); }
 
 void CSettingDlg::OnShareFolder(const std::string& path) {
   qInfo("shared: %s", path.c_str());
-  m_sharePage->OnShareFolder(QString::fromStdString(path));
+  Shares().OnShareFolder(QString::fromStdString(path));
 }
 
 void CSettingDlg::OnTransLog(const TransLogRecord& record) { m_transLogPage->OnTransLog(record); }
 
 void CSettingDlg::ClearFetchedRows() {
-  m_sharePage->ClearRows();
+  if (m_sharePage) m_sharePage->ClearRows();
   m_transLogPage->Clear();
 }
 
@@ -135,12 +146,14 @@ void CSettingDlg::ApplyDataFolder(const std::string& def) {
   // Paths on this platform use "/", whatever system type the service names to the phones.
   const QString root = QString::fromStdString(def);
   m_dataBase = BaseOfDataFolder(root, QLatin1Char('/'));
-  m_sharePage->Root().ApplyDefShare(m_sharePage->Rows(), root, QLatin1Char('/'), *m_languages.get(), m_files);
+  CSharePage& shares = Shares();
+  shares.Root().ApplyDefShare(shares.Rows(), root, QLatin1Char('/'), *m_languages.get(), m_files);
   qInfo("the data folder is %s", def.c_str());
 }
 
 void CSettingDlg::ShowRootFolder(const QString& base) {
-  m_sharePage->Root().ShowRootFolder(m_sharePage->Rows(), base, QLatin1Char('/'), *m_languages.get());
+  CSharePage& shares = Shares();
+  shares.Root().ShowRootFolder(shares.Rows(), base, QLatin1Char('/'), *m_languages.get());
 }
 
 }  // namespace tray

@@ -47,7 +47,7 @@ void CSettingDlg::OnCbnSelchangeLanguage(int index) {
   LanguageChange change = ChangeLanguage(index, m_dataBase, context, *m_languages.get(), SettingsStore());
   for (const FolderRename& r : change.renamed) qInfo("renamed %s to %s", qUtf8Printable(r.from), qUtf8Printable(r.to));
   // The shares page's default folders carry the new language's names.
-  m_sharePage->Root().RefillDefaults(QLatin1Char('/'), *m_languages.get());
+  if (m_sharePage) m_sharePage->Root().RefillDefaults(QLatin1Char('/'), *m_languages.get());
   update();
   for (const PageNotice& notice : change.notices) {
     QString text = m_languages->GetString("MESSAGEBOX", notice.key.toUtf8().constData());
