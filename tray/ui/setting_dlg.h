@@ -159,7 +159,8 @@ class CSettingDlg : public CDiyDialog,
   bool ApplyAutoStartIfChanged();
   void CancelAutoStart();
   const AutoStartSetting& AutoStart() const { return *m_autoStart; }
-  CSettingsPage* SettingsPage() const { return m_settingsPage; }
+  // The settings page, made when first needed (its tab).
+  CSettingsPage* SettingsPage() { return &Settings(); }
 
   // The timers' ticks, for the timers and for tests.
   void WatchdogTick() { m_service.Tick(); }
@@ -208,7 +209,8 @@ class CSettingDlg : public CDiyDialog,
   // The shares page, made when first needed: by the window's first show on it, a row the
   // service reports, or a change to apply.
   CSharePage* SharePage() { return &Shares(); }
-  CTransLogPage* TransLogPage() const { return m_transLogPage; }
+  // The transfer-log page, made when first needed (its tab, a record to show).
+  CTransLogPage* TransLogPage() { return &TransLog(); }
   CColorButton* OkButton() const { return m_ok; }
   CColorButton* CancelButton() const { return m_cancel; }
   bool TrayAvailable() const { return m_trayAvailable; }
@@ -278,6 +280,9 @@ class CSettingDlg : public CDiyDialog,
   void SetDataBase(const QString& base);
   void BuildPages();
   CSharePage& Shares();
+  CTransLogPage& TransLog();
+  CSettingsPage& Settings();
+  void PlacePage(QWidget* page, int index);
   void LoadPageTexts();
   // The data folder now lies in base: the root's row and the default folders follow.
   void ShowRootFolder(const QString& base);

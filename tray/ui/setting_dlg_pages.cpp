@@ -23,12 +23,8 @@ const QRect kPageRect(0, 187, 484, 230);
 }  // namespace
 
 void CSettingDlg::BuildPages() {
-  // The shares page is made when first needed (Shares()): with its list it was the
-  // dearest part of the start.
-  m_transLogPage = new CTransLogPage(m_languages.get(), this);
-  m_pageWidgets[kPageTransLog] = m_transLogPage;
-  m_transLogPage->setGeometry(kPageRect);
-  m_transLogPage->hide();
+  // The shares and transfer-log pages are made when first needed (Shares(), TransLog()):
+  // their lists were the dearest part of the start, the first to load the fonts.
 
   QFont f = font();
   SetLanguageFont(f, "FONT_LOGIN_LOGIN", false, logicalDpiY());
@@ -52,20 +48,32 @@ void CSettingDlg::BuildPages() {
   connect(apply, &QAbstractButton::clicked, this, [this] { ApplyChanges(); });
 }
 
+void CSettingDlg::PlacePage(QWidget* page, int index) {
+  m_pageWidgets[index] = page;
+  page->setGeometry(kPageRect);
+  if (m_ok) page->stackUnder(m_ok);  // the page's area reaches under the OK and Cancel row
+  page->setVisible(m_currentPage == index);
+}
+
 CSharePage& CSettingDlg::Shares() {
   if (m_sharePage) return *m_sharePage;
   m_sharePage = new CSharePage(m_languages.get(), m_picker, m_shell, this);
-  m_pageWidgets[kPageShares] = m_sharePage;
-  m_sharePage->setGeometry(kPageRect);
-  if (m_ok) m_sharePage->stackUnder(m_ok);  // the page's area reaches under the OK and Cancel row
   m_sharePage->LoadTexts();
-  m_sharePage->setVisible(m_currentPage == kPageShares);
+  PlacePage(m_sharePage, kPageShares);
   return *m_sharePage;
+}
+
+CTransLogPage& CSettingDlg::TransLog() {
+  if (m_transLogPage) return *m_transLogPage;
+  m_transLogPage = new CTransLogPage(m_languages.get(), this);
+  m_transLogPage->LoadTexts();
+  PlacePage(m_transLogPage, kPageTransLog);
+  return *m_transLogPage;
 }
 
 void CSettingDlg::LoadPageTexts() {
   if (m_sharePage) m_sharePage->LoadTexts();
-  m_transLogPage->LoadTexts();
+  if (m_transLogPage) m_transLogPage->LoadTexts();
   m_ok->SetButtonText(m_languages->GetString("UI", "SETTING_BUTTON_OK"));
   m_cancel->SetButtonText(m_languages->GetString("UI", "SETTING_BUTTON_CANCEL"));
 }
@@ -73,6 +81,8 @@ void CSettingDlg::LoadPageTexts() {
 void CSettingDlg::SelectPage(int page) {
   if (page < kPageAccount || page > kPageSettings || page == m_currentPage) return;
   m_currentPage = page;
+  if (page == kPageTransLog) TransLog();
+  if (page == kPageSettings) Settings();
   for (int i = 0; i < 4; ++i) m_tabs[i]->SetBackgroundPicture(i == page ? kTabSelected : m_tabPictures[i]);
   for (QWidget* w : std::initializer_list<QWidget*>{m_accountText, m_changePassword, m_switchAccount}) {
     w->setVisible(page == kPageAccount);
@@ -84,7 +94,7 @@ void CSettingDlg::SelectPage(int page) {
   SetPage(page == kPageSettings ? 1 : 0);
   if (page == kPageSettings) RefreshSettingsPage();
   if (page == kPageTransLog) {
-    m_transLogPage->Clear();
+    TransLog().Clear();
     m_ui->GetTransLog();  // OnTransLog per record before it returns
   }
   update();
@@ -135,11 +145,11 @@ void CSettingDlg::OnShareFolder(const std::string& path) {
   Shares().OnShareFolder(QString::fromStdString(path));
 }
 
-void CSettingDlg::OnTransLog(const TransLogRecord& record) { m_transLogPage->OnTransLog(record); }
+void CSettingDlg::OnTransLog(const TransLogRecord& record) { TransLog().OnTransLog(record); }
 
 void CSettingDlg::ClearFetchedRows() {
   if (m_sharePage) m_sharePage->ClearRows();
-  m_transLogPage->Clear();
+  if (m_transLogPage) m_transLogPage->Clear();
 }
 
 void CSettingDlg::ApplyDataFolder(const std::string& def) {
