@@ -141,11 +141,13 @@ CSettingDlg::CSettingDlg(SettingDlgOptions options)
   }
 
   // The first posted event of the loop shows the release notes after an update, runs the
-  // first-run wizard, then logs on.
+  // first-run wizard, fetches the banner, then logs on: all of it after the tray icon is up
+  // and the loop first idles.
   QTimer::singleShot(0, this, [this] {
     ShowUpdateFinishOnce();
     RunSetupWizardOnce();
     if (m_exiting) return;  // the program ended while the wizard ran
+    ShowBanner();
     m_flow.StartUpLogOn();
     if (!m_trayAvailable && m_options.showWhenNoTray) {
       // No tray to reach the program from: its window shows instead.
@@ -153,7 +155,6 @@ CSettingDlg::CSettingDlg(SettingDlgOptions options)
       if (!LoginWindowVisible()) ShowSettings();
     }
   });
-  // The banner strip is made and fetched when the window first shows (ShowSettings).
 }
 
 CSettingDlg::~CSettingDlg() {
@@ -257,7 +258,7 @@ void CSettingDlg::ShowSettings() {
     m_login->activateWindow();
     return;
   }
-  ShowBanner();  // the first time only
+  ShowBanner();  // made at the start-up step; here only when the window shows before it
   Shares();
   show();
   raise();

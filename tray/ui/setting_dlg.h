@@ -138,8 +138,8 @@ class CSettingDlg : public CDiyDialog,
   CDiyMenu* MenuLoggedOn() const { return m_menuLoggedOn; }
   CDiyMenu* MenuLoggedOff() const { return m_menuLoggedOff; }
 
-  // The banner strip at the top of the settings window, made and fetched when the window
-  // first shows; none before.
+  // The banner strip at the top of the settings window, made and fetched by the start-up
+  // step of the loop's first pass (or the window's first show, if that comes first).
   void ShowBanner();
   void RefreshBanner();
   CHtmlDlg* Banner() const { return m_banner; }
