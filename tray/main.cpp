@@ -5,8 +5,6 @@
 #include <unistd.h>
 
 #include <QApplication>
-#include <QLocalServer>
-#include <QLocalSocket>
 #include <QSocketNotifier>
 #include <QSystemTrayIcon>
 
@@ -18,6 +16,7 @@
 #include "languages.h"
 #include "pictures.h"
 #include "setting_dlg.h"
+#include "show_socket.h"
 #include "single_instance.h"
 #include "startup_probe.h"
 #include "tray_log.h"
@@ -30,19 +29,6 @@ void OnStopSignal(int) {
   char c = 1;
   ssize_t ignored = ::write(g_signalPipe[1], &c, 1);
   (void)ignored;
-}
-
-// The local socket through which a second copy brings the first one's window forward where
-// there is no tray to open it from.
-QString ShowSocketName() { return QStringLiteral("tirvan-show-%1").arg(getuid()); }
-
-bool AskRunningCopyToShow() {
-  QLocalSocket socket;
-  socket.connectToServer(ShowSocketName());
-  if (!socket.waitForConnected(1000)) return false;
-  socket.write("show\n");
-  socket.waitForBytesWritten(1000);
-  return true;
 }
 
 }  // namespace
@@ -59,7 +45,7 @@ int main(int argc, char** argv) {
   tray::SingleInstance instance;
   switch (instance.outcome()) {
     case tray::SingleInstance::Outcome::kAnotherRuns: {
-      if (!QSystemTrayIcon::isSystemTrayAvailable() && AskRunningCopyToShow()) return 0;
+      if (!QSystemTrayIcon::isSystemTrayAvailable() && tray::AskToShow(tray::ShowSocketPath())) return 0;
       tray::DbusNotifier notifier;
       tray::NotifyAlreadyRunning(notifier);
       return 0;
@@ -77,17 +63,10 @@ int main(int argc, char** argv) {
   }
   tray::CSettingDlg dialog(options);
 
-  QLocalServer showServer;
-  if (!dialog.TrayAvailable()) {
-    QLocalServer::removeServer(ShowSocketName());
-    if (showServer.listen(ShowSocketName())) {
-      QObject::connect(&showServer, &QLocalServer::newConnection, &dialog, [&] {
-        while (QLocalSocket* s = showServer.nextPendingConnection()) {
-          s->deleteLater();
-          dialog.ShowSettings();
-        }
-      });
-    }
+  // Where there is no tray, a second copy brings this one's window forward.
+  tray::ShowListener showListener;
+  if (!dialog.TrayAvailable() && showListener.Listen(tray::ShowSocketPath())) {
+    QObject::connect(&showListener, &tray::ShowListener::showRequested, &dialog, [&] { dialog.ShowSettings(); });
   }
 
   // SIGTERM and SIGINT run the exit sequence, as the menu's exit does.

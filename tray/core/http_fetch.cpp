@@ -17,9 +17,9 @@ namespace {
 
 constexpr int kPollMs = 50;
 
-// libcurl is loaded when the first transfer starts, not with the program: with the
-// libraries it brings (TLS, Kerberos, LDAP, SSH and more) it was a good share of the
-// program's start-up time and memory, and the first transfer comes seconds later.
+// libcurl is loaded when a transfer starts, not with the program: with the libraries it
+// brings (TLS, Kerberos, LDAP, SSH and more) it was a good share of the program's
+// start-up time and memory, and the first transfer comes seconds later.
 struct CurlApi {
   decltype(&::curl_global_init) global_init = nullptr;
   decltype(&::curl_easy_init) easy_init = nullptr;
@@ -35,6 +35,8 @@ struct CurlApi {
   decltype(&::curl_multi_info_read) multi_info_read = nullptr;
   decltype(&::curl_multi_remove_handle) multi_remove_handle = nullptr;
   decltype(&::curl_multi_cleanup) multi_cleanup = nullptr;
+  decltype(&::curl_global_cleanup) global_cleanup = nullptr;
+  void* lib = nullptr;
 };
 
 // Loads libcurl and finds its functions; false (with the reason on standard error) when
@@ -67,10 +69,52 @@ bool LoadCurl(CurlApi& api) {
   find(api.multi_info_read, "curl_multi_info_read");
   find(api.multi_remove_handle, "curl_multi_remove_handle");
   find(api.multi_cleanup, "curl_multi_cleanup");
-  return ok;  // the library stays loaded for the program's life
+  find(api.global_cleanup, "curl_global_cleanup");
+  if (ok) {
+    api.lib = lib;
+  } else {
+    ::dlclose(lib);
+  }
+  return ok;
 }
 
-CurlApi g_curl;  // set once, by InitCurl
+// libcurl is loaded while transfers run and unloaded after the last one, so that the
+// libraries it brings hold no memory between the rare transfers. A transfer that ended
+// before its name lookup did may leave libcurl's resolver thread running; then the
+// library stays loaded for the program's life.
+std::mutex g_curlMutex;
+CurlApi g_curl;         // set while loaded
+int g_curlUsers = 0;    // transfers running
+bool g_curlPinned = false;
+
+// Loads and initialises libcurl for one more transfer; false when that failed.
+bool AcquireCurl() {
+  std::lock_guard lock(g_curlMutex);
+  if (g_curl.lib == nullptr) {
+    CurlApi api;
+    if (!LoadCurl(api)) {
+      std::fputs("init libcurl failed.\n", stderr);
+      return false;
+    }
+    if (api.global_init(CURL_GLOBAL_ALL) != CURLE_OK) {
+      std::fputs("init libcurl failed.\n", stderr);
+      ::dlclose(api.lib);
+      return false;
+    }
+    g_curl = api;
+  }
+  ++g_curlUsers;
+  return true;
+}
+
+void ReleaseCurl(bool pin) {
+  std::lock_guard lock(g_curlMutex);
+  if (pin) g_curlPinned = true;
+  if (--g_curlUsers > 0 || g_curlPinned || g_curl.lib == nullptr) return;
+  g_curl.global_cleanup();
+  ::dlclose(g_curl.lib);
+  g_curl = CurlApi{};
+}
 
 std::mutex g_refusalMutex;
 std::function<bool(int)> g_refusal;  // tests only
@@ -123,15 +167,16 @@ FetchResult Transfer(const std::string& url, Sink* sink, const FetchOptions& o) 
     r.error = "refused: not an https address";
     return r;
   }
-  if (!InitCurl()) {
+  if (!AcquireCurl()) {
     r.error = "init libcurl failed.";
     return r;
   }
-  const CurlApi& curl = g_curl;
+  const CurlApi& curl = g_curl;  // stays loaded until this transfer's ReleaseCurl
   CURL* c = curl.easy_init();
   if (c == nullptr) {
     std::fputs("get a easy handle failed.\n", stderr);
     r.error = "get a easy handle failed.";
+    ReleaseCurl(false);
     return r;
   }
   char errbuf[CURL_ERROR_SIZE] = "";
@@ -207,6 +252,9 @@ FetchResult Transfer(const std::string& url, Sink* sink, const FetchOptions& o) 
   if (multi) curl.multi_cleanup(multi);
   if (aborted) code = CURLE_ABORTED_BY_CALLBACK;
   curl.easy_getinfo(c, CURLINFO_RESPONSE_CODE, &r.status);
+  curl_off_t lookupUs = 0;
+  const bool lookupUnfinished = code != CURLE_OK &&
+                                (curl.easy_getinfo(c, CURLINFO_NAMELOOKUP_TIME_T, &lookupUs) != CURLE_OK || lookupUs == 0);
   curl.easy_cleanup(c);
   r.ok = code == CURLE_OK;
   if (!r.ok) {
@@ -217,19 +265,16 @@ FetchResult Transfer(const std::string& url, Sink* sink, const FetchOptions& o) 
     r.tooLarge = sink->tooLarge || code == CURLE_FILESIZE_EXCEEDED;
     if (code == CURLE_ABORTED_BY_CALLBACK) r.error = "aborted";
   }
+  ReleaseCurl(lookupUnfinished);
   return r;
 }
 
 }  // namespace
 
 bool InitCurl() {
-  static std::once_flag once;
-  static bool ok = false;
-  std::call_once(once, [] {
-    ok = LoadCurl(g_curl) && g_curl.global_init(CURL_GLOBAL_ALL) == CURLE_OK;
-    if (!ok) std::fputs("init libcurl failed.\n", stderr);
-  });
-  return ok;
+  if (!AcquireCurl()) return false;
+  ReleaseCurl(false);
+  return true;
 }
 
 FetchResult HttpGet(const std::string& url, const FetchOptions& options) {

@@ -31,8 +31,8 @@ struct FetchResult {
   bool Good() const { return ok && status == 200; }
 };
 
-// One process-wide libcurl initialisation; false (and "init libcurl failed." on standard
-// error) when it failed.
+// Whether libcurl loads and initialises; false (and "init libcurl failed." on standard
+// error) when it does not. Each transfer loads it for its time; the last one unloads it.
 bool InitCurl();
 
 FetchResult HttpGet(const std::string& url, const FetchOptions& options);

@@ -136,10 +136,7 @@ CSettingDlg::CSettingDlg(SettingDlgOptions options)
   if (auto* qt = dynamic_cast<QtTrayBackend*>(m_tray)) qt->SetContextMenu(m_menuLoggedOff);
 
   m_ui->SetCallback(this);
-  m_login = new CLoginDlg(m_shell);
-  m_login->setWindowIcon(Icon(128));
-  m_login->SetCallback(this);
-  m_login->hide();
+  // The login window is made when the log-on first shows it (LoginWindow).
 
   m_updater.SetCallback(this);
   m_updater.SetAskFunction(m_options.askUpdate ? m_options.askUpdate : CUpdater::AskFunction(AskUpdateNotice));
@@ -149,21 +146,22 @@ CSettingDlg::CSettingDlg(SettingDlgOptions options)
   }
 
   // The first posted event of the loop runs the first-run wizard, then shows the release
-  // notes after an update and what the update checker said meanwhile, then logs on.
+  // notes after an update and what the update checker said meanwhile, fetches the banner,
+  // then logs on: all of it after the tray icon is up and the loop first idles.
   QTimer::singleShot(0, this, [this] {
     RunSetupWizardOnce();
     if (m_exiting) return;  // the program ended while the wizard ran
     ShowUpdateFinishOnce();
     m_startedUp = true;
     ShowHeldUpdates();
+    ShowBanner();
     m_flow.StartUpLogOn();
     if (!m_trayAvailable && m_options.showWhenNoTray) {
       // No tray to reach the program from: its window shows instead.
       qInfo("no system tray: the settings window is shown");
-      if (!m_login->isVisible()) ShowSettings();
+      if (!LoginWindowVisible()) ShowSettings();
     }
   });
-  ShowBanner();
 }
 
 CSettingDlg::~CSettingDlg() {
@@ -248,12 +246,27 @@ void CSettingDlg::keyPressEvent(QKeyEvent* event) {
   CDiyDialog::keyPressEvent(event);
 }
 
+CLoginDlg* CSettingDlg::LoginWindow() {
+  if (m_login) return m_login;
+  m_login = new CLoginDlg(m_shell);
+  m_login->setWindowIcon(Icon(128));
+  m_login->SetCallback(this);
+  m_login->hide();
+  if (m_loginFill) m_login->SetSavedLogin(*m_loginFill);
+  m_loginFill.reset();
+  return m_login;
+}
+
+bool CSettingDlg::LoginWindowVisible() const { return m_login && m_login->isVisible(); }
+
 void CSettingDlg::ShowSettings() {
-  if (m_login->isVisible()) {
+  if (LoginWindowVisible()) {
     m_login->raise();
     m_login->activateWindow();
     return;
   }
+  ShowBanner();  // made at the start-up step; here only when the window shows before it
+  Shares();
   show();
   raise();
   activateWindow();
@@ -263,7 +276,7 @@ void CSettingDlg::OnExit() {
   if (m_exiting) return;
   m_exiting = true;
   hide();
-  m_login->hide();
+  if (m_login) m_login->hide();
   m_watchdog.stop();
   m_deviceLoginTimer.stop();
   m_service.SyncServiceStartType();
@@ -331,16 +344,25 @@ void CSettingDlg::ShowBalloon(const char* key) {
 }
 
 void CSettingDlg::ShowLoginWindow(const LoginInfo* saved) {
-  if (saved) m_login->SetSavedLogin(*saved);
-  m_login->OnEnSetfocusPassword();
-  m_login->show();
-  m_login->raise();
-  m_login->activateWindow();
+  CLoginDlg* login = LoginWindow();
+  if (saved) login->SetSavedLogin(*saved);
+  login->OnEnSetfocusPassword();
+  login->show();
+  login->raise();
+  login->activateWindow();
 }
 
-void CSettingDlg::FillLoginWindow(const LoginInfo& saved) { m_login->SetSavedLogin(saved); }
+void CSettingDlg::FillLoginWindow(const LoginInfo& saved) {
+  if (m_login) {
+    m_login->SetSavedLogin(saved);
+  } else {
+    m_loginFill = saved;
+  }
+}
 
-void CSettingDlg::HideLoginWindow() { m_login->hide(); }
+void CSettingDlg::HideLoginWindow() {
+  if (m_login) m_login->hide();
+}
 
 void CSettingDlg::ShowAccount(const QString& account) {
   if (account.isEmpty()) return;

@@ -10,6 +10,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -145,7 +146,8 @@ class CSettingDlg : public CDiyDialog,
   CDiyMenu* MenuLoggedOn() const { return m_menuLoggedOn; }
   CDiyMenu* MenuLoggedOff() const { return m_menuLoggedOff; }
 
-  // The banner strip at the top of the settings window.
+  // The banner strip at the top of the settings window, made and fetched by the start-up
+  // step of the loop's first pass (or the window's first show, if that comes first).
   void ShowBanner();
   void RefreshBanner();
   CHtmlDlg* Banner() const { return m_banner; }
@@ -165,7 +167,8 @@ class CSettingDlg : public CDiyDialog,
   bool ApplyAutoStartIfChanged();
   void CancelAutoStart();
   const AutoStartSetting& AutoStart() const { return *m_autoStart; }
-  CSettingsPage* SettingsPage() const { return m_settingsPage; }
+  // The settings page, made when first needed (its tab).
+  CSettingsPage* SettingsPage() { return &Settings(); }
 
   // The timers' ticks, for the timers and for tests.
   void WatchdogTick() { m_service.Tick(); }
@@ -188,7 +191,9 @@ class CSettingDlg : public CDiyDialog,
 
   LogonFlow& Flow() { return m_flow; }
   CTrayIcon& TrayIcon() { return m_trayIcon; }
-  CLoginDlg* LoginWindow() const { return m_login; }
+  // The login window, made when first needed (hidden until shown).
+  CLoginDlg* LoginWindow();
+  bool LoginWindowVisible() const;
   const QString& DataBase() const { return m_dataBase; }
   // The move of the data folder to another file system, while it runs.
   CMoveDlg* MoveWindow() const { return m_moveDlg.get(); }
@@ -211,8 +216,11 @@ class CSettingDlg : public CDiyDialog,
   QString DataFolderText() const;
   // The settings page's autostart box changed; applied by OK, dropped by Cancel.
   void MarkAutoStartChanged();
-  CSharePage* SharePage() const { return m_sharePage; }
-  CTransLogPage* TransLogPage() const { return m_transLogPage; }
+  // The shares page, made when first needed: by the window's first show on it, a row the
+  // service reports, or a change to apply.
+  CSharePage* SharePage() { return &Shares(); }
+  // The transfer-log page, made when first needed (its tab, a record to show).
+  CTransLogPage* TransLogPage() { return &TransLog(); }
   CColorButton* OkButton() const { return m_ok; }
   CColorButton* CancelButton() const { return m_cancel; }
   bool TrayAvailable() const { return m_trayAvailable; }
@@ -282,6 +290,10 @@ class CSettingDlg : public CDiyDialog,
   void SetDataBase(const QString& base);
   void OnDataBaseSet(const QString& base, const DataFolderResult& result);
   void BuildPages();
+  CSharePage& Shares();
+  CTransLogPage& TransLog();
+  CSettingsPage& Settings();
+  void PlacePage(QWidget* page, int index);
   void LoadPageTexts();
   // The data folder now lies in base: the root's row and the default folders follow.
   void ShowRootFolder(const QString& base);
@@ -346,7 +358,8 @@ class CSettingDlg : public CDiyDialog,
   IHostedNetwork* m_hostedNetwork = nullptr;
   CApDlg* m_apDlg = nullptr;
 
-  CLoginDlg* m_login = nullptr;
+  CLoginDlg* m_login = nullptr;  // made by LoginWindow()
+  std::optional<LoginInfo> m_loginFill;  // what the login window shows once it is made
   CDiyMenu* m_menuLoggedOn = nullptr;
   CDiyMenu* m_menuLoggedOff = nullptr;
   CSettingButton* m_tabs[4] = {};

@@ -23,14 +23,8 @@ const QRect kPageRect(0, 187, 484, 230);
 }  // namespace
 
 void CSettingDlg::BuildPages() {
-  m_sharePage = new CSharePage(m_languages.get(), m_picker, m_shell, this);
-  m_transLogPage = new CTransLogPage(m_languages.get(), this);
-  m_pageWidgets[kPageShares] = m_sharePage;
-  m_pageWidgets[kPageTransLog] = m_transLogPage;
-  for (QWidget* page : {static_cast<QWidget*>(m_sharePage), static_cast<QWidget*>(m_transLogPage)}) {
-    page->setGeometry(kPageRect);
-    page->hide();
-  }
+  // The shares and transfer-log pages are made when first needed (Shares(), TransLog()):
+  // their lists were the dearest part of the start, the first to load the fonts.
 
   QFont f = font();
   SetLanguageFont(f, "FONT_LOGIN_LOGIN", false, logicalDpiY());
@@ -54,9 +48,32 @@ void CSettingDlg::BuildPages() {
   connect(apply, &QAbstractButton::clicked, this, [this] { ApplyChanges(); });
 }
 
-void CSettingDlg::LoadPageTexts() {
+void CSettingDlg::PlacePage(QWidget* page, int index) {
+  m_pageWidgets[index] = page;
+  page->setGeometry(kPageRect);
+  if (m_ok) page->stackUnder(m_ok);  // the page's area reaches under the OK and Cancel row
+  page->setVisible(m_currentPage == index);
+}
+
+CSharePage& CSettingDlg::Shares() {
+  if (m_sharePage) return *m_sharePage;
+  m_sharePage = new CSharePage(m_languages.get(), m_picker, m_shell, this);
   m_sharePage->LoadTexts();
+  PlacePage(m_sharePage, kPageShares);
+  return *m_sharePage;
+}
+
+CTransLogPage& CSettingDlg::TransLog() {
+  if (m_transLogPage) return *m_transLogPage;
+  m_transLogPage = new CTransLogPage(m_languages.get(), this);
   m_transLogPage->LoadTexts();
+  PlacePage(m_transLogPage, kPageTransLog);
+  return *m_transLogPage;
+}
+
+void CSettingDlg::LoadPageTexts() {
+  if (m_sharePage) m_sharePage->LoadTexts();
+  if (m_transLogPage) m_transLogPage->LoadTexts();
   m_ok->SetButtonText(m_languages->GetString("UI", "SETTING_BUTTON_OK"));
   m_cancel->SetButtonText(m_languages->GetString("UI", "SETTING_BUTTON_CANCEL"));
 }
@@ -64,6 +81,8 @@ void CSettingDlg::LoadPageTexts() {
 void CSettingDlg::SelectPage(int page) {
   if (page < kPageAccount || page > kPageSettings || page == m_currentPage) return;
   m_currentPage = page;
+  if (page == kPageTransLog) TransLog();
+  if (page == kPageSettings) Settings();
   for (int i = 0; i < 4; ++i) m_tabs[i]->SetBackgroundPicture(i == page ? kTabSelected : m_tabPictures[i]);
   for (QWidget* w : std::initializer_list<QWidget*>{m_accountText, m_changePassword, m_switchAccount}) {
     w->setVisible(page == kPageAccount);
@@ -75,7 +94,7 @@ void CSettingDlg::SelectPage(int page) {
   SetPage(page == kPageSettings ? 1 : 0);
   if (page == kPageSettings) RefreshSettingsPage();
   if (page == kPageTransLog) {
-    m_transLogPage->Clear();
+    TransLog().Clear();
     m_ui->GetTransLog();  // OnTransLog per record before it returns
   }
   update();
@@ -92,12 +111,13 @@ void CSettingDlg::OnBnClickedOk() {
 }
 
 void CSettingDlg::OnBnClickedCancel() {
-  m_sharePage->CancelChanges();
+  if (m_sharePage) m_sharePage->CancelChanges();
   CancelAutoStart();
   hide();
 }
 
 void CSettingDlg::ApplyChanges() {
+  if (!m_sharePage) return;  // nothing was changed
   SharePending::Applied applied = m_sharePage->Pending().Take();
   if (!applied.shares.Empty() && m_ui->SetShare(&applied.shares.added, &applied.shares.removed) != 0) {
     qWarning("the service did not take the changed shares");
@@ -108,16 +128,17 @@ void CSettingDlg::ApplyChanges() {
 
 void CSettingDlg::OnBnClickedMoveDataFolder() {
   std::optional<QString> picked = m_picker->PickFolder(this, m_languages->GetString("OTHER", "OTHER_SELECTFLODER"));
-  if (m_sharePage->Pending().PickDataFolder(picked, m_dataBase) == SharePending::Pick::kRefused && picked) {
+  if (Shares().Pending().PickDataFolder(picked, m_dataBase) == SharePending::Pick::kRefused && picked) {
     qInfo("the data folder cannot move to %s", qUtf8Printable(*picked));
   }
 }
 
 QString CSettingDlg::DataFolderText() const {
+  if (!m_sharePage) return m_dataBase;
   return m_sharePage->Pending().MoveTarget().value_or(m_dataBase);
 }
 
-void CSettingDlg::MarkAutoStartChanged() { m_sharePage->Pending().MarkAutoStartChanged(); }
+void CSettingDlg::MarkAutoStartChanged() { Shares().Pending().MarkAutoStartChanged(); }
 
 void CSettingDlg::OnShareFolder(const std::string& path) {
   qInfo("shared: %s", path.c_str());
@@ -125,26 +146,28 @@ void CSettingDlg::OnShareFolder(const std::string& path) {
     m_shareCapture->append(QString::fromStdString(path));
     return;
   }
-  m_sharePage->OnShareFolder(QString::fromStdString(path));
+  Shares().OnShareFolder(QString::fromStdString(path));
 }
 
-void CSettingDlg::OnTransLog(const TransLogRecord& record) { m_transLogPage->OnTransLog(record); }
+void CSettingDlg::OnTransLog(const TransLogRecord& record) { TransLog().OnTransLog(record); }
 
 void CSettingDlg::ClearFetchedRows() {
-  m_sharePage->ClearRows();
-  m_transLogPage->Clear();
+  if (m_sharePage) m_sharePage->ClearRows();
+  if (m_transLogPage) m_transLogPage->Clear();
 }
 
 void CSettingDlg::ApplyDataFolder(const std::string& def) {
   // Paths on this platform use "/", whatever system type the service names to the phones.
   const QString root = QString::fromStdString(def);
   m_dataBase = BaseOfDataFolder(root, QLatin1Char('/'));
-  m_sharePage->Root().ApplyDefShare(m_sharePage->Rows(), root, QLatin1Char('/'), *m_languages.get(), m_files);
+  CSharePage& shares = Shares();
+  shares.Root().ApplyDefShare(shares.Rows(), root, QLatin1Char('/'), *m_languages.get(), m_files);
   qInfo("the data folder is %s", def.c_str());
 }
 
 void CSettingDlg::ShowRootFolder(const QString& base) {
-  m_sharePage->Root().ShowRootFolder(m_sharePage->Rows(), base, QLatin1Char('/'), *m_languages.get());
+  CSharePage& shares = Shares();
+  shares.Root().ShowRootFolder(shares.Rows(), base, QLatin1Char('/'), *m_languages.get());
 }
 
 }  // namespace tray

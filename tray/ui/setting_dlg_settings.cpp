@@ -17,29 +17,37 @@ void CSettingDlg::BuildSettingsPage() {
   const QString program =
       m_options.programPath.isEmpty() ? QCoreApplication::applicationFilePath() : m_options.programPath;
   m_autoStart = std::make_unique<AutoStartSetting>(autostart, program);
+  // OK writes the entry when the box was clicked since the last apply; Cancel forgets it.
+  m_applyAutoStart = [this] { ApplyAutoStartIfChanged(); };
+  // The page's widgets are made when its tab first opens (Settings()).
+}
 
+CSettingsPage& CSettingDlg::Settings() {
+  if (m_settingsPage) return *m_settingsPage;
   m_settingsPage = new CSettingsPage(this);
+  m_settingsPage->ApplyTexts(*m_languages.get());
+  m_settingsPage->SelectLanguage(m_languages->GetLanguage());
   m_settingsPage->setVisible(m_currentPage == kPageSettings);
   m_pageWidgets[kPageSettings] = m_settingsPage;
   connect(m_settingsPage, &CSettingsPage::AutoStartClicked, this, [this](bool checked) {
     m_autoStart->OnBnClickedAutoStart(checked);
     MarkAutoStartChanged();
   });
-  // OK writes the entry when the box was clicked since the last apply; Cancel forgets it.
-  m_applyAutoStart = [this] { ApplyAutoStartIfChanged(); };
   connect(m_settingsPage, &CSettingsPage::LanguageChosen, this, [this](int index) { OnCbnSelchangeLanguage(index); });
   connect(m_settingsPage, &CSettingsPage::MoveFolderClicked, this, [this] {
     OnBnClickedMoveDataFolder();
     m_settingsPage->SetDataFolder(DataFolderText());
   });
+  return *m_settingsPage;
 }
 
 void CSettingDlg::RefreshSettingsPage() {
   // What is there now, not what the page showed last time.
   m_autoStart->Reload();
-  m_settingsPage->SetAutoStart(m_autoStart->Checked());
-  m_settingsPage->SelectLanguage(m_languages->GetLanguage());
-  m_settingsPage->SetDataFolder(DataFolderText());
+  CSettingsPage& page = Settings();
+  page.SetAutoStart(m_autoStart->Checked());
+  page.SelectLanguage(m_languages->GetLanguage());
+  page.SetDataFolder(DataFolderText());
 }
 
 void CSettingDlg::OnCbnSelchangeLanguage(int index) {
@@ -47,7 +55,7 @@ void CSettingDlg::OnCbnSelchangeLanguage(int index) {
   LanguageChange change = ChangeLanguage(index, m_dataBase, context, *m_languages.get(), SettingsStore());
   for (const FolderRename& r : change.renamed) qInfo("renamed %s to %s", qUtf8Printable(r.from), qUtf8Printable(r.to));
   // The shares page's default folders carry the new language's names.
-  m_sharePage->Root().RefillDefaults(QLatin1Char('/'), *m_languages.get());
+  if (m_sharePage) m_sharePage->Root().RefillDefaults(QLatin1Char('/'), *m_languages.get());
   update();
   for (const PageNotice& notice : change.notices) {
     QString text = m_languages->GetString("MESSAGEBOX", notice.key.toUtf8().constData());
@@ -70,7 +78,7 @@ bool CSettingDlg::ApplyAutoStartIfChanged() {
 
 void CSettingDlg::CancelAutoStart() {
   m_autoStart->Cancel();
-  m_settingsPage->SetAutoStart(m_autoStart->Checked());
+  if (m_settingsPage) m_settingsPage->SetAutoStart(m_autoStart->Checked());
 }
 
 }  // namespace tray

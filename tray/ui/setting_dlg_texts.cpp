@@ -124,7 +124,7 @@ void CSettingDlg::ApplyTexts() {
     m_settingsPage->ApplyTexts(l);
     m_settingsPage->SelectLanguage(l.GetLanguage());
   }
-  if (m_sharePage) LoadPageTexts();
+  if (m_ok) LoadPageTexts();
   m_changePassword->setText(ui("SETTING_LINK_CHANGEPASSWORD"));
   ShowAccount(QString::fromUtf8(m_flow.savedLogin().account,
                                 static_cast<int>(strnlen(m_flow.savedLogin().account, 31))));

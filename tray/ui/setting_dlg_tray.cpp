@@ -184,9 +184,10 @@ void CSettingDlg::ShowTrayMenu() {
 }
 
 void CSettingDlg::RaiseLoginWindow() {
-  m_login->show();
-  m_login->raise();
-  m_login->activateWindow();
+  CLoginDlg* login = LoginWindow();
+  login->show();
+  login->raise();
+  login->activateWindow();
 }
 
 void CSettingDlg::OnMenuCommand(unsigned command) {

@@ -68,7 +68,7 @@ void CSettingDlg::RunSetupWizardOnce() {
   ISettingsStore& store = SettingsStore();
   if (!FirstRunWizardDue(store)) return;  // done, or not installed for this user
   hide();
-  m_login->hide();
+  HideLoginWindow();
   SetBusy(true);
   {
     SettingWizardTarget target(*this);

@@ -4,10 +4,12 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QMetaObject>
+#include <QTimer>
 
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 
@@ -59,17 +61,30 @@ void ArmStartupProbe() {
   if (qEnvironmentVariableIsEmpty("TIRVAN_STARTUP_PROBE")) return;
   QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance();
   if (dispatcher == nullptr) return;
+  const int lateMs = qEnvironmentVariableIntValue("TIRVAN_STARTUP_PROBE_LATE_MS");
   // The first time the loop has nothing left to do and is about to wait.
   auto fired = std::make_shared<bool>(false);
-  QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, dispatcher, [fired] {
+  QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, dispatcher, [fired, lateMs] {
     if (*fired) return;
     *fired = true;
-    std::printf("startup_probe elapsed_ms=%.1f launch_ms=%.1f rss_kib=%ld\n",
-                ElapsedSinceProcessStartMs(), ElapsedSinceLaunchMs(), ResidentKib());
+    const double elapsed = ElapsedSinceProcessStartMs();
+    std::printf("startup_probe elapsed_ms=%.1f launch_ms=%.1f rss_kib=%ld\n", elapsed,
+                ElapsedSinceLaunchMs(), ResidentKib());
     std::fflush(stdout);
     // exit, not quit: quit asks the windows to close first, and the program's own only hide.
-    QMetaObject::invokeMethod(QCoreApplication::instance(), [] { QCoreApplication::exit(0); },
-                              Qt::QueuedConnection);
+    auto end = [] { QCoreApplication::exit(0); };
+    if (lateMs <= 0) {
+      QMetaObject::invokeMethod(QCoreApplication::instance(), end, Qt::QueuedConnection);
+      return;
+    }
+    // The second sample, once the program has done what its first seconds bring.
+    const int wait = std::max(0, lateMs - static_cast<int>(elapsed));
+    QTimer::singleShot(wait, QCoreApplication::instance(), [end] {
+      std::printf("startup_probe_late elapsed_ms=%.1f rss_kib=%ld\n", ElapsedSinceProcessStartMs(),
+                  ResidentKib());
+      std::fflush(stdout);
+      end();
+    });
   });
 }
 

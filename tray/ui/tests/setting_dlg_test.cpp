@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QLineEdit>
 #include <QTest>
 
 #include "about_dlg.h"
@@ -81,6 +82,29 @@ TEST_F(SettingDlgTest, StaysHiddenWithATrayAndOnlyHidesOnCloseAndEscape) {
   dlg.grab().save(traytest::ShotPath(QStringLiteral("settings_account.png")));
   tray::CSwitchAccountDlg question(&dlg);
   question.grab().save(traytest::ShotPath(QStringLiteral("switch_account.png")));
+}
+
+TEST_F(SettingDlgTest, WithAStoredAccountTheLoginWindowIsMadeOnlyWhenNeededAndShowsTheAccount) {
+  service.answersLogOnInfo = true;
+  std::strcpy(service.stored.account, "someone@example.com");
+  std::strcpy(service.stored.password, "hash");
+  auto loginWindows = [] {
+    int n = 0;
+    for (QWidget* w : QApplication::topLevelWidgets()) n += qobject_cast<tray::CLoginDlg*>(w) != nullptr;
+    return n;
+  };
+  const int before = loginWindows();
+  tray::CSettingDlg dlg(options);
+  QCoreApplication::processEvents();  // the start-up log-on with the stored account
+  EXPECT_EQ(loginWindows(), before);
+  EXPECT_FALSE(dlg.LoginWindowVisible());
+  dlg.OnExit();  // hides what exists; nothing to hide here
+  ASSERT_NE(dlg.LoginWindow(), nullptr);
+  EXPECT_EQ(loginWindows(), before + 1);
+  EXPECT_FALSE(dlg.LoginWindow()->isVisible());
+  auto* account = dlg.LoginWindow()->findChild<QLineEdit*>(QStringLiteral("1004"));
+  ASSERT_NE(account, nullptr);
+  EXPECT_EQ(account->text(), QStringLiteral("someone@example.com"));
 }
 
 TEST_F(SettingDlgTest, WithoutATrayTheWindowShowsAndMenuCommandsReachTheirTargets) {

@@ -394,6 +394,9 @@ TEST_F(SettingDlgTrayTest, TheHotspotsKeyNeverBringsTheWizardUp) {
 
 TEST_F(SettingDlgTrayTest, BannerFollowsTheLanguage) {
   tray::CSettingDlg dlg(options);
+  // Made by the start-up step, once the loop runs: not on the way to the tray icon.
+  EXPECT_EQ(dlg.Banner(), nullptr);
+  QCoreApplication::processEvents();
   ASSERT_NE(dlg.Banner(), nullptr);
   EXPECT_EQ(dlg.Banner()->size(), QSize(483, 113));
   EXPECT_EQ(dlg.Banner()->pos(), QPoint(1, dlg.CaptionHeight()));

@@ -221,10 +221,10 @@ TEST_F(SettingsPageTest, TheTrayMenusCarryTheirTextsAndSeparatorsInEachLanguage)
 TEST_F(SettingsPageTest, TheTabReReadsTheEntryAndTheFolderAndTheBoxIsAppliedByOkOnly) {
   auto dlg = Open();
   dlg->ApplyDataFolder((base + QStringLiteral("/Tirvan")).toStdString());
+  auto* page = dlg->SettingsPage();  // made when first needed
   auto* tab = Control<tray::CSettingButton>(*dlg, 1048);
   auto* box = Control<tray::CColorButton>(*dlg, 1050);
   auto* field = Control<QLineEdit>(*dlg, 1025);
-  auto* page = dlg->SettingsPage();
   EXPECT_FALSE(page->isVisible());
   dlg->ShowSettings();
   tab->click();
@@ -290,6 +290,7 @@ TEST_F(SettingsPageTest, ALanguageChosenInTheComboRenamesTheFoldersAndIsKeptForT
   l->SetLanguage(tray::kLanguageEnglish);
   dlg = Open();
   EXPECT_EQ(l->GetLanguage(), tray::kLanguageChineseTrad);
+  dlg->SettingsPage();  // the page is made when first needed, in the language in force
   EXPECT_EQ(Control<tray::CDiyStatic>(*dlg, 1051)->text(), QStringLiteral("語言"));
   EXPECT_EQ(Control<tray::CColorCombobox>(*dlg, 1053)->currentIndex(), tray::kLanguageChineseTrad);
 

@@ -233,6 +233,12 @@ TEST_F(SharePagesTest, AMoveChosenOnTheSettingsPageIsAppliedByOkAndTheRootFollow
   EXPECT_FALSE(QFileInfo::exists(root));
 }
 
+TEST_F(SharePagesTest, TheSharesPageMadeAfterTheButtonsStaysUnderTheOkAndCancelRow) {
+  for (tray::CColorButton* button : {dlg->OkButton(), dlg->CancelButton()}) {
+    EXPECT_EQ(dlg->childAt(button->geometry().center()), button) << button->objectName().toStdString();
+  }
+}
+
 TEST_F(SharePagesTest, TabsSwitchPagesAndTheTransferLogIsFetchedEachTimeItsPageOpens) {
   EXPECT_EQ(dlg->CurrentPage(), tray::CSettingDlg::kPageShares);
   EXPECT_TRUE(page->isVisibleTo(dlg.get()));
