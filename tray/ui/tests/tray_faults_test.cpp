@@ -18,6 +18,7 @@
 #include <ostream>
 #include <string>
 
+#include "fakes/spin.h"
 #include "dialog_options.h"
 #include "fake_autostart.h"
 #include "fake_peer.h"
@@ -208,7 +209,7 @@ TEST_P(UnreadableLanguageFilesTest, PaintsDoNotReloadTheLogSaysItOnceAndTheBanne
   const int linesAtStart = static_cast<int>(LogLines().size());
   {
     tray::CSettingDlg dlg(options);
-    ASSERT_TRUE(web->WaitRequests("/tirvan/bannerpc?L=en", 1, 10000)) << web->Log();
+    ASSERT_TRUE(traytest::Spin([&] { return web->Requests("/tirvan/bannerpc?L=en") >= 1; }, 10000)) << web->Log();
     // Everything that paints: the settings window, the login window, the update question.
     dlg.ShowSettings();
     dlg.LoginWindow()->show();

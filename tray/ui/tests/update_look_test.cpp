@@ -23,6 +23,7 @@
 #include "update_dlg.h"
 #include "web_config.h"
 #include "dialog_options.h"
+#include "fakes/spin.h"
 #include "fake_autostart.h"
 #include "fake_service.h"
 #include "no_shell_folder.h"
@@ -159,6 +160,8 @@ TEST_F(UpdateLookTest, TheBannerFillsItsStripInTheQuestionAndInTheSettingsWindow
       }
       {
         tray::CSettingDlg dlg(options);
+        // The banner is made and fetched in the loop's first pass.
+        ASSERT_TRUE(traytest::Spin([&] { return dlg.Banner() != nullptr; }, 10000)) << what;
         QSignalSpy done(dlg.Banner(), &tray::CHtmlDlg::navigated);
         ASSERT_TRUE(done.wait(10000)) << what;
         ASSERT_EQ(dlg.Banner()->OnLocalPage(), !site) << what;
