@@ -20,7 +20,9 @@
 #include <event2/buffer.h>
 #include <event2/bufferevent.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <pthread.h>
+#include <sys/mman.h>
 #include <udt/udt.h>
 #include <unistd.h>
 
@@ -37,6 +39,7 @@
 #include "comm/share_paths.h"
 #include "comm/utils.h"
 #include "platform/charset.h"
+#include "platform/env_setting.h"
 
 int32_t g_DownLoadCount = 0;
 
@@ -45,15 +48,59 @@ namespace {
 // Packages built by one Fill at most (a refill of a LAN download read on the server's
 // thread builds that many).
 constexpr size_t kMaxPackagesPerFill = 512;
-// A LAN download read ahead: packages per buffer, and buffers (about 4 MiB for one
-// download). Each buffer is read with one preadv and handed over whole; each side wakes
-// the other only once half the buffers are ready for it, so the two threads meet about
-// once per 2 MB: the wake-ups and the file system's per-read work were a large share of
-// the download's processor time with 256 KB buffers and a wake-up per buffer.
-constexpr size_t kReadAheadPackages = kMaxPackagesPerFill;
+// A LAN download read ahead: buffers of up to kMaxPackagesPerFill packages each (about
+// 4 MiB for one download). Each buffer is read with one preadv and handed over whole;
+// each side wakes the other only once half the buffers are ready for it, so the two
+// threads meet about once per 2 MB: the wake-ups and the file system's per-read work
+// were a large share of the download's processor time with 256 KB buffers and a wake-up
+// per buffer. All read-aheads together share one budget of buffer bytes: each gets an
+// equal part of it, its buffers sized to that part (never below kMinSlotPackages), so
+// the service's memory does not grow with the number of downloads.
 constexpr size_t kReadAheadSlots = 8;
 constexpr size_t kReadAheadBatch = kReadAheadSlots / 2;
+constexpr size_t kMinSlotPackages = 16;
 static_assert(kMaxPackagesPerFill <= IOV_MAX);
+std::atomic<int64_t> g_readAheadBudget{kDefaultReadAheadBudget};
+std::atomic<int64_t> g_readAheadsRunning{0};
+std::atomic<int64_t> g_readAheadMapped{0};  // bytes of all read-ahead buffers
+
+// Packages for a read-ahead's buffer: its equal share of the budget, never below
+// kMinSlotPackages.
+size_t SharePackages() {
+  const int64_t running = std::max<int64_t>(1, g_readAheadsRunning.load());
+  const int64_t bytes =
+      g_readAheadBudget.load() / running / static_cast<int64_t>(kReadAheadSlots);
+  return std::clamp<size_t>(static_cast<size_t>(std::max<int64_t>(0, bytes)) / kPackageSize,
+                            kMinSlotPackages, kMaxPackagesPerFill);
+}
+// Packages the budget has left for one more buffer beside those mapped (held bytes of
+// the buffer about to be replaced count as free).
+size_t LeftPackages(size_t held) {
+  const int64_t left = g_readAheadBudget.load() - g_readAheadMapped.load() +
+                       static_cast<int64_t>(held * kPackageSize);
+  return static_cast<size_t>(std::max<int64_t>(0, left)) / kPackageSize;
+}
+// The size a free buffer of held packages should have now: the share, or less while the
+// buffers of earlier downloads, made with a larger share, have not shrunk yet.
+size_t SlotPackages(size_t held) {
+  return std::max(kMinSlotPackages, std::min(SharePackages(), LeftPackages(held)));
+}
+
+// Read-ahead buffers are mapped on their own, so that a buffer let go returns its pages
+// to the system at once rather than staying in an allocator's arena.
+uint8_t* MapBuffer(size_t packages) {
+  const size_t bytes = packages * kPackageSize;
+  void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) return nullptr;
+  g_readAheadMapped += static_cast<int64_t>(bytes);
+  return static_cast<uint8_t*>(p);
+}
+void UnmapBuffer(uint8_t* data, size_t packages) {
+  const size_t bytes = packages * kPackageSize;
+  ::munmap(data, bytes);
+  g_readAheadMapped -= static_cast<int64_t>(bytes);
+}
+
 // A UDT download reads this many packages at a time.
 constexpr size_t kUdtPackagesPerRead = 64;
 
@@ -112,6 +159,8 @@ void EndDownload(const TransRecordPtr& rec, bool complete) {
   AddDownLoadCount(-1);
   rec->CloseFile();
   if (complete) WriteTranLog(rec->path, TRANS_LOG_DOWNLOAD, rec->size);
+  // The last download gone, what the allocator keeps of the transfers' memory goes back.
+  if (GetDownLoadCount() == 0) ::malloc_trim(0);
 }
 
 // A LAN download's packages read ahead on a thread of its own, so that copying the file
@@ -125,13 +174,19 @@ class ReadAhead {
   ReadAhead(int fd, int64_t size, int64_t offset, uint32_t seq, uint64_t connId)
       : m_stream(fd, size, offset, seq), m_connId(connId) {}
 
+  ~ReadAhead() {
+    for (Slot& slot : m_slots) slot.Release();
+  }
+
   // The reader's loop: fills the slots in ring order as they come free, until the stream
   // is done, a read fails or Stop. Both sides wake the other in batches: the reader
   // waits until half the slots are free (unless the writer has nothing left to send), and
   // wakes a waiting writer once half the slots are filled (or it must wait itself). A
   // slot's buffer is allocated when it is first filled, so a download of a few
-  // megabytes takes only the buffers it uses.
+  // megabytes takes only the buffers it uses, and sized anew when the share of the
+  // budget has changed since.
   void Run() {
+    ++g_readAheadsRunning;
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
       m_readerWaiting = true;
@@ -140,12 +195,17 @@ class ReadAhead {
       if (m_stop) break;
       Slot& slot = m_slots[m_fillAt];
       lock.unlock();
-      if (!slot.data) slot.data.reset(new (std::nothrow) uint8_t[kSlotBytes]);
-      ptrdiff_t n = slot.data ? m_stream.Fill(slot.data.get(), kReadAheadPackages) : -1;
+      if (slot.data != nullptr && slot.packages != SlotPackages(slot.packages)) slot.Release();
+      if (slot.data == nullptr) {
+        const size_t packages = SlotPackages(0);
+        slot.data = MapBuffer(packages);
+        if (slot.data != nullptr) slot.packages = packages;
+      }
+      ptrdiff_t n = slot.data != nullptr ? m_stream.Fill(slot.data, slot.packages) : -1;
       lock.lock();
       if (n < 0) {
         m_failed = true;
-        m_noMemory = !slot.data;
+        m_noMemory = slot.data == nullptr;
         break;
       }
       slot.len = static_cast<size_t>(n);
@@ -163,6 +223,7 @@ class ReadAhead {
     }
     // From here on the reader leaves the file alone: the writer may close it.
     m_readerDone = true;
+    --g_readAheadsRunning;
     m_cond.notify_all();
     lock.unlock();
     OS_WakeConnWriter(m_connId);
@@ -181,7 +242,7 @@ class ReadAhead {
       if (slot.state != SlotState::Filled || (handed && room == 0)) break;
       auto* ref = new (std::nothrow) SlotRef{self, &slot};
       if (ref == nullptr ||
-          evbuffer_add_reference(out, slot.data.get(), slot.len, ReleaseSlot, ref) != 0) {
+          evbuffer_add_reference(out, slot.data, slot.len, ReleaseSlot, ref) != 0) {
         delete ref;
         return HandResult::Failed;
       }
@@ -222,11 +283,16 @@ class ReadAhead {
 
  private:
   enum class SlotState { Free, Filled, Queued };
-  static constexpr size_t kSlotBytes = kReadAheadPackages * kPackageSize;
   struct Slot {
-    std::unique_ptr<uint8_t[]> data;
+    uint8_t* data = nullptr;  // mapped, room for packages packages
+    size_t packages = 0;
     size_t len = 0;
     SlotState state = SlotState::Free;
+    void Release() {
+      if (data != nullptr) UnmapBuffer(data, packages);
+      data = nullptr;
+      packages = 0;
+    }
   };
   // What the output holds with a queued slot: the slot, and the state that owns it.
   struct SlotRef {
@@ -475,6 +541,12 @@ void AddDownLoadCount(int32_t delta) {
 }
 
 void SetUdtSendForTest(UdtSendFn fn) { g_udtSend = fn != nullptr ? fn : UdtSendMsg; }
+
+void SetReadAheadBudget(int64_t bytes) { g_readAheadBudget = std::max<int64_t>(0, bytes); }
+
+void DownloadInit() {
+  if (auto v = EnvInteger(kReadAheadBudgetEnv, 0, INT64_MAX)) SetReadAheadBudget(*v);
+}
 
 
 int SetTransErrorReply(const MsgHead* head, uint16_t opcode, int code, uint8_t** reply,
