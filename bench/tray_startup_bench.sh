@@ -7,13 +7,13 @@
 #
 #   bench/tray_startup_bench.sh [BUILD_DIR]      (default: build)
 #
-# TIRVAN_BENCH_ROUNDS sets the rounds (default 15). Both programs print their figures
+# TIRVAN_BENCH_TRAY_ROUNDS sets the rounds (default 15). Both programs print their figures
 # through their start-up probe (TIRVAN_STARTUP_PROBE) and quit on their own.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$here/build}" && pwd)
-rounds=${TIRVAN_BENCH_ROUNDS:-15}
+rounds=${TIRVAN_BENCH_TRAY_ROUNDS:-15}
 tirvan=$build/tray/Tirvan
 ref=$build/bench/tirvan-tray-startup-ref
 for prog in "$tirvan" "$ref"; do
@@ -105,3 +105,13 @@ printf '  %-38s %10s %10s %8s\n' "start to idle loop, from launch (ms)" "$t_laun
 printf '  %-38s %10s %10s %8s\n' "start to idle loop, /proc start (ms)" "$t_stat" "$r_stat" "$(ratio "$t_stat" "$r_stat")"
 printf '  %-38s %10s %10s %8s\n' "resident memory then (KiB)" "$t_rss" "$r_rss" "$(ratio "$t_rss" "$r_rss")"
 echo "target: at most 1.50 in both"
+
+# The same figures as the other benchmarks print them for run_all.sh: each side's rounds
+# and the rounds' own ratios, as median with lowest and highest.
+. "$here/bench/bench_lib.sh"
+awk '{ print $1 }' "$work/tirvan.txt" | bench_stat tray_launch_ms 1
+awk '{ print $1 }' "$work/ref.txt" | bench_stat ref_launch_ms 1
+paste "$work/tirvan.txt" "$work/ref.txt" | awk '{ print $1 / $4 }' | bench_stat launch_ratio
+awk '{ print $3 }' "$work/tirvan.txt" | bench_stat tray_rss_kib 0
+awk '{ print $3 }' "$work/ref.txt" | bench_stat ref_rss_kib 0
+paste "$work/tirvan.txt" "$work/ref.txt" | awk '{ print $3 / $6 }' | bench_stat rss_ratio

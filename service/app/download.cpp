@@ -544,6 +544,8 @@ void SetUdtSendForTest(UdtSendFn fn) { g_udtSend = fn != nullptr ? fn : UdtSendM
 
 void SetReadAheadBudget(int64_t bytes) { g_readAheadBudget = std::max<int64_t>(0, bytes); }
 
+int64_t ReadAheadBytesMapped() { return g_readAheadMapped.load(); }
+
 void DownloadInit() {
   if (auto v = EnvInteger(kReadAheadBudgetEnv, 0, INT64_MAX)) SetReadAheadBudget(*v);
 }

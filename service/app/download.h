@@ -30,6 +30,8 @@ inline constexpr int64_t kDefaultReadAheadBudget = 32 << 20;
 void SetReadAheadBudget(int64_t bytes);
 // Reads kReadAheadBudgetEnv.
 void DownloadInit();
+// The bytes of all read-ahead buffers now.
+int64_t ReadAheadBytesMapped();
 
 // Downloads that are sending (LAN, UDT and relayed), guarded by g_MutexDownLoadCount.
 extern int32_t g_DownLoadCount;
