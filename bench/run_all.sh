@@ -196,11 +196,11 @@ if [[ -x "$build/tray/Tirvan" && -x "$build/bench/tirvan-tray-startup-ref" ]]; t
 fi
 
 table() {
-  local fmt='%-9s | %-38s | %-34s | %-44s | %-17s | %-12s | %s\n'
+  local fmt='%-9s | %-38s | %-34s | %-44s | %-21s | %-12s | %s\n'
   printf "$fmt" benchmark figure "value (median, min-max)" "reference" "ratio" goal holds
   printf "$fmt" "---------" "--------------------------------------" \
     "----------------------------------" "--------------------------------------------" \
-    "-----------------" "------------" "-----"
+    "---------------------" "------------" "-----"
   for r in "${rows[@]}"; do
     IFS='|' read -r b fig val ref rat goal ok <<<"$r"
     printf "$fmt" "$b" "$fig" "$val" "$ref" "$rat" "$goal" "$ok"

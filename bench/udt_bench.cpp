@@ -119,7 +119,7 @@ double PlainUdt(size_t total, size_t msgSize) {
 }
 
 std::string Schema() {
-  std::ifstream in(std::filesystem::path(__FILE__).parent_path() / "../etc/schema.sql");
+  std::ifstream in(TIRVAN_SCHEMA_PATH);
   std::ostringstream text;
   text << in.rdbuf();
   return text.str();
