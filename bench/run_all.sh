@@ -20,8 +20,10 @@
 # upload file, default 256; the device client's download takes at least 256),
 # TIRVAN_BENCH_JPEGS and TIRVAN_BENCH_BMPS (thumbnails: JPEGs of each of 4 kinds and BMPs,
 # default 5 and 3), TIRVAN_BENCH_DELAYS (relay answer delays in ms, default "1 10"),
-# TIRVAN_BENCH_UDT_MIB (default 32). Each benchmark's own output is kept in a folder named
-# at the end; one that fails shows "failed" in its rows and the others still run.
+# TIRVAN_BENCH_UDT_MIB (default 32), TIRVAN_BENCH_CONCURRENT (the downloads at once,
+# "4,16,64"; the first is the one the others' throughput is compared with). Each
+# benchmark's own output is kept in a folder named at the end; one that fails shows
+# "failed" in its rows and the others still run.
 set -uo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
