@@ -69,3 +69,21 @@ bench_cleanup() {
   [[ -f "$work/nginx/nginx.pid" ]] && kill "$(cat "$work/nginx/nginx.pid")" 2>/dev/null || true
   rm -rf "$work"
 }
+
+# bench_stat NAME [DECIMALS] < VALUES: "stat NAME median=.. min=.. max=.. n=..", the same
+# line the benchmark programs print (bench_stats.h), over one value a line.
+bench_stat() {
+  sort -g | awk -v name="$1" -v d="${2:-2}" '{ v[NR] = $1 } END {
+      if (NR == 0) exit
+      m = v[int(0.5 * (NR - 1) + 0.5) + 1]
+      printf "stat %s median=%.*f min=%.*f max=%.*f n=%d\n", name, d, m, d, v[1], d, v[NR], NR }'
+}
+# bench_latency NAME < MILLISECONDS: "latency NAME p50=.. p99=.. max=.. n=..".
+bench_latency() {
+  sort -g | awk -v name="$1" '{ v[NR] = $1 } END {
+      if (NR == 0) exit
+      printf "latency %s p50=%.2f p99=%.2f max=%.2f n=%d\n", name, v[int(0.5 * (NR - 1) + 0.5) + 1],
+        v[int(0.99 * (NR - 1) + 0.5) + 1], v[NR], NR }'
+}
+# bench_now: the time in seconds, with nanoseconds.
+bench_now() { date +%s.%N; }

@@ -1,8 +1,9 @@
 // tirvan-download-bench: downloads one file over loopback from a running TirvanClient
-// and from a static HTTP server, and prints the throughput of each, their ratio, the
-// processor time each server spent per GiB, the service's peak memory during the
-// download and the latency of folder listings made on a second connection meanwhile.
-// download_bench.sh sets the scene and runs it.
+// and from a static HTTP server in alternating rounds, checking every byte received
+// against the file, and prints each round's throughput, their ratios, the processor time
+// each server spent per GiB, the service's peak memory, the latency of folder listings
+// made on a second connection meanwhile, and then the service's memory and aggregate
+// throughput with several downloads at once. download_bench.sh sets the scene and runs it.
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -13,13 +14,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
-#include <sstream>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "bench_stats.h"
 #include "comm/opcodes.h"
 #include "comm/wire.h"
 #include "device/device_client.h"
@@ -28,6 +28,8 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using bench::CpuSeconds;
+using bench::StatusKiB;
 
 struct Args {
   uint16_t tirvanPort = 0;
@@ -37,73 +39,41 @@ struct Args {
   std::string listFolder;  // the folder listed meanwhile
   uint16_t httpPort = 0;
   std::string httpPath;    // the same file's URL path
+  uint64_t size = 0;
+  uint64_t digest = 0;     // of the whole file
 };
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
-
-// A /proc/PID/status field in KiB (VmRSS, VmHWM), 0 when unreadable.
-long StatusKiB(int pid, const char* field) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  size_t n = std::strlen(field);
-  while (std::getline(in, line)) {
-    if (line.compare(0, n, field) == 0 && line.size() > n && line[n] == ':') {
-      return std::atol(line.c_str() + n + 1);
-    }
-  }
-  return 0;
-}
-
-// User and system time of a process in seconds (all its threads), 0 when unreadable.
-double CpuSeconds(int pid) {
-  if (pid <= 0) return 0;
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  size_t at = stat.rfind(')');
-  if (at == std::string::npos) return 0;
-  std::istringstream fields(stat.substr(at + 2));
-  std::string f;
-  unsigned long long utime = 0, stime = 0;
-  // After the name: state is field 3, utime 14 and stime 15.
-  for (int i = 3; i <= 15 && fields >> f; ++i) {
-    if (i == 14) utime = std::strtoull(f.c_str(), nullptr, 10);
-    if (i == 15) stime = std::strtoull(f.c_str(), nullptr, 10);
-  }
-  return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
-}
-
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v.empty() ? 0 : v[v.size() / 2];
-}
 
 [[noreturn]] void Die(const std::string& why) {
   std::fprintf(stderr, "tirvan-download-bench: %s\n", why.c_str());
   std::exit(1);
 }
 
-// Downloads the file from the service on its own connection, counting data bytes
-// without keeping them. Returns the data bytes.
-uint64_t DownloadFromService(const Args& a, uint64_t expected) {
+// Downloads the file from the service on its own connection: every frame must be a data
+// package of the next number with the file's next bytes, ending with a successful end
+// message, and the data's digest must be the file's.
+void DownloadFromService(const Args& a, uint32_t seq) {
   int fd = platform::ConnectTcp("127.0.0.1", a.tirvanPort, 5000);
   if (fd < 0) Die("cannot connect to the service");
   std::string req(8 + 356, '\0');
-  MsgHead{static_cast<uint16_t>(req.size()), OP_REQ_DOWN_LOAD_FILE, 7}.Encode(
+  MsgHead{static_cast<uint16_t>(req.size()), OP_REQ_DOWN_LOAD_FILE, seq}.Encode(
       reinterpret_cast<uint8_t*>(req.data()));
   req.replace(9, a.remote.size(), a.remote);
   uint8_t start[12];
-  MsgHead{12, OP_ALLOW_DOWN_LOAD_FILE, 7}.Encode(start);
+  MsgHead{12, OP_ALLOW_DOWN_LOAD_FILE, seq}.Encode(start);
   wire::PutU32(start + 8, 0);
   if (platform::SendAll(fd, req.data(), req.size()) != 0) Die("send failed");
   uint8_t info[64];
   if (platform::RecvAll(fd, info, sizeof info) != 0) Die("no download info");
   if (MsgHead::Decode(info).opcode != OP_DOWN_LOAD_INFO) Die("the service refused the file");
-  if (wire::GetU32(info + 8) != expected) Die("the service announced another size");
+  if (wire::GetU32(info + 8) != a.size) Die("the service announced another size");
   if (platform::SendAll(fd, start, sizeof start) != 0) Die("send failed");
 
   std::vector<uint8_t> buf(4 << 20);
   size_t begin = 0, end = 0;
-  uint64_t data = 0;
+  bench::Digest digest;
+  uint32_t next = 1;
   for (;;) {
     while (end - begin >= MsgHead::kSize) {
       MsgHead h = MsgHead::Decode(buf.data() + begin);
@@ -112,9 +82,17 @@ uint64_t DownloadFromService(const Args& a, uint64_t expected) {
       if (h.opcode == OP_DOWN_LOAD_OVER) {
         if (buf[begin + 8] != '0') Die("the download ended with a failure");
         ::close(fd);
-        return data;
+        if (digest.Length() != a.size) {
+          Die("the service sent " + std::to_string(digest.Length()) + " data bytes");
+        }
+        if (digest.Final() != a.digest) Die("the service's data differ from the file");
+        return;
       }
-      data += h.length - 20u;
+      if (h.opcode != OP_DOWN_LOAD_DATA || h.seq != seq || h.length < 20) {
+        Die("unexpected frame in the download");
+      }
+      if (wire::GetU32(buf.data() + begin + 8) != next++) Die("a package out of order");
+      digest.Add(buf.data() + begin + 20, h.length - 20u);
       begin += h.length;
     }
     std::memmove(buf.data(), buf.data() + begin, end - begin);
@@ -126,40 +104,118 @@ uint64_t DownloadFromService(const Args& a, uint64_t expected) {
   }
 }
 
-uint64_t DownloadOverHttp(const Args& a) {
+// The same file over HTTP; the body's digest must be the file's.
+void DownloadOverHttp(const Args& a) {
   int fd = platform::ConnectTcp("127.0.0.1", a.httpPort, 5000);
   if (fd < 0) Die("cannot connect to the HTTP server");
   std::string req = "GET " + a.httpPath + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
   if (platform::SendAll(fd, req.data(), req.size()) != 0) Die("send failed");
   std::vector<char> buf(4 << 20);
-  uint64_t total = 0;
-  uint64_t headerEnd = 0;
   std::string head;
+  bool inBody = false;
+  bench::Digest digest;
   for (;;) {
     ssize_t n = ::recv(fd, buf.data(), buf.size(), 0);
     if (n < 0) Die("HTTP receive failed");
     if (n == 0) break;
-    if (headerEnd == 0 && head.size() < 4096) {
-      head.append(buf.data(), static_cast<size_t>(std::min<ssize_t>(n, 4096)));
+    const char* p = buf.data();
+    auto len = static_cast<size_t>(n);
+    if (!inBody) {
+      size_t before = head.size();
+      head.append(p, len);
       size_t at = head.find("\r\n\r\n");
-      if (at != std::string::npos) headerEnd = at + 4;
+      if (at == std::string::npos) {
+        if (head.size() > 65536) Die("no end of the HTTP head");
+        continue;
+      }
+      inBody = true;
+      size_t skip = at + 4 - before;
+      p += skip;
+      len -= skip;
+      head.resize(at);
     }
-    total += static_cast<uint64_t>(n);
+    digest.Add(reinterpret_cast<const uint8_t*>(p), len);
   }
   ::close(fd);
   if (head.compare(0, 12, "HTTP/1.1 200") != 0 && head.compare(0, 12, "HTTP/1.0 200") != 0) {
     Die("the HTTP server answered: " + head.substr(0, head.find("\r\n")));
   }
-  return total - headerEnd;
+  if (digest.Length() != a.size) Die("the HTTP server sent " + std::to_string(digest.Length()));
+  if (digest.Final() != a.digest) Die("the HTTP server's data differ from the file");
+}
+
+// Lists the folder on a connection of its own again and again, pausing pauseMs between
+// listings, until stopped; keeps the latencies.
+class Lister {
+ public:
+  Lister(const Args& a, int pauseMs) : m_thread([this, &a, pauseMs] { Loop(a, pauseMs); }) {}
+  ~Lister() { Stop(); }
+  std::vector<double> Stop() {
+    m_running = false;
+    if (m_thread.joinable()) m_thread.join();
+    return m_ms;
+  }
+
+ private:
+  void Loop(const Args& a, int pauseMs) {
+    std::string error;
+    device::DeviceClient client(device::ConnectTcp("127.0.0.1", a.tirvanPort, 5000, &error));
+    std::vector<device::FolderEntry> entries;
+    while (m_running) {
+      auto t0 = Clock::now();
+      if (!client.ListFolder(a.listFolder, entries)) Die("listing: " + client.LastError());
+      m_ms.push_back(Seconds(Clock::now() - t0) * 1000);
+      std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
+    }
+  }
+  std::atomic<bool> m_running{true};
+  std::vector<double> m_ms;
+  std::thread m_thread;
+};
+
+// Samples the service's resident memory every 10 ms until stopped; the peak in KiB.
+class RssSampler {
+ public:
+  explicit RssSampler(int pid) : m_thread([this, pid] {
+    while (m_running) {
+      if (pid > 0) m_peak = std::max(m_peak.load(), StatusKiB(pid, "VmRSS"));
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }) {}
+  ~RssSampler() { Stop(); }
+  long Stop() {
+    m_running = false;
+    if (m_thread.joinable()) m_thread.join();
+    return m_peak;
+  }
+
+ private:
+  std::atomic<bool> m_running{true};
+  std::atomic<long> m_peak{0};
+  std::thread m_thread;
+};
+
+// The service's resident memory once it has settled after the downloads: the lowest of
+// samples over a second, in KiB.
+long SettledRssKiB(int pid) {
+  long low = 0;
+  for (int i = 0; i < 20; ++i) {
+    long v = StatusKiB(pid, "VmRSS");
+    low = low == 0 ? v : std::min(low, v);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return low;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   Args a;
-  uint64_t size = 0;
   int runs = 7;
-  int parallel = 8;
+  int concurrentRounds = 3;
+  int pauseMs = 1;
+  size_t minListings = 1000;
+  std::vector<int> concurrent = {4, 16, 64};
   for (int i = 1; i + 1 < argc; i += 2) {
     std::string k = argv[i], v = argv[i + 1];
     if (k == "--service-port") a.tirvanPort = static_cast<uint16_t>(std::atoi(v.c_str()));
@@ -169,133 +225,136 @@ int main(int argc, char** argv) {
     else if (k == "--http-port") a.httpPort = static_cast<uint16_t>(std::atoi(v.c_str()));
     else if (k == "--http-path") a.httpPath = v;
     else if (k == "--http-pid") a.httpPid = std::atoi(v.c_str());
-    else if (k == "--size") size = std::strtoull(v.c_str(), nullptr, 10);
     else if (k == "--runs") runs = std::max(1, std::atoi(v.c_str()));
-    else if (k == "--parallel") parallel = std::max(0, std::atoi(v.c_str()));
-    else Die("unknown option " + k);
+    else if (k == "--concurrent-rounds") concurrentRounds = std::max(0, std::atoi(v.c_str()));
+    else if (k == "--list-pause-ms") pauseMs = std::max(0, std::atoi(v.c_str()));
+    else if (k == "--min-listings") minListings = std::strtoul(v.c_str(), nullptr, 10);
+    else if (k == "--concurrent") {
+      concurrent.clear();
+      for (const char* p = v.c_str(); *p != '\0';) {
+        char* e = nullptr;
+        long n = std::strtol(p, &e, 10);
+        if (e == p) Die("--concurrent takes numbers separated by commas");
+        if (n > 0) concurrent.push_back(static_cast<int>(n));
+        p = *e == ',' ? e + 1 : e;
+      }
+    } else Die("unknown option " + k);
   }
-  if (a.tirvanPort == 0 || a.remote.empty() || a.listFolder.empty() || size == 0) {
-    Die("usage: --service-port P --service-pid PID --remote PATH --list FOLDER --size BYTES "
-        "[--http-port P --http-path /PATH [--http-pid PID]] [--runs N] [--parallel N]");
+  if (a.tirvanPort == 0 || a.remote.empty() || a.listFolder.empty() || a.httpPort == 0) {
+    Die("usage: --service-port P --service-pid PID --remote PATH --list FOLDER --http-port P "
+        "--http-path /PATH [--http-pid PID] [--runs N] [--concurrent 4,16,64] "
+        "[--concurrent-rounds N] [--list-pause-ms MS] [--min-listings N]");
   }
   platform::IgnoreSigpipe();
+  if (!bench::DigestFile(a.remote, &a.digest, &a.size)) Die("cannot read " + a.remote);
+  double mib = static_cast<double>(a.size) / (1 << 20);
+  double gib = mib / 1024;
 
-  // Rounds of one download from each side, which goes first alternating. The ratio is
-  // the median of the rounds' ratios, so that a busy moment of the machine, which slows
-  // both downloads of its round alike, does not decide it. The first HTTP download only
-  // warms the page cache.
-  if (a.httpPort != 0) DownloadOverHttp(a);
-  std::vector<double> httpSecs, serviceSecs, ratios;
-  double httpCpu = 0, serviceCpu = 0;
-  // Processor seconds of each round, and their ratios round by round.
-  std::vector<double> httpCpuRounds, serviceCpuRounds, cpuRatios;
-  std::vector<double> latencies;
-  long peakRssKiB = 0;
+  // Rounds of one download from each side, which goes first alternating. Ratios are taken
+  // round by round, so that a busy moment of the machine, which slows both downloads of
+  // its round alike, does not decide them. The first HTTP download only warms the page
+  // cache. The service's memory is sampled meanwhile.
+  DownloadOverHttp(a);
+  std::vector<double> svcRate, httpRate, ratio, svcCpu, httpCpu, cpuRatio, rssOne, listing;
+  uint32_t seq = 7;
   auto fromHttp = [&] {
     double cpu0 = CpuSeconds(a.httpPid);
     auto t0 = Clock::now();
-    uint64_t got = DownloadOverHttp(a);
-    httpSecs.push_back(Seconds(Clock::now() - t0));
-    httpCpu += CpuSeconds(a.httpPid) - cpu0;
-    httpCpuRounds.push_back(CpuSeconds(a.httpPid) - cpu0);
-    if (got != size) Die("the HTTP server sent " + std::to_string(got) + " bytes");
+    DownloadOverHttp(a);
+    httpRate.push_back(mib / Seconds(Clock::now() - t0));
+    httpCpu.push_back((CpuSeconds(a.httpPid) - cpu0) * 1000 / gib);
   };
   auto fromService = [&] {
-    // While the service sends, a second connection lists a folder again and again, and
-    // the service's resident memory is sampled.
-    std::atomic<bool> running{true};
-    std::thread lister([&] {
-      std::string error;
-      device::DeviceClient client(device::ConnectTcp("127.0.0.1", a.tirvanPort, 5000, &error));
-      std::vector<device::FolderEntry> entries;
-      while (running) {
-        auto t0 = Clock::now();
-        if (!client.ListFolder(a.listFolder, entries)) Die("listing: " + client.LastError());
-        latencies.push_back(Seconds(Clock::now() - t0) * 1000);
-        if (a.tirvanPid > 0) peakRssKiB = std::max(peakRssKiB, StatusKiB(a.tirvanPid, "VmRSS"));
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      }
-    });
+    RssSampler rss(a.tirvanPid);
     double cpu0 = CpuSeconds(a.tirvanPid);
     auto t0 = Clock::now();
-    uint64_t got = DownloadFromService(a, size);
-    serviceSecs.push_back(Seconds(Clock::now() - t0));
-    serviceCpu += CpuSeconds(a.tirvanPid) - cpu0;
-    serviceCpuRounds.push_back(CpuSeconds(a.tirvanPid) - cpu0);
-    running = false;
-    lister.join();
-    if (got != size) Die("the service sent " + std::to_string(got) + " data bytes");
+    DownloadFromService(a, seq++);
+    svcRate.push_back(mib / Seconds(Clock::now() - t0));
+    svcCpu.push_back((CpuSeconds(a.tirvanPid) - cpu0) * 1000 / gib);
+    rssOne.push_back(static_cast<double>(rss.Stop()) / 1024);
   };
   for (int run = 0; run < runs; ++run) {
-    if (a.httpPort != 0 && run % 2 == 0) fromHttp();
+    if (run % 2 == 0) fromHttp();
     fromService();
-    if (a.httpPort != 0 && run % 2 == 1) fromHttp();
-    if (a.httpPort != 0) ratios.push_back(httpSecs.back() / serviceSecs.back());
-    if (a.httpPort != 0 && a.httpPid > 0 && httpCpuRounds.back() > 0) {
-      cpuRatios.push_back(serviceCpuRounds.back() / httpCpuRounds.back());
+    if (run % 2 == 1) fromHttp();
+    ratio.push_back(svcRate.back() / httpRate.back());
+    if (a.httpPid > 0 && a.tirvanPid > 0 && httpCpu.back() > 0) {
+      cpuRatio.push_back(svcCpu.back() / httpCpu.back());
     }
   }
-  long hwm = a.tirvanPid > 0 ? StatusKiB(a.tirvanPid, "VmHWM") : 0;
-
-  // Then several downloads of the file at once, the service's memory sampled meanwhile.
-  long parallelRssKiB = 0;
-  if (parallel > 0) {
-    std::atomic<int> left{parallel};
-    std::vector<std::thread> downloads;
-    for (int i = 0; i < parallel; ++i) {
-      downloads.emplace_back([&] {
-        if (DownloadFromService(a, size) != size) Die("a parallel download came short");
-        --left;
-      });
+  // Then downloads from the service while a second connection lists a folder again and
+  // again (its own rounds, so that the listings' work stays out of the figures above):
+  // at least as many rounds as above, and more until minListings listings were timed.
+  // Each such round is followed by listings alone for as long, the reference that
+  // shows what the machine's load alone does to them.
+  std::vector<double> idleListing;
+  for (int run = 0; run < runs || (listing.size() < minListings && run < 1000); ++run) {
+    auto t0 = Clock::now();
+    {
+      Lister lister(a, pauseMs);
+      DownloadFromService(a, seq++);
+      std::vector<double> ms = lister.Stop();
+      listing.insert(listing.end(), ms.begin(), ms.end());
     }
-    while (left > 0) {
-      if (a.tirvanPid > 0) parallelRssKiB = std::max(parallelRssKiB, StatusKiB(a.tirvanPid, "VmRSS"));
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    for (std::thread& t : downloads) t.join();
+    auto took = Clock::now() - t0;
+    Lister idle(a, pauseMs);
+    std::this_thread::sleep_for(took);
+    std::vector<double> ms = idle.Stop();
+    idleListing.insert(idleListing.end(), ms.begin(), ms.end());
   }
-
-  double mib = static_cast<double>(size) / (1 << 20);
-  double gib = mib / 1024;
-  double bestService = *std::min_element(serviceSecs.begin(), serviceSecs.end());
-  std::printf("file                  %.0f MiB, %d rounds, best (median)\n", mib, runs);
-  std::printf("service throughput    %.1f MiB/s (%.1f)\n", mib / bestService,
-              mib / Median(serviceSecs));
-  if (!httpSecs.empty()) {
-    double bestHttp = *std::min_element(httpSecs.begin(), httpSecs.end());
-    std::printf("http throughput       %.1f MiB/s (%.1f)\n", mib / bestHttp, mib / Median(httpSecs));
-    double ratio = Median(ratios);
-    std::printf("ratio service/http    %.2f median of rounds, %.2f best to best   (target >= 1.0: "
-                "%s)\n",
-                ratio, bestHttp / bestService, ratio >= 1.0 ? "met" : "missed");
-  }
+  std::printf("file %.0f MiB, %d alternating rounds, every byte checked\n", mib, runs);
+  bench::PrintStat("service_mib_s", svcRate, 1);
+  bench::PrintStat("http_mib_s", httpRate, 1);
+  bench::PrintStat("ratio", ratio);
   if (a.tirvanPid > 0) {
-    std::printf("processor time/GiB    service %.0f ms", serviceCpu * 1000 / gib / runs);
-    if (a.httpPid > 0 && !httpSecs.empty()) {
-      std::printf(", http %.0f ms", httpCpu * 1000 / gib / static_cast<double>(httpSecs.size()));
-    }
-    std::printf("\n");
-    if (!cpuRatios.empty()) {
-      double cpuRatio = Median(cpuRatios);
-      std::printf("ratio cpu service/http %.2f median of rounds   (target <= 1.2: %s)\n", cpuRatio,
-                  cpuRatio <= 1.2 ? "met" : "missed");
-    }
-    std::printf("service peak RSS      %.1f MiB sampled, %.1f MiB high-water mark   (target < 64 "
-                "MiB: %s)\n",
-                peakRssKiB / 1024.0, hwm / 1024.0, hwm < 64 * 1024 ? "met" : "missed");
-    if (parallel > 0) {
-      std::printf("parallel peak RSS     %.1f MiB sampled during %d downloads at once   (target < "
-                  "64 MiB: %s)\n",
-                  parallelRssKiB / 1024.0, parallel, parallelRssKiB < 64 * 1024 ? "met" : "missed");
+    bench::PrintStat("service_cpu_ms_per_gib", svcCpu, 0);
+    if (a.httpPid > 0) bench::PrintStat("http_cpu_ms_per_gib", httpCpu, 0);
+    bench::PrintStat("cpu_ratio", cpuRatio);
+    bench::PrintStat("rss_one_mib", rssOne, 1);
+  }
+  bench::PrintLatency("listing_during_download_ms", listing);
+  bench::PrintLatency("listing_idle_ms", idleListing);
+
+  // Then several downloads of the file at once, each checked whole: the aggregate
+  // throughput, the service's peak memory meanwhile and its memory once they are over,
+  // against its memory before. The counts take turns, in reverse order every other round.
+  if (a.tirvanPid <= 0 || concurrent.empty() || concurrentRounds == 0) return 0;
+  std::vector<std::vector<double>> rate(concurrent.size()), peak(concurrent.size()),
+      after(concurrent.size()), idle(concurrent.size());
+  std::vector<double> latConcurrent;
+  for (int round = 0; round < concurrentRounds; ++round) {
+    for (size_t k = 0; k < concurrent.size(); ++k) {
+      size_t c = round % 2 == 0 ? k : concurrent.size() - 1 - k;
+      int n = concurrent[c];
+      idle[c].push_back(static_cast<double>(SettledRssKiB(a.tirvanPid)) / 1024);
+      Lister lister(a, pauseMs);
+      RssSampler rss(a.tirvanPid);
+      std::vector<std::thread> downloads;
+      auto t0 = Clock::now();
+      for (int i = 0; i < n; ++i) {
+        uint32_t s = seq++;
+        downloads.emplace_back([&a, s] { DownloadFromService(a, s); });
+      }
+      for (std::thread& t : downloads) t.join();
+      rate[c].push_back(mib * n / Seconds(Clock::now() - t0));
+      peak[c].push_back(static_cast<double>(rss.Stop()) / 1024);
+      std::vector<double> ms = lister.Stop();
+      latConcurrent.insert(latConcurrent.end(), ms.begin(), ms.end());
+      after[c].push_back(static_cast<double>(SettledRssKiB(a.tirvanPid)) / 1024);
     }
   }
-  if (!latencies.empty()) {
-    std::sort(latencies.begin(), latencies.end());
-    double median = latencies[latencies.size() / 2];
-    double worst = latencies.back();
-    std::printf("listing latency       median %.2f ms, max %.2f ms over %zu listings   (target "
-                "< 20 ms: %s)\n",
-                median, worst, latencies.size(), worst < 20 ? "met" : "missed");
+  for (size_t c = 0; c < concurrent.size(); ++c) {
+    std::string at = "concurrent_" + std::to_string(concurrent[c]);
+    bench::PrintStat((at + "_mib_s").c_str(), rate[c], 1);
+    bench::PrintStat((at + "_peak_rss_mib").c_str(), peak[c], 1);
+    bench::PrintStat((at + "_idle_rss_mib").c_str(), idle[c], 1);
+    bench::PrintStat((at + "_after_rss_mib").c_str(), after[c], 1);
+    if (c > 0) {
+      std::vector<double> r;
+      for (size_t i = 0; i < rate[c].size(); ++i) r.push_back(rate[c][i] / rate[0][i]);
+      bench::PrintStat((at + "_vs_" + std::to_string(concurrent[0]) + "_ratio").c_str(), r);
+    }
   }
+  bench::PrintLatency("listing_during_concurrent_ms", latConcurrent);
   return 0;
 }

@@ -2,7 +2,10 @@
 // against a running TirvanClient, beside the bound of the relay's stop-and-wait design:
 // one package of 1,000 bytes per round trip between the PC and the server. The round trip
 // is measured first, with polls on one connection to the server (answered after the
-// server's injected delay, as every download frame is). relay_bench.sh sets the scene.
+// server's injected delay, as every download frame is). The relayed upload moves whole
+// messages per poll and has no such bound: its throughput is shown alone. Each round
+// measures the round trip, a download and an upload; every file that arrives is compared
+// whole with its source. relay_bench.sh sets the scene.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_stats.h"
 #include "comm/opcodes.h"
 #include "comm/wire.h"
 #include "device/device_client.h"
@@ -35,6 +39,7 @@ struct Args {
   uint64_t downloadBytes = 2u << 20;
   uint64_t uploadBytes = 32u << 20;
   int delayMs = 0;  // the server's injected answer delay, for the report
+  int rounds = 7;
 };
 
 [[noreturn]] void Die(const std::string& why) {
@@ -55,6 +60,11 @@ void WriteRandom(const std::string& path, uint64_t n, unsigned seed) {
     done += take;
   }
   if (!out) Die("cannot write " + path);
+}
+
+bool SameDigest(const std::string& a, const std::string& b) {
+  uint64_t da = 0, db = 0, la = 0, lb = 0;
+  return bench::DigestFile(a, &da, &la) && bench::DigestFile(b, &db, &lb) && da == db && la == lb;
 }
 
 long long FileSize(const std::string& path) {
@@ -107,6 +117,7 @@ double Download(const Args& a) {
   }
   double secs = Seconds(Clock::now() - t0);
   if (!result.digestChecked || result.received != a.downloadBytes) Die("download incomplete");
+  if (!SameDigest(remote, local)) Die("the downloaded file differs from the PC's");
   ::unlink(remote.c_str());
   ::unlink(local.c_str());
   return secs;
@@ -133,6 +144,7 @@ double Upload(const Args& a) {
     std::this_thread::sleep_for(std::chrono::microseconds(500));
   }
   double secs = Seconds(Clock::now() - t0);
+  if (!SameDigest(local, target)) Die("the uploaded file differs from the device's");
   ::unlink(target.c_str());
   ::unlink(local.c_str());
   return secs;
@@ -160,6 +172,8 @@ int main(int argc, char** argv) {
       a.downloadBytes = std::strtoull(v.c_str(), nullptr, 10);
     } else if (k == "--upload-bytes") {
       a.uploadBytes = std::strtoull(v.c_str(), nullptr, 10);
+    } else if (k == "--rounds") {
+      a.rounds = std::max(1, std::atoi(v.c_str()));
     } else if (k == "--delay") {
       a.delayMs = std::atoi(v.c_str());
     } else {
@@ -171,28 +185,28 @@ int main(int argc, char** argv) {
         "--share DIR --local DIR [--download-bytes N] [--upload-bytes N] [--delay MS]");
   }
 
-  double rtt = RoundTrip(a);
-  double bound = 1000.0 / rtt;  // bytes per second
-  double down = Download(a);
-  double up = Upload(a);
-  double downRate = static_cast<double>(a.downloadBytes) / down;
-  double upRate = static_cast<double>(a.uploadBytes) / up;
-  std::printf("answer delay %d ms: round trip %.3f ms, bound 1,000 B per round trip = %.1f KB/s",
-              a.delayMs, rtt * 1000, bound / 1000);
-  if (a.delayMs > 0) {
-    // The same bound with the delay alone as the round trip.
-    std::printf(" (%.1f KB/s at %d ms; download %.3f of it)", 1000.0 / a.delayMs, a.delayMs,
-                static_cast<double>(a.downloadBytes) / down / (1e6 / a.delayMs));
+  std::vector<double> rtts, bounds, downs, ratios, ups;
+  for (int r = 0; r < a.rounds; ++r) {
+    double rtt = RoundTrip(a);
+    double bound = 1000.0 / rtt;  // bytes per second
+    double down = static_cast<double>(a.downloadBytes) / Download(a);
+    double up = static_cast<double>(a.uploadBytes) / Upload(a);
+    rtts.push_back(rtt * 1000);
+    bounds.push_back(bound / 1000);
+    downs.push_back(down / 1000);
+    ratios.push_back(down / bound);
+    ups.push_back(up / 1000);
   }
-  std::printf("\n");
-  std::printf("  download %8.1f KB/s  %6.0f B per round trip  %.3f of the bound  (%llu bytes, "
-              "%.2f s)\n",
-              downRate / 1000, downRate * rtt, downRate / bound,
-              static_cast<unsigned long long>(a.downloadBytes), down);
-  std::printf("  upload   %8.1f KB/s  %6.0f B per round trip  %.3f of the bound  (%llu bytes, "
-              "%.2f s, %zu-byte messages)\n",
-              upRate / 1000, upRate * rtt, upRate / bound,
-              static_cast<unsigned long long>(a.uploadBytes), up,
+  std::printf("answer delay %d ms: %d rounds of a %llu-byte download and a %llu-byte upload "
+              "(%zu-byte messages); every file compared whole\n",
+              a.delayMs, a.rounds, static_cast<unsigned long long>(a.downloadBytes),
+              static_cast<unsigned long long>(a.uploadBytes),
               static_cast<size_t>(device::kRelayUploadChunk) + 20);
+  std::string at = "delay_" + std::to_string(a.delayMs) + "_";
+  bench::PrintStat((at + "round_trip_ms").c_str(), rtts, 3);
+  bench::PrintStat((at + "bound_kb_s").c_str(), bounds, 1);
+  bench::PrintStat((at + "download_kb_s").c_str(), downs, 1);
+  bench::PrintStat((at + "download_of_bound").c_str(), ratios, 3);
+  bench::PrintStat((at + "upload_kb_s").c_str(), ups, 1);
   return 0;
 }

@@ -2,7 +2,8 @@
 # The relayed-transfer benchmark, run by hand: for each injected answer delay of
 # tirvan-central (1 ms and 10 ms unless TIRVAN_BENCH_DELAYS says otherwise) a TirvanClient
 # logs on to it, and tirvan-relay-bench downloads and uploads a file through it, printing
-# the throughput beside the stop-and-wait bound of 1,000 bytes per round trip.
+# the download's throughput beside the stop-and-wait bound of 1,000 bytes per round trip
+# and the upload's alone, over rounds (TIRVAN_BENCH_RELAY_ROUNDS, 7 unless set).
 #
 #   bench/relay_bench.sh [BUILD_DIR]      (default: build)
 #
@@ -83,12 +84,13 @@ PY
   done
   [[ -n "$station" ]] || { echo "the service did not log on" >&2; exit 1; }
 
-  # About three seconds of download at the bound; uploads move 65 KB per round trip.
-  dl=$(( 3000000 / delay ))
-  ul=$(( 64 * 1024 * 1024 / delay ))
+  # About one and a half seconds of download at the bound a round; uploads move 65 KB per
+  # round trip.
+  dl=$(( 1500000 / delay ))
+  ul=$(( 32 * 1024 * 1024 / delay ))
   "$build/bench/tirvan-relay-bench" --server "$server" --station "$station" --account "$email" \
     --hash "$hash" --share "$work/share" --local "$work/local" --delay "$delay" \
-    --download-bytes "$dl" --upload-bytes "$ul"
+    --download-bytes "$dl" --upload-bytes "$ul" --rounds "${TIRVAN_BENCH_RELAY_ROUNDS:-7}"
 
   "$build/platform/tirvan-sc" stop "$name" >/dev/null
   "$work/root/bin/TirvanClient" -u "$name" >/dev/null 2>&1 || true

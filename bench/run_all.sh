@@ -1,30 +1,39 @@
 #!/usr/bin/env bash
 # Runs every benchmark in one go and prints one table: each figure, its reference, the
-# ratio, the goal and whether it holds. Downloads by the service (against nginx) and by
-# tirvan-device (against curl from nginx), uploads (against a plain TCP-to-file copy),
-# thumbnails (against vipsthumbnail, ImageMagick and a bare libjpeg loop), relayed
-# transfers (against the stop-and-wait bound) and UDT downloads (against plain UDT with
-# messages of a package's size) and the tray program's start-up (against a minimal Qt
-# tray program).
+# ratio, the goal and whether it holds. Downloads by the service (against nginx, and 4,
+# 16 and 64 at once) and by tirvan-device (against curl from nginx), uploads (against a
+# plain TCP-to-file copy), thumbnails (against vipsthumbnail, ImageMagick and a bare
+# libjpeg loop), relayed transfers (the download against the stop-and-wait bound), UDT
+# downloads (against plain UDT with messages of a package's size) and the tray program's
+# start-up (against a minimal Qt tray program).
 #
 #   bench/run_all.sh [BUILD_DIR]      (default: build)
 #
-# The sizes are modest unless set in the environment: TIRVAN_BENCH_MIB (the download and
-# upload file, default 256; the device client's download uses it too), TIRVAN_BENCH_RUNS (upload runs, default 3), TIRVAN_BENCH_JPEGS
-# and TIRVAN_BENCH_ROUNDS (thumbnails, default 2 and 2), TIRVAN_BENCH_DELAYS (relay answer
-# delays in ms, default "1 10"), TIRVAN_BENCH_UDT_MIB (default 32). Each benchmark's own
-# output is kept in a folder named at the end; one that fails shows "failed" in its rows
-# and the others still run.
+# Every benchmark runs its own rounds (7 unless set: TIRVAN_BENCH_DOWNLOAD_ROUNDS,
+# TIRVAN_BENCH_DEVICE_ROUNDS, TIRVAN_BENCH_UPLOAD_ROUNDS, TIRVAN_BENCH_THUMB_ROUNDS,
+# TIRVAN_BENCH_RELAY_ROUNDS, TIRVAN_BENCH_UDT_ROUNDS; the tray's TIRVAN_BENCH_TRAY_ROUNDS,
+# 15; the downloads at once TIRVAN_BENCH_CONCURRENT_ROUNDS, 3), alternating ours and the
+# reference, and checks every file received whole against its source. A value is the
+# median of the rounds with their lowest and highest in brackets; a ratio is the median
+# of the rounds' own ratios (lowest-highest); a latency is the 99th percentile of all
+# samples (their number in brackets). The sizes: TIRVAN_BENCH_MIB (the download and
+# upload file, default 256; the device client's download takes at least 256),
+# TIRVAN_BENCH_JPEGS and TIRVAN_BENCH_BMPS (thumbnails: JPEGs of each of 4 kinds and BMPs,
+# default 5 and 3), TIRVAN_BENCH_DELAYS (relay answer delays in ms, default "1 10"),
+# TIRVAN_BENCH_UDT_MIB (default 32), TIRVAN_BENCH_CONCURRENT (the downloads at once,
+# "4,16,64"; the first is the one the others' throughput is compared with). Each
+# benchmark's own output is kept in a folder named at the end; one that fails shows
+# "failed" in its rows and the others still run.
 set -uo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$here/build}" && pwd)
 export TIRVAN_BENCH_MIB=${TIRVAN_BENCH_MIB:-256}
-export TIRVAN_BENCH_RUNS=${TIRVAN_BENCH_RUNS:-3}
-export TIRVAN_BENCH_JPEGS=${TIRVAN_BENCH_JPEGS:-2}
-export TIRVAN_BENCH_ROUNDS=${TIRVAN_BENCH_ROUNDS:-2}
+export TIRVAN_BENCH_JPEGS=${TIRVAN_BENCH_JPEGS:-5}
+export TIRVAN_BENCH_BMPS=${TIRVAN_BENCH_BMPS:-3}
 export TIRVAN_BENCH_DELAYS=${TIRVAN_BENCH_DELAYS:-"1 10"}
 udt_mib=${TIRVAN_BENCH_UDT_MIB:-32}
+udt_rounds=${TIRVAN_BENCH_UDT_ROUNDS:-7}
 
 logs=$(mktemp -d /tmp/tirvan-bench-all.XXXXXX)
 rows=()  # "benchmark|figure|value|reference|ratio|goal|holds"
@@ -39,11 +48,11 @@ holds() {
       print (ok < 0) ? "-" : (ok ? "yes" : "no")
     }'
 }
-# row BENCH FIGURE VALUE REFERENCE RATIO [GOAL [JUDGED]]: JUDGED (default RATIO) is the
-# number the goal is about; GOAL is "OP NUMBER" with an optional unit after it.
+# row BENCH FIGURE VALUE REFERENCE RATIO [GOAL [JUDGED]]: JUDGED (default the ratio's
+# median) is the number the goal is about; GOAL is "OP NUMBER" with an optional unit.
 row() {
   local ratio=${5:--} goal=${6:--}
-  local judged=${7-$ratio}
+  local judged=${7-${ratio%% *}}
   rows+=("$1|$2|$3|$4|$ratio|$goal|$(holds "$judged" "$goal")")
 }
 
@@ -61,39 +70,47 @@ run() {
   return 1
 }
 
-# The first number after the text key on the first line that holds it (n: the n-th
-# number after it, default 1).
-num() {  # file key [n]
-  grep -m1 -F -- "$2" "$1" | awk -v key="$2" -v n="${3:-1}" '{
-      line = substr($0, index($0, key) + length(key)); k = 0
-      while (match(line, /-?[0-9]+(\.[0-9]+)?/)) {
-        if (++k == n) { print substr(line, RSTART, RLENGTH); exit }
-        line = substr(line, RSTART + RLENGTH)
-      }
-    }'
+# sget FILE NAME FIELD: a field (median, min, max, n) of the line "stat NAME ...";
+# lget the same of "latency NAME ..." (p50, p99, max, n).
+sget() { sed -n "s/^stat $2 .*\b$3=\([^ ]*\).*/\1/p" "$1" | head -n 1; }
+lget() { sed -n "s/^latency $2 .*\b$3=\([^ ]*\).*/\1/p" "$1" | head -n 1; }
+# spread FILE NAME [UNIT]: "MEDIAN UNIT (MIN-MAX)", "-" when the line is missing.
+spread() {
+  local m
+  m=$(sget "$1" "$2" median)
+  [[ -n $m ]] || { echo "-"; return; }
+  echo "$m${3:+ $3} ($(sget "$1" "$2" min)-$(sget "$1" "$2" max))"
 }
-# The value of key=VALUE on the m-th line that holds key= (default the first).
-field() {  # file key [m]
-  grep -F -- "$2=" "$1" | sed -n "${3:-1}p" | sed -n "s/.*\b$2=\([^ ]*\).*/\1/p"
+# p99 FILE NAME: "P99 ms (N)".
+p99() {
+  local v
+  v=$(lget "$1" "$2" p99)
+  [[ -n $v ]] && echo "$v ms ($(lget "$1" "$2" n))" || echo "-"
 }
-div() { awk -v a="$1" -v b="$2" 'BEGIN { if (a == "" || b == "" || b + 0 == 0) print "-"; else printf "%.2f", a / b }'; }
 
-# ---- Downloads: TirvanClient against nginx with sendfile.
+# ---- Downloads: TirvanClient against nginx with sendfile, then downloads at once.
 if run download bash "$here/bench/download_bench.sh" "$build"; then
   f=$logs/download.log
-  svc=$(num "$f" "service throughput"); http=$(num "$f" "http throughput")
-  scpu=$(num "$f" "processor time/GiB" 1); hcpu=$(num "$f" "processor time/GiB" 2)
-  # The ratio is the bench's own: the median of its rounds' ratios.
-  row download "LAN download, ${TIRVAN_BENCH_MIB} MiB" "$svc MiB/s" "nginx $http MiB/s" \
-    "$(num "$f" "ratio service/http")" ">= 1.0"
-  row download "  CPU per GiB" "$scpu ms" "nginx $hcpu ms" "$(num "$f" "ratio cpu service/http")" \
-    "<= 1.2"
-  rss=$(num "$f" "service peak RSS" 2)
-  row download "  peak RSS, one download" "$rss MiB" "-" "-" "< 64 MiB" "$rss"
-  rss=$(num "$f" "parallel peak RSS")
-  row download "  peak RSS, 8 downloads at once" "$rss MiB" "-" "-" "< 64 MiB" "$rss"
-  lat=$(num "$f" "listing latency" 2)
-  row download "  listing latency meanwhile (max)" "$lat ms" "-" "-" "< 20 ms" "$lat"
+  row download "LAN download, ${TIRVAN_BENCH_MIB} MiB" "$(spread "$f" service_mib_s MiB/s)" \
+    "nginx $(spread "$f" http_mib_s)" "$(spread "$f" ratio)" ">= 1.0"
+  row download "  CPU per GiB" "$(spread "$f" service_cpu_ms_per_gib ms)" \
+    "nginx $(spread "$f" http_cpu_ms_per_gib)" "$(spread "$f" cpu_ratio)" "<= 1.2"
+  row download "  peak RSS, one download" "$(spread "$f" rss_one_mib MiB)" "-" "-" "< 64 MiB" \
+    "$(sget "$f" rss_one_mib max)"
+  row download "  listing latency meanwhile (p99)" "$(p99 "$f" listing_during_download_ms)" \
+    "idle $(p99 "$f" listing_idle_ms)" "-" "< 20 ms" "$(lget "$f" listing_during_download_ms p99)"
+  for n in $(tr ',' ' ' <<<"${TIRVAN_BENCH_CONCURRENT:-4,16,64}"); do
+    c=concurrent_$n
+    row download "  $n at once: aggregate" "$(spread "$f" ${c}_mib_s MiB/s)" "-" \
+      "$(spread "$f" ${c}_vs_4_ratio)" "$([[ $n == 16 ]] && echo '>= 1.0' || echo -)"
+    row download "  $n at once: peak RSS" "$(spread "$f" ${c}_peak_rss_mib MiB)" "-" "-" \
+      "< 64 MiB" "$(sget "$f" ${c}_peak_rss_mib max)"
+    row download "  $n at once: RSS after" "$(spread "$f" ${c}_after_rss_mib MiB)" \
+      "before $(spread "$f" ${c}_idle_rss_mib)" "-" "< 4 MiB more" \
+      "$(awk -v a="$(sget "$f" ${c}_after_rss_mib max)" -v b="$(sget "$f" ${c}_idle_rss_mib min)" \
+          'BEGIN { if (a == "" || b == "") print "-"; else print a - b }')"
+  done
+  row download "  listing latency, 64 at once (p99)" "$(p99 "$f" listing_during_concurrent_ms)" "-" "-"
 else
   row download "LAN download" failed - -
 fi
@@ -102,12 +119,12 @@ fi
 if TIRVAN_BENCH_MIB=$((TIRVAN_BENCH_MIB > 256 ? TIRVAN_BENCH_MIB : 256)) \
     run device bash "$here/bench/device_bench.sh" "$build"; then
   f=$logs/device.log
-  row device "tirvan-device get" "$(num "$f" "device get throughput") MiB/s" \
-    "curl $(num "$f" "curl get throughput") MiB/s" "$(num "$f" "ratio device/curl")" ">= 1.0"
-  row device "  CPU per GiB" "$(num "$f" "device cpu per GiB") s" \
-    "curl $(num "$f" "curl cpu per GiB") s" "$(num "$f" "ratio cpu device/curl")" "<= 1.0"
-  row device "tirvan-device ls (idle)" "$(num "$f" "device ls time") ms" \
-    "curl page $(num "$f" "curl small page time") ms" "$(num "$f" "ratio ls device/curl")" "<= 3.0"
+  row device "tirvan-device get" "$(spread "$f" device_mib_s MiB/s)" "curl $(spread "$f" curl_mib_s)" \
+    "$(spread "$f" ratio)" ">= 1.0"
+  row device "  CPU per GiB" "$(spread "$f" device_cpu_s_per_gib s)" \
+    "curl $(spread "$f" curl_cpu_s_per_gib)" "$(spread "$f" cpu_ratio)" "<= 1.0"
+  row device "tirvan-device ls (idle)" "$(spread "$f" device_ls_ms ms)" \
+    "curl page $(spread "$f" curl_page_ms)" "$(spread "$f" ls_ratio)" "<= 3.0"
 else
   row device "tirvan-device" failed - -
 fi
@@ -115,11 +132,11 @@ fi
 # ---- Uploads: TirvanClient against a plain TCP-to-file copy.
 if run upload bash "$here/bench/upload_bench.sh" "$build"; then
   f=$logs/upload.log
-  svc=$(num "$f" "service upload"); copy=$(num "$f" "tcp-to-file copy")
-  row upload "LAN upload, ${TIRVAN_BENCH_MIB} MiB" "$svc MiB/s" "tcp-to-file $copy MiB/s" \
-    "$(div "$svc" "$copy")" ">= 1.0"
-  calls=$(num "$f" "system calls per message")
-  [[ -n "$calls" ]] && row upload "  system calls per 64 KB message" "$calls" "-" "-" "<= 2" "$calls"
+  row upload "LAN upload, ${TIRVAN_BENCH_MIB} MiB" "$(spread "$f" service_mib_s MiB/s)" \
+    "tcp-to-file $(spread "$f" copy_mib_s)" "$(spread "$f" ratio)" ">= 1.0"
+  calls=$(sed -n 's/^system calls per message \([0-9.]*\).*/\1/p' "$f")
+  [[ -n "$calls" ]] && row upload "  system calls per 64 KB message" "$calls (one upload)" "-" "-" \
+    "<= 2" "$calls"
 else
   row upload "LAN upload" failed - -
 fi
@@ -127,69 +144,76 @@ fi
 # ---- Thumbnails: the service against vipsthumbnail, convert and a bare libjpeg loop.
 if run thumb bash "$here/bench/thumb_bench.sh" "$build"; then
   f=$logs/thumb.log
-  svc=$(field "$f" per_second 1); bare=$(field "$f" per_second 2)
-  vips=$(field "$f" per_second 3); magick=$(field "$f" per_second 4)
-  row thumb "JPEG 4000x3000 -> 160x120" "$svc /s" "vipsthumbnail $vips /s" "$(div "$svc" "$vips")" ">= 1.5"
-  row thumb "" "" "convert $magick /s" "$(div "$svc" "$magick")"
-  row thumb "" "" "bare libjpeg loop $bare /s" "$(div "$svc" "$bare")"
-  row thumb "  p95 latency, peak RSS" "$(field "$f" p95_ms 1) ms, $(field "$f" peak_rss_mib 1) MiB" "-" "-"
-  p99=$(field "$f" listing_p99_ms 1)
-  row thumb "  listing latency meanwhile (p99)" "$p99 ms, max $(field "$f" listing_max_ms 1)" "-" "-" \
-    "< 20 ms" "$p99"
-  bsvc=$(field "$f" per_second 5); bvips=$(field "$f" per_second 6); bmagick=$(field "$f" per_second 7)
-  row thumb "BMP 4000x3000 -> 160x120" "$bsvc /s" "vipsthumbnail $bvips /s" "$(div "$bsvc" "$bvips")" ">= 1.5"
-  row thumb "" "" "convert $bmagick /s" "$(div "$bsvc" "$bmagick")"
+  row thumb "JPEG 4000x3000 -> 160x120 ($((TIRVAN_BENCH_JPEGS * 4)))" "$(spread "$f" jpeg_service_per_s /s)" \
+    "vipsthumbnail $(spread "$f" jpeg_vips_per_s)" "$(spread "$f" jpeg_ratio_service_vips)" ">= 1.5"
+  row thumb "" "" "convert $(spread "$f" jpeg_magick_per_s)" "$(spread "$f" jpeg_ratio_service_magick)"
+  row thumb "" "" "bare libjpeg loop $(spread "$f" jpeg_bare_per_s)" \
+    "$(spread "$f" jpeg_ratio_service_bare)"
+  row thumb "  p95 latency" "$(spread "$f" jpeg_service_p95_ms ms)" "-" "-"
+  row thumb "  peak RSS" "$(spread "$f" jpeg_service_peak_rss_mib MiB)" "-" "-"
+  row thumb "  listing latency meanwhile (p99)" "$(p99 "$f" jpeg_listing_ms)" "-" "-" "< 20 ms" \
+    "$(lget "$f" jpeg_listing_ms p99)"
+  row thumb "BMP 4000x3000 -> 160x120 ($TIRVAN_BENCH_BMPS)" "$(spread "$f" bmp_service_per_s /s)" \
+    "vipsthumbnail $(spread "$f" bmp_vips_per_s)" "$(spread "$f" bmp_ratio_service_vips)" ">= 1.5"
+  row thumb "" "" "convert $(spread "$f" bmp_magick_per_s)" "$(spread "$f" bmp_ratio_service_magick)"
 else
   row thumb "thumbnails" failed - -
 fi
 
-# ---- Relayed transfers: against the bound of 1,000 bytes per round trip.
+# ---- Relayed transfers: the download against the bound of 1,000 bytes per round trip;
+# the upload, which moves whole messages per poll, on its own.
 if run relay bash "$here/bench/relay_bench.sh" "$build"; then
   f=$logs/relay.log
-  i=0
-  while IFS= read -r line; do
-    i=$((i + 1))
-    delay=$(sed -n 's/^answer delay \([0-9]*\) ms.*/\1/p' <<<"$line")
-    bound=$(sed -n 's/.*per round trip = \([0-9.]*\) KB\/s.*/\1/p' <<<"$line")
-    down=$(grep '^  download' "$f" | sed -n "${i}p")
-    up=$(grep '^  upload' "$f" | sed -n "${i}p")
-    row relay "download, ${delay} ms answer delay" "$(awk '{print $2}' <<<"$down") KB/s" \
-      "bound $bound KB/s" "$(sed -n 's/.* \([0-9.]*\) of the bound.*/\1/p' <<<"$down")"
-    row relay "upload, ${delay} ms answer delay" "$(awk '{print $2}' <<<"$up") KB/s" \
-      "bound $bound KB/s" "$(sed -n 's/.* \([0-9.]*\) of the bound.*/\1/p' <<<"$up")"
-  done < <(grep '^answer delay' "$f")
+  for delay in $TIRVAN_BENCH_DELAYS; do
+    d=delay_${delay}_
+    row relay "download, ${delay} ms answer delay" "$(spread "$f" ${d}download_kb_s KB/s)" \
+      "bound $(spread "$f" ${d}bound_kb_s)" "$(spread "$f" ${d}download_of_bound)"
+    row relay "upload, ${delay} ms answer delay" "$(spread "$f" ${d}upload_kb_s KB/s)" "-" "-"
+  done
 else
   row relay "relayed transfers" failed - -
 fi
 
 # ---- UDT: a download over the P2P transport against plain UDT with messages of about a
 # package's size (1 KiB).
-if run udt "$build/bench/tirvan-udt-bench" "$udt_mib" 1; then
+if run udt "$build/bench/tirvan-udt-bench" "$udt_mib" 1 "$udt_rounds"; then
   f=$logs/udt.log
-  dl=$(num "$f" "packages):"); plain=$(num "$f" "messages:")
-  row udt "download over UDT, ${udt_mib} MiB" "$dl MB/s" "plain UDT $plain MB/s" \
-    "$(num "$f" "ratio download / plain:")" ">= 0.9"
+  row udt "download over UDT, ${udt_mib} MiB" "$(spread "$f" download_mb_s MB/s)" \
+    "plain UDT $(spread "$f" plain_mb_s)" "$(spread "$f" ratio)" ">= 0.9"
 else
   row udt "download over UDT" failed - -
 fi
 
 # ---- Tray start-up: Tirvan against a minimal Widgets program with one tray icon.
+# tspread FILE NAME SIDE [UNIT]: "MEDIAN UNIT (MIN-MAX)" of a "tray_figure name=NAME" line,
+# SIDE tirvan, ref or ratio.
+tget() { sed -n "s/^tray_figure name=$2 .*\b$3=\([^ ]*\).*/\1/p" "$1" | head -n 1; }
+tspread() {
+  local m
+  m=$(tget "$1" "$2" "$3")
+  [[ -n $m ]] || { echo "-"; return; }
+  echo "$m${4:+ $4} ($(tget "$1" "$2" "$3_min")-$(tget "$1" "$2" "$3_max"))"
+}
 if [[ -x "$build/tray/Tirvan" && -x "$build/bench/tirvan-tray-startup-ref" ]]; then
   if run tray bash "$here/bench/tray_startup_bench.sh" "$build"; then
     f=$logs/tray.log
-    row tray "start to idle loop (median)" "$(num "$f" "from launch (ms)") ms" \
-      "minimal tray $(num "$f" "from launch (ms)" 2) ms" "$(num "$f" "from launch (ms)" 3)" "<= 1.5"
-    row tray "resident memory then" "$(num "$f" "memory then (KiB)") KiB" \
-      "minimal tray $(num "$f" "memory then (KiB)" 2) KiB" "$(num "$f" "memory then (KiB)" 3)" "<= 1.5"
+    for figure in "start_launch_ms|start to idle loop|ms" "rss_idle_kib|resident memory at first idle|KiB" \
+                  "rss_late_kib|resident memory 5 s after start|KiB"; do
+      IFS='|' read -r name label unit <<<"$figure"
+      row tray "$label" "$(tspread "$f" "$name" tirvan "$unit")" \
+        "minimal tray $(tspread "$f" "$name" ref)" "$(tspread "$f" "$name" ratio)" "<= 1.5"
+    done
   else
     row tray "tray start-up" failed - -
   fi
 fi
 
 table() {
-  local fmt='%-9s | %-34s | %-22s | %-26s | %-5s | %-9s | %s\n'
-  printf "$fmt" benchmark figure value reference ratio goal holds
-  printf '%s\n' "----------+------------------------------------+------------------------+----------------------------+-------+-----------+------"
+  local fmt='%-9s | %-38s | %-34s | %-44s | %-21s | %-12s | %s\n'
+  printf "$fmt" benchmark figure "value (median, min-max)" "reference" "ratio" goal holds
+  printf "$fmt" "---------" "--------------------------------------" \
+    "----------------------------------" "--------------------------------------------" \
+    "---------------------" "------------" "-----"
   for r in "${rows[@]}"; do
     IFS='|' read -r b fig val ref rat goal ok <<<"$r"
     printf "$fmt" "$b" "$fig" "$val" "$ref" "$rat" "$goal" "$ok"

@@ -1,14 +1,16 @@
 // tirvan-thumb-bench: the thumbnail benchmark's measuring program. thumb_bench.sh sets
 // the scene (a running TirvanClient, the pictures, the reference tools) and calls it.
 //
-//   tirvan-thumb-bench make DIR [--jpegs N]
+//   tirvan-thumb-bench make DIR [--jpegs N] [--bmps M]
 //       writes N 4000 x 3000 JPEGs of each kind (baseline, progressive, gray, CMYK) and
-//       one 4000 x 3000 24-bit BMP into DIR
+//       M (default 1) 4000 x 3000 24-bit BMPs into DIR
 //   tirvan-thumb-bench run --service-port P --service-pid PID --list FOLDER
-//                          [--rounds R] [--size WxH] FILE...
+//                          [--rounds R] [--size WxH] [--listings-to FILE] FILE...
 //       asks the service for a thumbnail of every file over the LAN with the device client,
-//       R times, while a second connection lists FOLDER every 10 ms; prints pictures per
-//       second, latency percentiles, the service's peak memory and the longest listing
+//       R times, checking that each is a JPEG of the size asked, while a second connection
+//       lists FOLDER every millisecond; prints pictures per second, latency percentiles,
+//       the service's peak memory and the listings' latency, and appends each listing's
+//       milliseconds to FILE
 //   tirvan-thumb-bench loop [--rounds R] [--size WxH] FILE...
 //       the same thumbnails made in this process by a bare scaled decode and encode, the
 //       floor of what the library allows
@@ -144,7 +146,7 @@ bool WriteBmp(const std::string& path, int w, int h) {
   return static_cast<bool>(out);
 }
 
-int Make(const std::string& dir, int perKind) {
+int Make(const std::string& dir, int perKind, int bmps) {
   struct Kind {
     const char* name;
     int comps;
@@ -162,7 +164,11 @@ int Make(const std::string& dir, int perKind) {
         Die("cannot write " + path);
     }
   }
-  if (!WriteBmp(dir + "/photo.bmp", 4000, 3000)) Die("cannot write the BMP");
+  for (int i = 0; i < bmps; ++i) {
+    if (!WriteBmp(dir + "/photo-" + std::to_string(i) + ".bmp", 4000, 3000)) {
+      Die("cannot write a BMP");
+    }
+  }
   return 0;
 }
 
@@ -245,7 +251,26 @@ struct Common {
   int rounds = 3;
   int width = 160, height = 120;
   std::vector<std::string> files;
+  std::string listingsTo;
 };
+
+// Whether bytes are a whole JPEG of width x height.
+bool IsJpegOfSize(const std::vector<uint8_t>& bytes, int width, int height) {
+  jpeg_decompress_struct d;
+  Err err;
+  d.err = jpeg_std_error(&err.pub);
+  err.pub.error_exit = ErrExit;
+  if (setjmp(err.jump) != 0) {
+    jpeg_destroy_decompress(&d);
+    return false;
+  }
+  jpeg_create_decompress(&d);
+  jpeg_mem_src(&d, bytes.data(), static_cast<unsigned long>(bytes.size()));
+  jpeg_read_header(&d, TRUE);
+  bool ok = static_cast<int>(d.image_width) == width && static_cast<int>(d.image_height) == height;
+  jpeg_destroy_decompress(&d);
+  return ok;
+}
 
 int Loop(const Common& o) {
   std::vector<uint8_t> pixels;
@@ -287,7 +312,7 @@ int Run(const Common& o, uint16_t port, int pid, const std::string& listFolder) 
       auto s = Clock::now();
       if (!other.ListFolder(listFolder, entries)) return;
       listWaits.push_back(Seconds(Clock::now() - s) * 1000);
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
   });
 
@@ -307,12 +332,23 @@ int Run(const Common& o, uint16_t port, int pid, const std::string& listFolder) 
         Die("thumbnail of " + f + ": " + err.text);
       }
       latencies.push_back(Seconds(Clock::now() - s) * 1000);
+      if (!IsJpegOfSize(thumb.jpeg, o.width, o.height)) {
+        done = true;
+        lister.join();
+        Die("the thumbnail of " + f + " is not a JPEG of the size asked");
+      }
       bytes += thumb.jpeg.size();
     }
   }
   double secs = Seconds(Clock::now() - start);
   done = true;
   lister.join();
+  if (!o.listingsTo.empty()) {
+    FILE* out = std::fopen(o.listingsTo.c_str(), "a");
+    if (out == nullptr) Die("cannot write " + o.listingsTo);
+    for (double ms : listWaits) std::fprintf(out, "%.3f\n", ms);
+    std::fclose(out);
+  }
   std::printf(
       "service pictures=%zu seconds=%.3f per_second=%.2f p50_ms=%.1f p95_ms=%.1f "
       "mean_bytes=%zu peak_rss_mib=%.1f listing_max_ms=%.1f listing_p95_ms=%.1f "
@@ -332,9 +368,14 @@ int main(int argc, char** argv) {
   if (argc < 3) Die("usage: make DIR | run ... FILE... | loop ... FILE...");
   std::string mode = argv[1];
   if (mode == "make") {
-    int perKind = 3;
-    if (argc == 5 && std::string(argv[3]) == "--jpegs") perKind = std::atoi(argv[4]);
-    return Make(argv[2], std::max(1, perKind));
+    int perKind = 3, bmps = 1;
+    for (int i = 3; i + 1 < argc; i += 2) {
+      std::string k = argv[i];
+      if (k == "--jpegs") perKind = std::atoi(argv[i + 1]);
+      else if (k == "--bmps") bmps = std::atoi(argv[i + 1]);
+      else Die("unknown option " + k);
+    }
+    return Make(argv[2], std::max(1, perKind), std::max(0, bmps));
   }
   Common o;
   uint16_t port = 0;
@@ -351,6 +392,8 @@ int main(int argc, char** argv) {
       list = argv[++i];
     } else if (a == "--rounds" && more) {
       o.rounds = std::max(1, std::atoi(argv[++i]));
+    } else if (a == "--listings-to" && more) {
+      o.listingsTo = argv[++i];
     } else if (a == "--size" && more) {
       if (std::sscanf(argv[++i], "%dx%d", &o.width, &o.height) != 2) Die("--size needs WxH");
     } else {

@@ -1,28 +1,32 @@
 #!/usr/bin/env bash
 # The thumbnail benchmark, run by hand: 160 x 120 thumbnails of a batch of 4000 x 3000
-# JPEGs (baseline, progressive, gray, CMYK) and of a 4000 x 3000 BMP, asked of
-# TirvanClient by the device client over loopback, beside vipsthumbnail and ImageMagick's
-# convert on the same files (each given the whole batch in one call) and a bare
-# libjpeg-turbo loop in one process.
+# JPEGs (baseline, progressive, gray, CMYK; 20 unless set) and of a few 4000 x 3000 BMPs,
+# asked of TirvanClient by the device client over loopback, beside vipsthumbnail and
+# ImageMagick's convert on the same files (each given the whole batch in one call) and a
+# bare libjpeg-turbo loop in one process. Rounds alternate the order of the four; each
+# ratio is the median of the rounds' ratios. Every thumbnail of the service is checked to
+# be a JPEG of the size asked.
 #
 #   bench/thumb_bench.sh [BUILD_DIR]      (default: build)
 #
-# TIRVAN_BENCH_JPEGS sets the JPEGs of each kind (default 3), TIRVAN_BENCH_ROUNDS how often
-# the service is asked for the batch (default 3). Installs Debian's libvips-tools and
-# imagemagick when they are missing (apt-get, as root). Everything else lives in a
-# temporary folder that is removed at the end.
+# TIRVAN_BENCH_JPEGS sets the JPEGs of each kind (default 5), TIRVAN_BENCH_BMPS the BMPs
+# (default 3), TIRVAN_BENCH_THUMB_ROUNDS the rounds (default 7). Installs Debian's
+# libvips-tools and imagemagick when they are missing (apt-get, as root). Everything else
+# lives in a temporary folder that is removed at the end.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$here/build}" && pwd)
-per_kind=${TIRVAN_BENCH_JPEGS:-3}
-rounds=${TIRVAN_BENCH_ROUNDS:-3}
+per_kind=${TIRVAN_BENCH_JPEGS:-5}
+bmps=${TIRVAN_BENCH_BMPS:-3}
+rounds=${TIRVAN_BENCH_THUMB_ROUNDS:-7}
 name=TirvanThumbBench
 
 for prog in service/app/TirvanClient service/app/tirvan-setup platform/tirvan-sc \
             bench/tirvan-thumb-bench; do
   [[ -x "$build/$prog" ]] || { echo "missing $build/$prog: build the project first" >&2; exit 1; }
 done
+. "$here/bench/bench_lib.sh"
 vips=/usr/bin/vipsthumbnail
 magick=/usr/bin/convert
 if [[ ! -x $vips || ! -x $magick ]]; then
@@ -42,15 +46,12 @@ cleanup() {
 trap cleanup EXIT
 mkdir -p "$work/scm" "$work/lock" "$work/share" "$work/out-vips" "$work/out-magick"
 
-echo "writing $((per_kind * 4)) JPEGs and a BMP of 4000 x 3000"
-"$build/bench/tirvan-thumb-bench" make "$work/share" --jpegs "$per_kind"
+echo "writing $((per_kind * 4)) JPEGs and $bmps BMPs of 4000 x 3000"
+"$build/bench/tirvan-thumb-bench" make "$work/share" --jpegs "$per_kind" --bmps "$bmps"
 jpegs=("$work"/share/*.jpg)
-bmp="$work/share/photo.bmp"
+bmp_files=("$work"/share/*.bmp)
 
-free_port() {
-  python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
-}
-port=$(free_port)
+port=$(bench_free_port)
 "$build/service/app/tirvan-setup" --root "$work/root" --port "$port" --log-priority 300 \
   --share "$work/share" >/dev/null
 cp "$build/service/app/TirvanClient" "$work/root/bin/TirvanClient"
@@ -63,49 +64,72 @@ done
 [[ -n "$pid" ]] || { echo "the service did not start" >&2; exit 1; }
 echo "service pid $pid on port $port"
 
-# Pictures per second of one command over n pictures.
-rate() {  # n command...
-  local n=$1
+# rate N COMMAND...: pictures per second of one command over N pictures.
+rate() {
+  local n=$1 t0 t1
   shift
-  local t0 t1
-  t0=$(date +%s.%N)
-  "$@" >/dev/null 2>&1
-  t1=$(date +%s.%N)
-  python3 -c "import sys; n,a,b=int(sys.argv[1]),float(sys.argv[2]),float(sys.argv[3]); print(f'{n/(b-a):.2f}')" \
-    "$n" "$t0" "$t1"
+  t0=$(bench_now)
+  "$@" >/dev/null 2>&1 || { echo "failed: $*" >&2; return 1; }
+  t1=$(bench_now)
+  awk -v n="$n" -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f\n", n / (b - a) }'
 }
 field() {  # line key
   sed -n "s/.*\b$2=\([^ ]*\).*/\1/p" <<<"$1"
 }
-ratio() { python3 -c "import sys; print(f'{float(sys.argv[1])/float(sys.argv[2]):.2f}')" "$1" "$2"; }
 
-n_jpeg=${#jpegs[@]}
-echo
-echo "== JPEG batch: $n_jpeg pictures x $rounds rounds at 160x120"
-svc=$("$build/bench/tirvan-thumb-bench" run --service-port "$port" --service-pid "$pid" \
-  --list "$work/share" --rounds "$rounds" "${jpegs[@]}")
-echo "$svc"
-bare=$("$build/bench/tirvan-thumb-bench" loop --rounds "$rounds" "${jpegs[@]}")
-echo "$bare"
-vips_rate=$(rate "$n_jpeg" "$vips" -s '160x120!' -o "$work/out-vips/%s.jpg[Q=75]" "${jpegs[@]}")
-magick_rate=$(rate "$n_jpeg" "$magick" -define jpeg:size=160x120 "${jpegs[@]}" \
-  -thumbnail '160x120!' -quality 75 "$work/out-magick/t-%d.jpg")
-svc_rate=$(field "$svc" per_second)
-echo "vipsthumbnail per_second=$vips_rate"
-echo "convert per_second=$magick_rate"
-echo "ratio service/vipsthumbnail=$(ratio "$svc_rate" "$vips_rate") (target >= 1.0)" \
-     "service/convert=$(ratio "$svc_rate" "$magick_rate")" \
-     "service/bare-loop=$(ratio "$svc_rate" "$(field "$bare" per_second)")"
+# batch KIND FILE...: the rounds over one batch; each round's rates go to KIND.SIDE.
+batch() {
+  local kind=$1
+  shift
+  local files=("$@") n=$#
+  local -a sides=(service vips magick)
+  [[ $kind == jpeg ]] && sides+=(bare)
+  for s in "${sides[@]}"; do : >"$work/$kind.$s"; done
+  for ((r = 0; r < rounds; r++)); do
+    local order=("${sides[@]}")
+    if ((r % 2)); then
+      order=()
+      for ((i = ${#sides[@]} - 1; i >= 0; i--)); do order+=("${sides[i]}"); done
+    fi
+    for s in "${order[@]}"; do
+      case $s in
+        service)
+          out=$("$build/bench/tirvan-thumb-bench" run --service-port "$port" --service-pid "$pid" \
+            --list "$work/share" --rounds 1 --listings-to "$work/$kind.listings" "${files[@]}")
+          echo "$out" >>"$work/$kind.service.lines"
+          field "$out" per_second >>"$work/$kind.service" ;;
+        bare)
+          field "$("$build/bench/tirvan-thumb-bench" loop --rounds 1 "${files[@]}")" per_second \
+            >>"$work/$kind.bare" ;;
+        vips)
+          rate "$n" "$vips" -s '160x120!' -o "$work/out-vips/%s.jpg[Q=75]" "${files[@]}" \
+            >>"$work/$kind.vips" ;;
+        magick)
+          if [[ $kind == jpeg ]]; then
+            rate "$n" "$magick" -define jpeg:size=160x120 "${files[@]}" -thumbnail '160x120!' \
+              -quality 75 "$work/out-magick/t-%d.jpg" >>"$work/$kind.magick"
+          else
+            rate "$n" "$magick" "${files[@]}" -thumbnail '160x120!' -quality 75 \
+              "$work/out-magick/b-%d.jpg" >>"$work/$kind.magick"
+          fi ;;
+      esac
+    done
+  done
+  for s in "${sides[@]}"; do bench_stat "${kind}_${s}_per_s" 2 <"$work/$kind.$s"; done
+  for s in "${sides[@]:1}"; do
+    paste "$work/$kind.service" "$work/$kind.$s" | awk '{ print $1 / $2 }' |
+      bench_stat "${kind}_ratio_service_${s}"
+  done
+  awk '{ for (i = 1; i <= NF; i++) if ($i ~ /^p95_ms=/) print substr($i, 8) }' \
+    "$work/$kind.service.lines" | bench_stat "${kind}_service_p95_ms" 1
+  awk '{ for (i = 1; i <= NF; i++) if ($i ~ /^peak_rss_mib=/) print substr($i, 14) }' \
+    "$work/$kind.service.lines" | bench_stat "${kind}_service_peak_rss_mib" 1
+  bench_latency "${kind}_listing_ms" <"$work/$kind.listings"
+}
 
 echo
-echo "== BMP: 1 picture x $rounds rounds at 160x120"
-svc=$("$build/bench/tirvan-thumb-bench" run --service-port "$port" --service-pid "$pid" \
-  --list "$work/share" --rounds "$rounds" "$bmp")
-echo "$svc"
-vips_rate=$(rate 1 "$vips" -s '160x120!' -o "$work/out-vips/%s.jpg[Q=75]" "$bmp")
-magick_rate=$(rate 1 "$magick" "$bmp" -thumbnail '160x120!' -quality 75 "$work/out-magick/bmp.jpg")
-svc_rate=$(field "$svc" per_second)
-echo "vipsthumbnail per_second=$vips_rate"
-echo "convert per_second=$magick_rate"
-echo "ratio service/vipsthumbnail=$(ratio "$svc_rate" "$vips_rate")" \
-     "service/convert=$(ratio "$svc_rate" "$magick_rate")"
+echo "== JPEG batch: ${#jpegs[@]} pictures, $rounds alternating rounds at 160x120 (target: service/vipsthumbnail >= 1.5)"
+batch jpeg "${jpegs[@]}"
+echo
+echo "== BMP batch: ${#bmp_files[@]} pictures, $rounds alternating rounds at 160x120 (target: service/vipsthumbnail >= 1.5)"
+batch bmp "${bmp_files[@]}"

@@ -2,8 +2,10 @@
 // download handlers, the rendezvous server and the device client, all in this process on
 // loopback; 1,000-byte packages) beside a plain UDT transfer of the same size with large
 // messages between two sockets of this process, the transport's ceiling on this machine.
+// Rounds alternate which of the two goes first; the ratio is the median of the rounds'
+// ratios. Every download's file is compared whole with the PC's.
 //
-//   tirvan-udt-bench [MIB] [MESSAGE_KIB]      (defaults: 32 MiB, 64 KiB messages)
+//   tirvan-udt-bench [MIB] [MESSAGE_KIB] [ROUNDS]   (defaults: 32 MiB, 64 KiB messages, 7)
 #include <arpa/inet.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -23,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_stats.h"
 #include "app/download.h"
 #include "app/listing.h"
 #include "app/transfer_table.h"
@@ -116,92 +119,138 @@ double PlainUdt(size_t total, size_t msgSize) {
 }
 
 std::string Schema() {
-  std::ifstream in(std::filesystem::path(__FILE__).parent_path() / "../etc/schema.sql");
+  std::ifstream in(TIRVAN_SCHEMA_PATH);
   std::ostringstream text;
   text << in.rdbuf();
   return text.str();
 }
 
-// The service's side in this process, a device downloading the file over UDT.
-double ServiceDownload(const std::string& dir, size_t total) {
-  const std::string share = dir + "/share";
-  std::filesystem::create_directories(share);
-  {
-    std::mt19937 gen(7);
-    std::string data(total, '\0');
-    for (char& c : data) c = static_cast<char>(gen());
-    std::ofstream(share + "/big.bin", std::ios::binary) << data;
-  }
-  g_Log.Open(dir + "/Log.txt", LOG_ERROR, false);
-  g_DB.OpenFile((dir + "/Tirvan.db").c_str());
-  g_DB.RunCommand(Schema().c_str());
-  SetShareInfo({share});
-  OS_RegFunction(ReqDownLoadFile, OP_REQ_DOWN_LOAD_FILE);
-  OS_RegFunction(AllowDownLoadFile, OP_ALLOW_DOWN_LOAD_FILE);
-  TransTableInit();
-  OS_SetUdtPeerLostHook(TransCloseUdtSocket);
-  g_ThreadPool = ThreadPool_Create();
-  g_LogOnRtn = 0;
-  g_MacAddr = "02-00-00-00-00-01";
+// The service's side in this process, and a device downloading the file over UDT.
+class ServiceSide {
+ public:
+  ServiceSide(const std::string& dir, size_t total) : m_dir(dir), m_share(dir + "/share") {
+    std::filesystem::create_directories(m_share);
+    {
+      std::mt19937 gen(7);
+      std::string data(total, '\0');
+      for (char& c : data) c = static_cast<char>(gen());
+      std::ofstream(m_share + "/big.bin", std::ios::binary) << data;
+    }
+    uint64_t length = 0;
+    bench::DigestFile(m_share + "/big.bin", &m_digest, &length);
+    g_Log.Open(dir + "/Log.txt", LOG_ERROR, false);
+    g_DB.OpenFile((dir + "/Tirvan.db").c_str());
+    g_DB.RunCommand(Schema().c_str());
+    SetShareInfo({m_share});
+    OS_RegFunction(ReqDownLoadFile, OP_REQ_DOWN_LOAD_FILE);
+    OS_RegFunction(AllowDownLoadFile, OP_ALLOW_DOWN_LOAD_FILE);
+    TransTableInit();
+    OS_SetUdtPeerLostHook(TransCloseUdtSocket);
+    g_ThreadPool = ThreadPool_Create();
+    g_LogOnRtn = 0;
+    g_MacAddr = "02-00-00-00-00-01";
 
-  rendezvous::RendezvousServer server(rendezvous::RendezvousOptions{});
-  std::string error;
-  if (!server.Start(&error)) {
-    std::fprintf(stderr, "rendezvous: %s\n", error.c_str());
-    return 0;
+    std::string error;
+    if (!m_server.Start(&error)) {
+      std::fprintf(stderr, "rendezvous: %s\n", error.c_str());
+      return;
+    }
+    P2PClientOptions po;
+    po.pollTimeoutMs = 200;
+    po.bindAddr = htonl(INADDR_LOOPBACK);
+    const uint16_t rport = m_server.port();
+    po.serverInfo = [rport](std::string& host, uint16_t& port) {
+      host = "127.0.0.1";
+      port = rport;
+    };
+    SetP2PClientOptions(po);
+    m_client = std::thread([] { StartP2PClient(nullptr); });
+    while (m_server.Stations().empty()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    m_ready = true;
   }
-  P2PClientOptions po;
-  po.pollTimeoutMs = 200;
-  po.bindAddr = htonl(INADDR_LOOPBACK);
-  const uint16_t rport = server.port();
-  po.serverInfo = [rport](std::string& host, uint16_t& port) {
-    host = "127.0.0.1";
-    port = rport;
-  };
-  SetP2PClientOptions(po);
-  std::thread client([] { StartP2PClient(nullptr); });
-  while (server.Stations().empty()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
 
-  double rate = 0;
-  auto transport = device::ConnectUdt({"127.0.0.1", rport, g_MacAddr}, 5000, &error);
-  if (!transport) {
-    std::fprintf(stderr, "connect: %s\n", error.c_str());
-  } else {
+  ~ServiceSide() {
+    if (m_ready) {
+      OS_SetStopFlag();
+      m_client.join();
+      m_server.Stop();
+      m_server.Wait();
+    }
+    g_DB.CloseFile();
+  }
+
+  // Bytes per second of one download, 0 when it failed or its file differs.
+  double Download(uint32_t seq) {
+    if (!m_ready) return 0;
+    std::string error;
+    auto transport = device::ConnectUdt({"127.0.0.1", m_server.port(), g_MacAddr}, 5000, &error);
+    if (!transport) {
+      std::fprintf(stderr, "connect: %s\n", error.c_str());
+      return 0;
+    }
+    double rate = 0;
+    const std::string got = m_dir + "/got.bin";
     device::DeviceClient dev(std::move(transport));
     dev.SetTimeout(30000);
     device::DownloadResult result;
     const auto t0 = Clock::now();
-    if (dev.Download(1, share + "/big.bin", dir + "/got.bin", device::DownloadOptions{}, result) &&
+    if (dev.Download(seq, m_share + "/big.bin", got, device::DownloadOptions{}, result) &&
         result.end == device::DownloadEnd::Complete && result.digestChecked) {
       rate = static_cast<double>(result.received) / Seconds(t0);
     } else {
       std::fprintf(stderr, "download: %s\n", dev.LastError().c_str());
     }
     dev.Close();
+    uint64_t digest = 0, length = 0;
+    if (rate > 0 && (!bench::DigestFile(got, &digest, &length) || digest != m_digest)) {
+      std::fprintf(stderr, "download: the file received differs from the PC's\n");
+      rate = 0;
+    }
+    std::filesystem::remove(got);
+    return rate;
   }
-  OS_SetStopFlag();
-  client.join();
-  server.Stop();
-  server.Wait();
-  g_DB.CloseFile();
-  return rate;
-}
+
+ private:
+  std::string m_dir, m_share;
+  uint64_t m_digest = 0;
+  rendezvous::RendezvousServer m_server{rendezvous::RendezvousOptions{}};
+  std::thread m_client;
+  bool m_ready = false;
+};
 
 }  // namespace
 
 int main(int argc, char** argv) {
   const size_t mib = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 32;
   const size_t msgKib = argc > 2 ? std::strtoul(argv[2], nullptr, 10) : 64;
+  const int rounds = argc > 3 ? std::max(1, std::atoi(argv[3])) : 7;
   const size_t total = mib << 20;
   char tmpl[] = "/tmp/tirvan-udt-bench-XXXXXX";
   if (::mkdtemp(tmpl) == nullptr) return 1;
   const std::string dir = tmpl;
 
-  const double plain = PlainUdt(total, msgKib << 10);
-  const double download = ServiceDownload(dir, total);
+  std::vector<double> downloads, plains, ratios;
+  bool ok = true;
+  {
+    ServiceSide service(dir, total);
+    for (int r = 0; r < rounds && ok; ++r) {
+      double plain = 0, download = 0;
+      if (r % 2 == 0) plain = PlainUdt(total, msgKib << 10);
+      download = service.Download(static_cast<uint32_t>(r + 1));
+      if (r % 2 == 1) plain = PlainUdt(total, msgKib << 10);
+      ok = download > 0 && plain > 0;
+      if (!ok) break;
+      downloads.push_back(download / 1e6);
+      plains.push_back(plain / 1e6);
+      ratios.push_back(download / plain);
+    }
+  }
   std::filesystem::remove_all(dir);
-  std::printf("download over UDT (1,000-byte packages): %8.1f MB/s\n", download / 1e6);
-  std::printf("plain UDT, %zu KiB messages:             %8.1f MB/s\n", msgKib, plain / 1e6);
-  std::printf("ratio download / plain:                  %8.2f\n", plain > 0 ? download / plain : 0);
-  return download > 0 && plain > 0 ? 0 : 1;
+  std::printf("%zu MiB, %d alternating rounds, 1,000-byte packages against plain UDT with "
+              "%zu KiB messages; every download compared whole\n",
+              mib, rounds, msgKib);
+  bench::PrintStat("download_mb_s", downloads, 1);
+  bench::PrintStat("plain_mb_s", plains, 1);
+  bench::PrintStat("ratio", ratios);
+  return ok ? 0 : 1;
 }

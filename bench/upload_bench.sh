@@ -5,13 +5,16 @@
 #
 #   bench/upload_bench.sh [BUILD_DIR]      (default: build)
 #
+# TIRVAN_BENCH_UPLOAD_ROUNDS sets the rounds (7 unless set); each round uploads once and
+# copies once, which goes first alternating, and the ratio is the median of the rounds'
+# ratios. Every upload and every copy is compared whole with the local file.
 # Everything lives in a temporary folder that is removed at the end.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$here/build}" && pwd)
 mib=${TIRVAN_BENCH_MIB:-1024}
-runs=${TIRVAN_BENCH_RUNS:-3}
+runs=${TIRVAN_BENCH_UPLOAD_ROUNDS:-7}
 name=TirvanUploadBench
 
 for prog in service/app/TirvanClient service/app/tirvan-setup platform/tirvan-sc \

@@ -22,6 +22,16 @@ inline constexpr uint32_t kStopDownLoadReplySize = 9;
 inline constexpr int64_t kLanReadAheadAbove = 1024000;
 // The name of the thread that reads a large LAN download ahead of the connection.
 inline constexpr const char* kLanReaderThreadName = "tv-lan-reader";
+// The buffer bytes all LAN downloads read ahead together hold at most (each running
+// read-ahead an equal share, at least 8 buffers of 16 packages); the environment
+// variable sets another budget.
+inline constexpr const char* kReadAheadBudgetEnv = "TIRVAN_DOWNLOAD_READAHEAD_BYTES";
+inline constexpr int64_t kDefaultReadAheadBudget = 32 << 20;
+void SetReadAheadBudget(int64_t bytes);
+// Reads kReadAheadBudgetEnv.
+void DownloadInit();
+// The bytes of all read-ahead buffers now.
+int64_t ReadAheadBytesMapped();
 
 // Downloads that are sending (LAN, UDT and relayed), guarded by g_MutexDownLoadCount.
 extern int32_t g_DownLoadCount;

@@ -311,6 +311,7 @@ int Service_InitProgram(const ServiceInitOptions& options) {
   // The transfer table ends every transfer of a closing local connection.
   TransTableInit();
   UpLoadInit();
+  DownloadInit();
   SetServerReportOptions(ServerReportOptionsFromEnvironment());
   SetUPnPOptions(UPnPOptionsFromEnvironment());
   OS_SetRelayConfig(RelayClientConfigFromEnvironment());

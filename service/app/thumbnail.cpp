@@ -474,6 +474,32 @@ void ThumbClose(ThumbState* s) {
   delete s;
 }
 
+namespace {
+
+// Reads the rest of a stream into out when it holds at most limit bytes. Otherwise (or
+// when it cannot be read) false, with the stream back where it was.
+bool ReadWholeStream(FILE* file, size_t limit, std::vector<uint8_t>& out) {
+  const long start = std::ftell(file);
+  struct stat st {};
+  if (start < 0 || ::fstat(::fileno(file), &st) != 0 || !S_ISREG(st.st_mode) ||
+      st.st_size < start || static_cast<uint64_t>(st.st_size - start) > limit) {
+    return false;
+  }
+  // One more byte than the size, so that a file grown meanwhile is seen whole or refused.
+  out.resize(static_cast<size_t>(st.st_size - start) + 1);
+  size_t got = std::fread(out.data(), 1, out.size(), file);
+  if (got > 0 && got < out.size() && !std::ferror(file)) {
+    out.resize(got);
+    return true;
+  }
+  out.clear();
+  std::clearerr(file);
+  std::fseek(file, start, SEEK_SET);
+  return false;
+}
+
+}  // namespace
+
 bool ThunmbNailIt(const ThumbSource& source, int height, int width, std::vector<uint8_t>& out,
                   const ThumbLimits& limits) {
   out.clear();
@@ -488,6 +514,8 @@ bool ThunmbNailIt(const ThumbSource& source, int height, int width, std::vector<
       TLOG(MOD_INTRANET, LOG_DEBUG, "convert bmp %s error", source.path.c_str());
       return false;
     }
+    s = ThumbOpenBuffer(converted.data(), converted.size(), source.path, source.mtime, limits);
+  } else if (ReadWholeStream(source.file, limits.maxBufferedBytes, converted)) {
     s = ThumbOpenBuffer(converted.data(), converted.size(), source.path, source.mtime, limits);
   } else {
     s = ThumbOpenStream(source.file, source.path, source.mtime, limits);

@@ -25,6 +25,11 @@ struct ThumbLimits {
   uint64_t maxDecoderMemory = 0;
   // Largest thumbnail (and converted BMP) in bytes.
   size_t maxThumbBytes = kDefaultMaxThumbBytes;
+  // A JPEG file up to this size is read whole and decoded from memory, where the
+  // library's fast entropy decoder runs throughout (with the 4 KiB buffer of a stream
+  // it falls back to the slow one near every refill); a larger one is decoded as a
+  // stream.
+  size_t maxBufferedBytes = kDefaultMaxThumbBytes;
 };
 // The limits ReqDownloadThumbNial applies (tests make them small).
 void SetThumbLimits(const ThumbLimits& limits);

@@ -456,6 +456,55 @@ TEST_F(DownloadTest, ReadAheadDownloadsArriveWholeAndInOrder) {
   EXPECT_NE(LogText().find("Read file " + m_share + "/r.bin error."), std::string::npos);
 }
 
+// Downloads at once share one budget of read-ahead buffers: each arrives whole, the
+// buffers together stay within the budget (give or take the buffers made before a later
+// download took its share), and all are gone once the downloads are over.
+TEST_F(DownloadTest, DownloadsAtOnceShareOneReadAheadBudget) {
+  constexpr int kDownloads = 6;
+  constexpr int64_t kBudget = int64_t{kDownloads} * 8 * 32 * kPackageSize;
+  SetReadAheadBudget(kBudget);
+  const std::string content = RandomBytes(3000000, 11);
+  m_dir.Write("share/many.bin", content);
+  std::vector<MsgClient> clients;
+  for (int i = 0; i < kDownloads; ++i) {
+    clients.push_back(Connect());
+    ASSERT_TRUE(Ask(clients.back(), 100 + i, m_share + "/many.bin").has_value());
+  }
+  std::atomic<bool> running{true};
+  std::atomic<int64_t> most{0};
+  std::thread sampler([&] {
+    while (running) {
+      most = std::max(most.load(), ReadAheadBytesMapped());
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+  });
+  std::vector<Received> got(kDownloads);
+  std::vector<std::thread> readers;
+  for (int i = 0; i < kDownloads; ++i) {
+    ASSERT_TRUE(clients[i].Send(OP_ALLOW_DOWN_LOAD_FILE, 100 + i, Offset(0)));
+  }
+  for (int i = 0; i < kDownloads; ++i) {
+    readers.emplace_back([&, i] { got[i] = ReadDownload(clients[i], 100 + i, 10000); });
+  }
+  for (std::thread& t : readers) t.join();
+  running = false;
+  sampler.join();
+  for (int i = 0; i < kDownloads; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(got[i].status, '0');
+    EXPECT_TRUE(got[i].headsValid);
+    EXPECT_TRUE(got[i].data == content);
+  }
+  EXPECT_GT(most.load(), 0);
+  EXPECT_LE(most.load(), kBudget + (1 << 20));  // without the budget: 6 x 4 MiB
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (ReadAheadBytesMapped() != 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_EQ(ReadAheadBytesMapped(), 0);
+  SetReadAheadBudget(kDefaultReadAheadBudget);
+}
+
 TEST_F(DownloadTest, ConnectionClosedMidwayEndsTheDownloadWithoutALogRow) {
   // Bigger than what the socket buffers and the service's queue hold together.
   int fd = ::open(m_dir.Sub("share/big").c_str(), O_CREAT | O_WRONLY, 0600);
