@@ -10,6 +10,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QLineEdit>
+#include <QTest>
 #include <QTimer>
 
 #include <cstring>
@@ -147,6 +148,11 @@ TEST_F(OpenFailureTest, EveryPageAndFolderThatCannotBeOpenedIsSaidWithItsAddress
 
     // The login window's links.
     tray::CLoginDlg* login = dlg.LoginWindow();
+    // A language change reaches the window's texts, the links' addresses among them, at
+    // its next paint.
+    login->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(login));
+    QCoreApplication::processEvents();
     for (tray::CLoginLink* link : {login->RegisterLink(), login->ForgetLink()}) {
       std::vector<Box> boxes = WithBoxes([&] { link->click(); }, QStringLiteral("open_failed_link_%1.png").arg(lang));
       ASSERT_EQ(boxes.size(), 1u);
