@@ -102,8 +102,8 @@ void CDiyMessageBox::SetDetails(const QStringList& lines) {
   SetLanguageFont(font, "FONT_MESSAGEBOX_BUTTON", false, logicalDpiY());
   const int lineHeight = QFontMetrics(font).height();
   const int fieldHeight = lineHeight + 6;
-  // The fields stand above the buttons; the message is centred in the room left above them.
-  int y = skin::kMessageButtonY - 8 - static_cast<int>(lines.size()) * (fieldHeight + 3) + 3;
+  // The fields stand above the footer; the message is centred in the room left above them.
+  int y = skin::kMessageFooterY - 6 - static_cast<int>(lines.size()) * (fieldHeight + 3) + 3;
   const int fieldsTop = y;
   for (const QString& line : lines) {
     auto* field = new QLineEdit(this);

@@ -109,6 +109,7 @@ inline constexpr QRgb kMessageLabelBackground = 0xFFF4F4F4;
 inline constexpr int kMessageLabelX = 27;
 inline constexpr int kMessageCentreHeight = 193;  // the label is centred in 0..193
 inline constexpr int kMessageButtonY = 160;
+inline constexpr int kMessageFooterY = 149;  // the face's footer line, above the buttons
 inline constexpr int kMessageLeftButtonX = 67, kMessageRightButtonX = 174;
 
 inline constexpr int kMessageBoxOk = 0;

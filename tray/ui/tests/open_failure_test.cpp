@@ -4,6 +4,7 @@
 // help falls back to the help file next to the program first. In the three languages.
 #include "hermetic.h"
 #include "reporting_shell.h"
+#include "skin_rules.h"
 
 #include <gtest/gtest.h>
 
@@ -78,7 +79,7 @@ class OpenFailureTest : public ::testing::Test {
         b.details << field->text();
         field->selectAll();
         b.selectable = b.selectable && field->isReadOnly() && field->isVisible() && field->selectedText() == field->text() &&
-                       field->geometry().bottom() < box->OkButton()->geometry().top() &&
+                       field->geometry().bottom() < tray::skin::kMessageFooterY && field->geometry().bottom() < box->OkButton()->geometry().top() &&
                        field->geometry().top() > box->Label()->geometry().bottom() &&
                        box->rect().contains(field->geometry());
       }
