@@ -12,7 +12,7 @@
 # Every benchmark runs its own rounds (7 unless set: TIRVAN_BENCH_DOWNLOAD_ROUNDS,
 # TIRVAN_BENCH_DEVICE_ROUNDS, TIRVAN_BENCH_UPLOAD_ROUNDS, TIRVAN_BENCH_THUMB_ROUNDS,
 # TIRVAN_BENCH_RELAY_ROUNDS, TIRVAN_BENCH_UDT_ROUNDS; the tray's TIRVAN_BENCH_TRAY_ROUNDS,
-# 15; the downloads at once TIRVAN_BENCH_CONCURRENT_ROUNDS, 3), alternating ours and the
+# 9; the downloads at once TIRVAN_BENCH_CONCURRENT_ROUNDS, 3), alternating ours and the
 # reference, and checks every file received whole against its source. A value is the
 # median of the rounds with their lowest and highest in brackets; a ratio is the median
 # of the rounds' own ratios (lowest-highest); a latency is the 99th percentile of all

@@ -251,8 +251,9 @@ if [[ -n ${DISPLAY:-}${WAYLAND_DISPLAY:-} ]]; then
   tray_pid=$!
   disown "$tray_pid" 2>/dev/null || true
   echo "$tray_pid" >"$tray_dir/tray.pid"
-  echo "The tray program Tirvan is running (its icon is in the desktop's tray; a click opens"
-  echo "the settings, Exit in its menu ends it and stops the service)."
+  echo "The tray program Tirvan is running (its icon is in the desktop's tray: a click opens"
+  echo "the data folder, or the login window while no account is logged on; Open Tirvan in"
+  echo "its menu opens the settings, Exit ends it and stops the service)."
   echo "  its log       $tray_dir/Tirvan.log"
   echo "  stop it with  kill \$(cat $tray_dir/tray.pid)"
 else
