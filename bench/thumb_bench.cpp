@@ -30,12 +30,14 @@
 
 #include <jpeglib.h>
 
+#include "bench_stats.h"
 #include "device/device_client.h"
 #include "device/thumbnail.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using bench::StatusKiB;
 
 [[noreturn]] void Die(const std::string& why) {
   std::fprintf(stderr, "tirvan-thumb-bench: %s\n", why.c_str());
@@ -43,18 +45,6 @@ using Clock = std::chrono::steady_clock;
 }
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
-
-long StatusKiB(int pid, const char* field) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  size_t n = std::strlen(field);
-  while (std::getline(in, line)) {
-    if (line.compare(0, n, field) == 0 && line.size() > n && line[n] == ':') {
-      return std::atol(line.c_str() + n + 1);
-    }
-  }
-  return 0;
-}
 
 double Percentile(std::vector<double> v, double p) {
   if (v.empty()) return 0;
