@@ -1,5 +1,7 @@
 #include "support/web_peer.h"
 
+#include "support/temp_dir.h"
+
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -65,6 +67,15 @@ bool MakeTestCa(const std::string& dir, TestCa* out, std::string* error) {
     }
   }
   return true;
+}
+
+const TestCa* SharedTestCa(std::string* error) {
+  static TempDir dir;
+  static TestCa ca;
+  static std::string failure;
+  static const bool made = MakeTestCa(dir.path(), &ca, &failure);
+  if (!made) *error = failure;
+  return made ? &ca : nullptr;
 }
 
 WebPeer::WebPeer(const std::string& program, const std::vector<std::string>& args,

@@ -18,6 +18,9 @@ struct TestCa {
 };
 // false with the command's output when openssl fails.
 bool MakeTestCa(const std::string& dir, TestCa* out, std::string* error);
+// One authority for every test of the process, made at the first call in a temporary
+// folder removed at exit; null, with the reason in error, when it cannot be made.
+const TestCa* SharedTestCa(std::string* error);
 
 class WebPeer {
  public:

@@ -47,14 +47,9 @@ TEST(LocalBanner, EachLanguageHasItsPictureAndAnyOtherIndexIsEnglish) {
 class PagesTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    s_caDir = new support::TempDir;
-    s_ca = new support::TestCa;
     std::string error;
-    ASSERT_TRUE(support::MakeTestCa(s_caDir->path(), s_ca, &error)) << error;
-  }
-  static void TearDownTestSuite() {
-    delete s_ca;
-    delete s_caDir;
+    s_ca = support::SharedTestCa(&error);
+    ASSERT_NE(s_ca, nullptr) << error;
   }
   // Serves manifest over HTTPS (or plain HTTP) and points the web address at it.
   void Serve(const std::string& manifest, bool https = true) {
@@ -70,15 +65,13 @@ class PagesTest : public ::testing::Test {
     tray::SetWebConfig(c);
   }
   void TearDown() override { traytest::UseNoWebServer(); }
-  static support::TempDir* s_caDir;
-  static support::TestCa* s_ca;
+  static const support::TestCa* s_ca;
   support::TempDir tmp;
   int servers = 0;
   std::unique_ptr<support::WebPeer> peer;
 };
 
-support::TempDir* PagesTest::s_caDir = nullptr;
-support::TestCa* PagesTest::s_ca = nullptr;
+const support::TestCa* PagesTest::s_ca = nullptr;
 
 TEST_F(PagesTest, ReleaseNotesFollowTheLanguageAndFailOnErrorsAndTimeOuts) {
   Serve("/tirvan/update-pc.html?L=cn body={\"data\":{\"text\":\"简体\"}}\n"

@@ -106,14 +106,9 @@ constexpr const char* kInstaller =
 class UpdaterTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    s_caDir = new support::TempDir;
     std::string error;
-    s_ca = new support::TestCa;
-    ASSERT_TRUE(support::MakeTestCa(s_caDir->path(), s_ca, &error)) << error;
-  }
-  static void TearDownTestSuite() {
-    delete s_ca;
-    delete s_caDir;
+    s_ca = support::SharedTestCa(&error);
+    ASSERT_NE(s_ca, nullptr) << error;
   }
 
   void SetUp() override {
@@ -174,8 +169,7 @@ class UpdaterTest : public ::testing::Test {
   bool InstallerThere() const { return QFileInfo::exists(updater->InstallerPath()); }
   int InstallerRequests() const { return peer->Requests("/files/setup.sh"); }
 
-  static inline support::TempDir* s_caDir = nullptr;
-  static inline support::TestCa* s_ca = nullptr;
+  static inline const support::TestCa* s_ca = nullptr;
   support::TempDir tmp;
   std::unique_ptr<tray::FileSettingsStore> store;
   std::unique_ptr<support::WebPeer> peer;

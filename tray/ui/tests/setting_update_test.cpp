@@ -70,14 +70,9 @@ constexpr const char* kInstaller = "#!/bin/sh\necho installed > \"$(dirname \"$0
 class SettingUpdateTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    s_caDir = new support::TempDir;
-    s_ca = new support::TestCa;
     std::string error;
-    ASSERT_TRUE(support::MakeTestCa(s_caDir->path(), s_ca, &error)) << error;
-  }
-  static void TearDownTestSuite() {
-    delete s_ca;
-    delete s_caDir;
+    s_ca = support::SharedTestCa(&error);
+    ASSERT_NE(s_ca, nullptr) << error;
   }
 
   void SetUp() override {
@@ -142,8 +137,7 @@ class SettingUpdateTest : public ::testing::Test {
   bool MakeKey() { return store->file().CreateKey() && store->SetDword(QStringLiteral("SetupWizard"), 1); }
   QString InstallerPath() const { return QString::fromStdString(tmp.Sub("data/Tirvan.exe")); }
 
-  static support::TempDir* s_caDir;
-  static support::TestCa* s_ca;
+  static const support::TestCa* s_ca;
   support::TempDir tmp;
   Events events;
   std::unique_ptr<NotingStore> store;
@@ -158,8 +152,7 @@ class SettingUpdateTest : public ::testing::Test {
   tray::SettingDlgOptions options;
 };
 
-support::TempDir* SettingUpdateTest::s_caDir = nullptr;
-support::TestCa* SettingUpdateTest::s_ca = nullptr;
+const support::TestCa* SettingUpdateTest::s_ca = nullptr;
 
 TEST_F(SettingUpdateTest, AnAcceptedUpdateReachesTheDialogInOrderAndTheCheckedInstallerStartsAtExit) {
   Serve("1.0.0.10");
