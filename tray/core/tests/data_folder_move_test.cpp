@@ -23,6 +23,7 @@
 
 #include "fake_service.h"
 #include "no_shell_folder.h"
+#include "share_names_language.h"
 
 namespace {
 
@@ -119,12 +120,7 @@ class DataFolderMoveTest : public ::testing::Test {
  public:
   void SetUp() override {
     service.AcceptAll();
-    QFile f(m_lang.filePath(QStringLiteral("English.qzl")));
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write("[DEFAULTSHARE]\nSHARE_PICTURE=Pictures\nSHARE_MUSIC=Music\nSHARE_AUDIO=Videos\nSHARE_DOCUMENT=Documents\n");
-    f.close();
-    tray::SetLanguageFolder(m_lang.path());
-    tray::SetSystemLocaleOverride("en_US");
+    traytest::UseShareNamesLanguage(m_lang.path());
     store = std::make_unique<tray::LanguagesRef>();
   }
   void TearDown() override {

@@ -10,6 +10,7 @@
 
 #include "fake_service.h"
 #include "no_shell_folder.h"
+#include "share_names_language.h"
 
 namespace {
 
@@ -19,12 +20,7 @@ class DataFolderTest : public ::testing::Test {
     // The service client's answers: all taken, no default folder yet.
     service.AcceptAll();
     service.defShareResult = tray::kDefShareEmpty;
-    QFile f(m_dir.filePath(QStringLiteral("English.qzl")));
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write("[DEFAULTSHARE]\nSHARE_PICTURE=Pictures\nSHARE_MUSIC=Music\nSHARE_AUDIO=Videos\nSHARE_DOCUMENT=Documents\n");
-    f.close();
-    tray::SetLanguageFolder(m_dir.path());
-    tray::SetSystemLocaleOverride("en_US");
+    traytest::UseShareNamesLanguage(m_dir.path());
     store = std::make_unique<tray::LanguagesRef>();
   }
   void TearDown() override {
