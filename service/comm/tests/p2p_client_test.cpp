@@ -346,9 +346,10 @@ class P2PClientTest : public ::testing::Test {
   // UDT reads the client's socket too and may take any one datagram, so a message
   // whose effect is a log line is sent until the line shows.
   bool SendUntilLogged(const UdpPeer& peer, const Bytes& msg, const std::string& text) const {
+    // Up to 10 s in all: a loaded machine may keep the client's thread from the datagram.
     for (int i = 0; i < 100; ++i) {
       peer.SendTo(m_pcPort, msg);
-      if (WaitLog(text, 30)) return true;
+      if (WaitLog(text, 100)) return true;
     }
     return false;
   }
