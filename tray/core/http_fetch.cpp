@@ -1,157 +1,42 @@
 #include "http_fetch.h"
 
 #include <QtGlobal>
-#include <curl/curl.h>
-#include <dlfcn.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <mutex>
-#include <type_traits>
+#include <vector>
+
+#include "fetch_wire.h"
+
+extern char** environ;
 
 namespace tray {
 
 namespace {
 
+namespace wire = fetchwire;
+using Clock = std::chrono::steady_clock;
+
 constexpr int kPollMs = 50;
-
-// libcurl is loaded when a transfer starts, not with the program: with the libraries it
-// brings (TLS, Kerberos, LDAP, SSH and more) it was a good share of the program's
-// start-up time and memory, and the first transfer comes seconds later.
-struct CurlApi {
-  decltype(&::curl_global_init) global_init = nullptr;
-  decltype(&::curl_easy_init) easy_init = nullptr;
-  decltype(&::curl_easy_setopt) easy_setopt = nullptr;
-  decltype(&::curl_easy_perform) easy_perform = nullptr;
-  decltype(&::curl_easy_getinfo) easy_getinfo = nullptr;
-  decltype(&::curl_easy_cleanup) easy_cleanup = nullptr;
-  decltype(&::curl_easy_strerror) easy_strerror = nullptr;
-  decltype(&::curl_multi_init) multi_init = nullptr;
-  decltype(&::curl_multi_add_handle) multi_add_handle = nullptr;
-  decltype(&::curl_multi_perform) multi_perform = nullptr;
-  decltype(&::curl_multi_poll) multi_poll = nullptr;
-  decltype(&::curl_multi_info_read) multi_info_read = nullptr;
-  decltype(&::curl_multi_remove_handle) multi_remove_handle = nullptr;
-  decltype(&::curl_multi_cleanup) multi_cleanup = nullptr;
-  decltype(&::curl_global_cleanup) global_cleanup = nullptr;
-  void* lib = nullptr;
-};
-
-// Loads libcurl and finds its functions; false (with the reason on standard error) when
-// the library or one of them is missing.
-bool LoadCurl(CurlApi& api) {
-  void* lib = ::dlopen("libcurl.so.4", RTLD_NOW | RTLD_LOCAL);
-  if (lib == nullptr) {
-    std::fprintf(stderr, "cannot load libcurl: %s\n", ::dlerror());
-    return false;
-  }
-  bool ok = true;
-  auto find = [&](auto& fn, const char* name) {
-    fn = reinterpret_cast<std::remove_reference_t<decltype(fn)>>(::dlsym(lib, name));
-    if (fn == nullptr) {
-      std::fprintf(stderr, "libcurl has no %s\n", name);
-      ok = false;
-    }
-  };
-  find(api.global_init, "curl_global_init");
-  find(api.easy_init, "curl_easy_init");
-  find(api.easy_setopt, "curl_easy_setopt");
-  find(api.easy_perform, "curl_easy_perform");
-  find(api.easy_getinfo, "curl_easy_getinfo");
-  find(api.easy_cleanup, "curl_easy_cleanup");
-  find(api.easy_strerror, "curl_easy_strerror");
-  find(api.multi_init, "curl_multi_init");
-  find(api.multi_add_handle, "curl_multi_add_handle");
-  find(api.multi_perform, "curl_multi_perform");
-  find(api.multi_poll, "curl_multi_poll");
-  find(api.multi_info_read, "curl_multi_info_read");
-  find(api.multi_remove_handle, "curl_multi_remove_handle");
-  find(api.multi_cleanup, "curl_multi_cleanup");
-  find(api.global_cleanup, "curl_global_cleanup");
-  if (ok) {
-    api.lib = lib;
-  } else {
-    ::dlclose(lib);
-  }
-  return ok;
-}
-
-// libcurl is loaded while transfers run and unloaded after the last one, so that the
-// libraries it brings hold no memory between the rare transfers. A transfer that ended
-// before its name lookup did may leave libcurl's resolver thread running; then the
-// library stays loaded for the program's life.
-std::mutex g_curlMutex;
-CurlApi g_curl;         // set while loaded
-int g_curlUsers = 0;    // transfers running
-bool g_curlPinned = false;
-
-// Loads and initialises libcurl for one more transfer; false when that failed.
-bool AcquireCurl() {
-  std::lock_guard lock(g_curlMutex);
-  if (g_curl.lib == nullptr) {
-    CurlApi api;
-    if (!LoadCurl(api)) {
-      std::fputs("init libcurl failed.\n", stderr);
-      return false;
-    }
-    if (api.global_init(CURL_GLOBAL_ALL) != CURLE_OK) {
-      std::fputs("init libcurl failed.\n", stderr);
-      ::dlclose(api.lib);
-      return false;
-    }
-    g_curl = api;
-  }
-  ++g_curlUsers;
-  return true;
-}
-
-void ReleaseCurl(bool pin) {
-  std::lock_guard lock(g_curlMutex);
-  if (pin) g_curlPinned = true;
-  if (--g_curlUsers > 0 || g_curlPinned || g_curl.lib == nullptr) return;
-  g_curl.global_cleanup();
-  ::dlclose(g_curl.lib);
-  g_curl = CurlApi{};
-}
+constexpr int kResultFd = 3;                 // the helper's result descriptor
+constexpr long kDefaultMarginMs = 3000;      // past the helper's own time limit
 
 std::mutex g_refusalMutex;
 std::function<bool(int)> g_refusal;  // tests only
-
-struct Sink {
-  std::string* text = nullptr;
-  FILE* file = nullptr;
-  size_t maxBytes = 0;
-  long long maxFileBytes = 0;  // > 0: the file's limit
-  long long written = 0;
-  bool tooLarge = false;
-};
-
-size_t OnData(char* data, size_t size, size_t n, void* arg) {
-  auto* sink = static_cast<Sink*>(arg);
-  size_t len = size * n;
-  if (sink->file) {
-    if (sink->maxFileBytes > 0 && sink->written + static_cast<long long>(len) > sink->maxFileBytes) {
-      sink->tooLarge = true;
-      return 0;  // aborts the transfer
-    }
-    size_t put = std::fwrite(data, 1, len, sink->file);
-    sink->written += static_cast<long long>(put);
-    return put;
-  }
-  if (sink->text->size() + len > sink->maxBytes) {
-    sink->tooLarge = true;
-    return 0;  // aborts the transfer
-  }
-  sink->text->append(data, len);
-  return len;
-}
-
-int OnProgress(void* arg, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-  auto* keepGoing = static_cast<const std::atomic<bool>*>(arg);
-  return keepGoing != nullptr && !keepGoing->load() ? 1 : 0;
-}
 
 bool IsHttps(const std::string& url) {
   static const char kScheme[] = "https://";
@@ -161,158 +46,281 @@ bool IsHttps(const std::string& url) {
   return true;
 }
 
-FetchResult Transfer(const std::string& url, Sink* sink, const FetchOptions& o) {
-  FetchResult r;
-  if (o.httpsOnly && !IsHttps(url)) {
-    r.error = "refused: not an https address";
-    return r;
+// TIRVAN_FETCH_PROGRAM, else tirvan-fetch next to the running program.
+std::string FetchProgram() {
+  const char* env = std::getenv("TIRVAN_FETCH_PROGRAM");
+  if (env != nullptr && *env != '\0') return env;
+  char self[PATH_MAX];
+  const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n <= 0) return {};
+  const std::string path(self, static_cast<size_t>(n));  // may end in " (deleted)"
+  return path.substr(0, path.rfind('/') + 1) + "tirvan-fetch";
+}
+
+// How long past its own time limit the helper may run before it is killed:
+// TIRVAN_FETCH_MARGIN_MS, default 3 s.
+long MarginMs() {
+  const char* env = std::getenv("TIRVAN_FETCH_MARGIN_MS");
+  if (env == nullptr) return kDefaultMarginMs;
+  char* end = nullptr;
+  const long v = std::strtol(env, &end, 10);
+  return end != env && *end == '\0' && v >= 0 ? v : kDefaultMarginMs;
+}
+
+class Fd {
+ public:
+  Fd() = default;
+  explicit Fd(int fd) : m_fd(fd) {}
+  ~Fd() { Close(); }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return m_fd; }
+  void Close() { Reset(-1); }
+  void Reset(int fd) {
+    if (m_fd >= 0) ::close(m_fd);
+    m_fd = fd;
   }
-  if (!AcquireCurl()) {
-    r.error = "init libcurl failed.";
-    return r;
+
+ private:
+  int m_fd = -1;
+};
+
+// A close-on-exec pipe whose ends lie above the descriptors the helper is given, so that
+// laying them out in the child never overwrites one with another.
+bool HighPipe(Fd* read, Fd* write) {
+  int p[2];
+  if (::pipe2(p, O_CLOEXEC) != 0) return false;
+  Fd low0(p[0]), low1(p[1]);
+  const int r = ::fcntl(p[0], F_DUPFD_CLOEXEC, 10);
+  const int w = ::fcntl(p[1], F_DUPFD_CLOEXEC, 10);
+  read->Reset(r);
+  write->Reset(w);
+  return r >= 0 && w >= 0;
+}
+
+std::vector<std::string> HelperArgs(const std::string& program, const std::string& url,
+                                    const std::string* path, const FetchOptions& o) {
+  std::vector<std::string> a = {program, wire::kResultFd, std::to_string(kResultFd)};
+  auto add = [&](const char* flag, const std::string& value) {
+    a.push_back(flag);
+    a.push_back(value);
+  };
+  if (path != nullptr) add(wire::kOutput, *path);
+  add(wire::kTimeoutMs, std::to_string(o.timeoutMs > 0 ? o.timeoutMs : 0));
+  add(wire::kConnectTimeoutMs, std::to_string(o.connectTimeoutMs > 0 ? o.connectTimeoutMs : 0));
+  if (o.lowSpeedBytes > 0 && o.lowSpeedSeconds > 0) {
+    add(wire::kLowSpeedBytes, std::to_string(o.lowSpeedBytes));
+    add(wire::kLowSpeedSeconds, std::to_string(o.lowSpeedSeconds));
   }
-  const CurlApi& curl = g_curl;  // stays loaded until this transfer's ReleaseCurl
-  CURL* c = curl.easy_init();
-  if (c == nullptr) {
-    std::fputs("get a easy handle failed.\n", stderr);
-    r.error = "get a easy handle failed.";
-    ReleaseCurl(false);
-    return r;
-  }
-  char errbuf[CURL_ERROR_SIZE] = "";
+  if (o.httpsOnly) a.push_back(wire::kHttpsOnly);
+  if (!o.caFile.empty()) add(wire::kCaFile, o.caFile);
+  add(wire::kMaxBytes, std::to_string(std::min<size_t>(o.maxBytes, wire::kMaxPageLimit)));
+  if (o.maxFileBytes > 0) add(wire::kMaxFileBytes, std::to_string(std::min(o.maxFileBytes, wire::kMaxFileLimit)));
   std::function<bool(int)> refuse;
   {
     std::lock_guard<std::mutex> lock(g_refusalMutex);
     refuse = g_refusal;
   }
-  std::string refused;  // the first option libcurl refused, with its reason
-  auto set = [&](CURLoption option, const char* name, auto value) {
-    if (!refused.empty()) return;
-    CURLcode rc = refuse && refuse(option) ? CURLE_UNKNOWN_OPTION : curl.easy_setopt(c, option, value);
-    if (rc != CURLE_OK) refused = std::string(name) + " (" + curl.easy_strerror(rc) + ")";
-  };
-#define TIRVAN_SET(option, value) set(option, #option, value)
-  TIRVAN_SET(CURLOPT_URL, url.c_str());
-  TIRVAN_SET(CURLOPT_ERRORBUFFER, errbuf);
-  TIRVAN_SET(CURLOPT_NOSIGNAL, 1L);
-  TIRVAN_SET(CURLOPT_FOLLOWLOCATION, 1L);
-  TIRVAN_SET(CURLOPT_MAXREDIRS, 5L);
-  const char* protocols = o.httpsOnly ? "https" : "http,https";
-  TIRVAN_SET(CURLOPT_PROTOCOLS_STR, protocols);
-  TIRVAN_SET(CURLOPT_REDIR_PROTOCOLS_STR, protocols);
-  TIRVAN_SET(CURLOPT_SSL_VERIFYPEER, 1L);
-  TIRVAN_SET(CURLOPT_SSL_VERIFYHOST, 2L);
-  if (!o.caFile.empty()) TIRVAN_SET(CURLOPT_CAINFO, o.caFile.c_str());
-  if (o.timeoutMs > 0) TIRVAN_SET(CURLOPT_TIMEOUT_MS, o.timeoutMs);
-  if (o.connectTimeoutMs > 0) TIRVAN_SET(CURLOPT_CONNECTTIMEOUT_MS, o.connectTimeoutMs);
-  if (o.lowSpeedBytes > 0 && o.lowSpeedSeconds > 0) {
-    TIRVAN_SET(CURLOPT_LOW_SPEED_LIMIT, o.lowSpeedBytes);
-    TIRVAN_SET(CURLOPT_LOW_SPEED_TIME, o.lowSpeedSeconds);
+  if (refuse) {
+    for (CURLoption option : wire::kCheckedOptions)
+      if (refuse(option)) add(wire::kRefuseOption, std::to_string(static_cast<int>(option)));
   }
-  if (sink->file != nullptr && o.maxFileBytes > 0)
-    TIRVAN_SET(CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(o.maxFileBytes));
-  TIRVAN_SET(CURLOPT_NOPROGRESS, 0L);
-  TIRVAN_SET(CURLOPT_XFERINFOFUNCTION, OnProgress);
-  TIRVAN_SET(CURLOPT_XFERINFODATA, o.keepGoing);
-  TIRVAN_SET(CURLOPT_WRITEFUNCTION, OnData);
-  TIRVAN_SET(CURLOPT_WRITEDATA, sink);
-#undef TIRVAN_SET
-  if (!refused.empty()) {
-    curl.easy_cleanup(c);
-    r.error = "libcurl refused " + refused;
-    qWarning("transfer of %s not started: %s", url.c_str(), r.error.c_str());
+  a.push_back("--");
+  a.push_back(url);
+  return a;
+}
+
+// Starts the helper with its standard output on out and its result descriptor on result;
+// 0 or the error number.
+int Spawn(const std::vector<std::string>& args, int out, int result, pid_t* pid) {
+  std::vector<char*> argv;
+  for (const std::string& s : args) argv.push_back(const_cast<char*>(s.c_str()));
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attr;
+  if (int rc = ::posix_spawn_file_actions_init(&actions); rc != 0) return rc;
+  if (int rc = ::posix_spawnattr_init(&attr); rc != 0) {
+    ::posix_spawn_file_actions_destroy(&actions);
+    return rc;
+  }
+  sigset_t none, all;
+  sigemptyset(&none);
+  sigfillset(&all);
+  int rc = ::posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  if (rc == 0) rc = ::posix_spawn_file_actions_adddup2(&actions, out, 1);
+  if (rc == 0) rc = ::posix_spawn_file_actions_adddup2(&actions, result, kResultFd);
+  // Nothing else of the tray's reaches the helper (standard error stays shared).
+  if (rc == 0) rc = ::posix_spawn_file_actions_addclosefrom_np(&actions, kResultFd + 1);
+  // A process group of its own, so that a kill takes whatever it may have started too;
+  // every signal back at its default and none blocked, whatever this thread has.
+  if (rc == 0) rc = ::posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK |
+                                                          POSIX_SPAWN_SETSIGDEF);
+  if (rc == 0) rc = ::posix_spawnattr_setpgroup(&attr, 0);
+  if (rc == 0) rc = ::posix_spawnattr_setsigmask(&attr, &none);
+  if (rc == 0) rc = ::posix_spawnattr_setsigdefault(&attr, &all);
+  if (rc == 0) rc = ::posix_spawn(pid, argv[0], &actions, &attr, argv.data(), environ);
+  ::posix_spawnattr_destroy(&attr);
+  ::posix_spawn_file_actions_destroy(&actions);
+  return rc;
+}
+
+// Waits for the helper to end; with kill, kills its group first. The exit status.
+int Reap(pid_t pid, bool kill) {
+  if (kill) ::kill(-pid, SIGKILL);
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return -1;  // reaped elsewhere (SIGCHLD ignored): no status
+  }
+  return status;
+}
+
+// Runs one transfer in the helper; path: a file's, null for a page.
+FetchResult Transfer(const std::string& url, const std::string* path, const FetchOptions& o) {
+  FetchResult r;
+  if (o.httpsOnly && !IsHttps(url)) {  // before anything starts
+    r.error = "refused: not an https address";
     return r;
   }
-  // Driven through a multi handle that is looked at every kPollMs, so that an abort
-  // ends the transfer at once, even while the server sends nothing.
-  CURLcode code = CURLE_OK;
-  bool aborted = false;
-  CURLM* multi = curl.multi_init();
-  if (multi == nullptr || curl.multi_add_handle(multi, c) != CURLM_OK) {
-    code = curl.easy_perform(c);
-  } else {
-    int running = 1;
-    while (running > 0) {
-      if (curl.multi_perform(multi, &running) != CURLM_OK) {
-        code = CURLE_FAILED_INIT;
-        break;
-      }
-      if (running == 0) break;
-      if (o.keepGoing != nullptr && !o.keepGoing->load()) {
-        aborted = true;
-        break;
-      }
-      curl.multi_poll(multi, nullptr, 0, kPollMs, nullptr);
+  if (o.keepGoing != nullptr && !o.keepGoing->load()) {
+    r.error = "aborted";
+    return r;
+  }
+  const std::string program = FetchProgram();
+  if (program.empty()) {
+    r.error = "cannot find tirvan-fetch: /proc/self/exe unreadable";
+    return r;
+  }
+  Fd outRead, outWrite, resultRead, resultWrite;
+  if (!HighPipe(&outRead, &outWrite) || !HighPipe(&resultRead, &resultWrite)) {
+    r.error = std::string("cannot make a pipe: ") + std::strerror(errno);
+    return r;
+  }
+  pid_t pid = -1;
+  if (int rc = Spawn(HelperArgs(program, url, path, o), outWrite.get(), resultWrite.get(), &pid); rc != 0) {
+    r.error = "cannot start " + program + ": " + std::strerror(rc);
+    return r;
+  }
+  outWrite.Close();
+  resultWrite.Close();
+
+  const long limitMs = o.timeoutMs > 0 ? o.timeoutMs + MarginMs() : 0;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(limitMs);
+  std::string result;
+  bool aborted = false, late = false, tooLarge = false, garbled = false, wroteOutput = false;
+  bool exited = false;
+  int status = 0;
+  auto stop = [&] { return aborted || late || tooLarge || garbled; };
+  auto check = [&] {
+    if (o.keepGoing != nullptr && !o.keepGoing->load()) aborted = true;
+    if (limitMs > 0 && Clock::now() >= deadline) late = true;
+  };
+  char buf[65536];
+  while (!stop() && (outRead.get() >= 0 || resultRead.get() >= 0)) {
+    pollfd fds[2] = {{outRead.get(), POLLIN, 0}, {resultRead.get(), POLLIN, 0}};
+    const int n = ::poll(fds, 2, kPollMs);
+    check();
+    if (stop()) break;
+    if (n < 0 && errno != EINTR) {
+      garbled = true;
+      break;
     }
-    int left = 0;
-    while (CURLMsg* msg = curl.multi_info_read(multi, &left))
-      if (msg->msg == CURLMSG_DONE) code = msg->data.result;
-    curl.multi_remove_handle(multi, c);
+    for (int i = 0; n > 0 && i < 2; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      const ssize_t got = ::read(fds[i].fd, buf, sizeof buf);
+      if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+      if (got <= 0) {
+        (i == 0 ? outRead : resultRead).Close();
+        continue;
+      }
+      const size_t len = static_cast<size_t>(got);
+      if (i == 1) {
+        if (result.size() + len > wire::kMaxResultLine) garbled = true;
+        else result.append(buf, len);
+      } else if (path != nullptr) {
+        wroteOutput = garbled = true;  // a download writes its file, never its output
+      } else if (r.body.size() + len > o.maxBytes) {
+        tooLarge = true;  // the helper should have stopped first
+      } else {
+        r.body.append(buf, len);
+      }
+    }
   }
-  if (multi) curl.multi_cleanup(multi);
-  if (aborted) code = CURLE_ABORTED_BY_CALLBACK;
-  curl.easy_getinfo(c, CURLINFO_RESPONSE_CODE, &r.status);
-  curl_off_t lookupUs = 0;
-  const bool lookupUnfinished = code != CURLE_OK &&
-                                (curl.easy_getinfo(c, CURLINFO_NAMELOOKUP_TIME_T, &lookupUs) != CURLE_OK || lookupUs == 0);
-  curl.easy_cleanup(c);
-  r.ok = code == CURLE_OK;
-  if (!r.ok) {
-    r.error = *errbuf ? errbuf : curl.easy_strerror(code);
-    if (sink->tooLarge && sink->file == nullptr) r.error = "the page is too large";
-    if (sink->file != nullptr && (sink->tooLarge || code == CURLE_FILESIZE_EXCEEDED))
-      r.error = "more than " + std::to_string(o.maxFileBytes) + " bytes";
-    r.tooLarge = sink->tooLarge || code == CURLE_FILESIZE_EXCEEDED;
-    if (code == CURLE_ABORTED_BY_CALLBACK) r.error = "aborted";
+  // Both descriptors closed: the helper is ending; it still gets the same time limits.
+  while (!stop() && !exited) {
+    const pid_t w = ::waitpid(pid, &status, WNOHANG);
+    if (w == pid || (w < 0 && errno != EINTR)) {
+      exited = true;
+      if (w < 0) status = -1;
+      break;
+    }
+    ::poll(nullptr, 0, 10);
+    check();
   }
-  ReleaseCurl(lookupUnfinished);
+  if (!exited) status = Reap(pid, true);
+
+  if (aborted) {
+    r.error = "aborted";
+    return r;
+  }
+  if (late) {
+    r.error = "tirvan-fetch took longer than " + std::to_string(limitMs) + " ms";
+    return r;
+  }
+  if (tooLarge) {
+    r.tooLarge = true;
+    r.error = "the page is too large";
+    return r;
+  }
+  if (wroteOutput) {
+    r.error = "tirvan-fetch wrote a download to its output";
+    return r;
+  }
+  if (status != -1 && WIFSIGNALED(status)) {
+    const int sig = WTERMSIG(status);
+    r.error = "tirvan-fetch ended by signal " + std::to_string(sig) + " (" + strsignal(sig) + ")";
+    return r;
+  }
+  if (result.empty() && !garbled) {
+    r.error = "tirvan-fetch ended without a result (exit status " +
+              std::to_string(status == -1 ? -1 : WEXITSTATUS(status)) + ")";
+    return r;
+  }
+  wire::Result w;
+  // The exit status must agree with the line.
+  if (garbled || !wire::ParseResult(result, &w) ||
+      (status != -1 && (!WIFEXITED(status) || WEXITSTATUS(status) != (w.ok ? wire::kExitOk : wire::kExitFailed)))) {
+    r.error = "tirvan-fetch gave a garbled result";
+    return r;
+  }
+  r.ok = w.ok;
+  r.status = w.status;
+  r.tooLarge = w.tooLarge;
+  r.error = w.error;
+  if (w.refused) qWarning("transfer of %s not started: %s", url.c_str(), r.error.c_str());
   return r;
 }
 
 }  // namespace
 
 bool InitCurl() {
-  if (!AcquireCurl()) return false;
-  ReleaseCurl(false);
+  const std::string program = FetchProgram();
+  struct stat st {};
+  if (program.empty() || ::stat(program.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
+      ::access(program.c_str(), X_OK) != 0) {
+    std::fprintf(stderr, "cannot run tirvan-fetch%s%s\n", program.empty() ? "" : " at ", program.c_str());
+    std::fputs("init libcurl failed.\n", stderr);
+    return false;
+  }
   return true;
 }
 
 FetchResult HttpGet(const std::string& url, const FetchOptions& options) {
-  std::string text;
-  Sink sink;
-  sink.text = &text;
-  sink.maxBytes = options.maxBytes;
-  FetchResult r = Transfer(url, &sink, options);
-  r.body = std::move(text);
-  return r;
+  return Transfer(url, nullptr, options);
 }
 
 FetchResult HttpDownload(const std::string& url, const std::string& path,
                          const FetchOptions& options) {
-  FetchResult r;
-  if (options.httpsOnly && !IsHttps(url)) {  // before the file is touched
-    r.error = "refused: not an https address";
-    return r;
-  }
-  // Never through a link: a symbolic link at path would have the download overwrite
-  // whatever file it names.
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
-  FILE* f = fd < 0 ? nullptr : ::fdopen(fd, "w+b");
-  if (f == nullptr) {
-    if (fd >= 0) ::close(fd);
-    r.error = "cannot create " + path;
-    return r;
-  }
-  Sink sink;
-  sink.file = f;
-  sink.maxFileBytes = options.maxFileBytes;
-  r = Transfer(url, &sink, options);
-  if (std::fflush(f) != 0 && r.ok) {
-    r.ok = false;
-    r.error = "cannot write " + path;
-  }
-  std::fclose(f);
-  return r;
+  return Transfer(url, &path, options);
 }
 
 void SetCurlOptionRefusalForTest(std::function<bool(int option)> refuse) {

@@ -1,6 +1,11 @@
-// The tray program's HTTP(S) transfers on libcurl: a page into memory, a file to disk.
-// Every transfer has a time limit and can be aborted from another thread; HTTPS peers are
-// verified against the system's authorities or a given file of them. Safe on any thread.
+// The tray program's HTTP(S) transfers: a page into memory, a file to disk. Each runs on
+// libcurl in a tirvan-fetch process of its own (TIRVAN_FETCH_PROGRAM, else the one next
+// to the running program), so that the TLS libraries and every parser of what a server
+// sends stay out of this process: their memory goes back when the helper ends, and a
+// fault there fails only that transfer. Every transfer has a time limit (the helper is
+// killed TIRVAN_FETCH_MARGIN_MS, default 3000, past it) and can be aborted from another
+// thread; HTTPS peers are verified against the system's authorities or a given file of
+// them. Safe on any thread.
 #pragma once
 
 #include <atomic>
@@ -31,8 +36,8 @@ struct FetchResult {
   bool Good() const { return ok && status == 200; }
 };
 
-// Whether libcurl loads and initialises; false (and "init libcurl failed." on standard
-// error) when it does not. Each transfer loads it for its time; the last one unloads it.
+// Whether tirvan-fetch is there to run; false (with the path and "init libcurl failed."
+// on standard error) when it is not.
 bool InitCurl();
 
 FetchResult HttpGet(const std::string& url, const FetchOptions& options);
@@ -45,7 +50,7 @@ FetchResult HttpDownload(const std::string& url, const std::string& path,
 // differently built library) fails the transfer before it starts, with a line in the
 // log, since a rule or a limit dropped in silence would let it run without it.
 // For tests: refuse(option) true makes setting that option fail as if libcurl had refused
-// it; an empty function restores libcurl's own answers.
+// it (the helper is told so); an empty function restores libcurl's own answers.
 void SetCurlOptionRefusalForTest(std::function<bool(int option)> refuse);
 
 }  // namespace tray

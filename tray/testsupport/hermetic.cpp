@@ -49,6 +49,8 @@ void PointEnvironment() {
   ::setenv("TIRVAN_WEB_BASE", kNoWebBase, 1);
   ::setenv("TIRVAN_BLOG_BASE", kNoWebBase, 1);
   ::unsetenv("TIRVAN_WEB_CA");
+  ::setenv("TIRVAN_FETCH_PROGRAM", TIRVAN_FETCH_TEST_PROGRAM, 1);
+  ::unsetenv("TIRVAN_FETCH_MARGIN_MS");
 }
 
 void ClearCallersVariables() {

@@ -26,7 +26,8 @@ void UseNoWebServer();
 // exec at once); empties the home and the XDG folders but the cache; web address kNoWebBase (the
 // environment's and the process's configuration); the process's settings store back on
 // its file; language folder back to the program's, system locale en_US.UTF-8, and a live
-// language store on English; hotspot flag off.
+// language store on English; hotspot flag off; TIRVAN_FETCH_PROGRAM the built
+// tirvan-fetch and TIRVAN_FETCH_MARGIN_MS unset.
 void ResetSharedState();
 
 // Where screenshots go: TIRVAN_TEST_SHOT_DIR when set, else tirvan-tray-shots in the
