@@ -32,8 +32,8 @@ late_ms=${TIRVAN_BENCH_TRAY_LATE_MS:-5000}
 tirvan=$build/tray/Tirvan
 ref=$build/bench/tirvan-tray-startup-ref
 web=$build/peers/web/tirvan-web
-for prog in "$tirvan" "$ref" "$web"; do
-  [[ -x $prog ]] || { echo "missing $prog: build Tirvan, tirvan-tray-startup-ref and tirvan-web first" >&2; exit 1; }
+for prog in "$tirvan" "$build/tray/tirvan-fetch" "$ref" "$web"; do
+  [[ -x $prog ]] || { echo "missing $prog: build Tirvan, tirvan-fetch, tirvan-tray-startup-ref and tirvan-web first" >&2; exit 1; }
 done
 
 work=$(mktemp -d /tmp/tirvan-tray-startup.XXXXXX)

@@ -13,7 +13,7 @@ build=${TIRVAN_BUILD_DIR:-build}
 
 bash scripts/install-deps.sh
 cmake -S . -B "$build" -G Ninja >/dev/null
-cmake --build "$build" --target TirvanClient tirvan-setup tirvan-sc tirvan-device Tirvan
+cmake --build "$build" --target TirvanClient tirvan-setup tirvan-sc tirvan-device Tirvan tirvan-fetch
 
 root=${1:-$HOME/tirvan}
 mkdir -p "$root"
@@ -63,9 +63,11 @@ else
     --share "$root/Shared"
 fi
 # The programs live in the root's bin folder: the root is the parent of its folder. The
-# tray program's language and help files lie next to it.
+# tray program's language and help files lie next to it, and tirvan-fetch, which runs its
+# transfers.
 put "$build/service/app/TirvanClient" "$root/bin/TirvanClient"
 put "$build/tray/Tirvan" "$root/bin/Tirvan"
+put "$build/tray/tirvan-fetch" "$root/bin/tirvan-fetch"
 for f in "$build"/tray/*.qzl "$build"/tray/*.pdf; do put "$f" "$root/bin/$(basename "$f")"; done
 if ! sc query "$service" >/dev/null 2>&1; then
   "$root/bin/TirvanClient" -i "$service" || {

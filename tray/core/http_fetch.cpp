@@ -275,19 +275,23 @@ FetchResult Transfer(const std::string& url, const std::string* path, const Fetc
     r.error = "tirvan-fetch wrote a download to its output";
     return r;
   }
+  if (garbled) {  // killed for it: a result past its length, or a failed poll
+    r.error = "tirvan-fetch gave a garbled result";
+    return r;
+  }
   if (status != -1 && WIFSIGNALED(status)) {
     const int sig = WTERMSIG(status);
     r.error = "tirvan-fetch ended by signal " + std::to_string(sig) + " (" + strsignal(sig) + ")";
     return r;
   }
-  if (result.empty() && !garbled) {
+  if (result.empty()) {
     r.error = "tirvan-fetch ended without a result (exit status " +
               std::to_string(status == -1 ? -1 : WEXITSTATUS(status)) + ")";
     return r;
   }
   wire::Result w;
   // The exit status must agree with the line.
-  if (garbled || !wire::ParseResult(result, &w) ||
+  if (!wire::ParseResult(result, &w) ||
       (status != -1 && (!WIFEXITED(status) || WEXITSTATUS(status) != (w.ok ? wire::kExitOk : wire::kExitFailed)))) {
     r.error = "tirvan-fetch gave a garbled result";
     return r;
