@@ -281,7 +281,8 @@ FetchResult Transfer(const std::string& url, const std::string* path, const Fetc
   }
   if (status != -1 && WIFSIGNALED(status)) {
     const int sig = WTERMSIG(status);
-    r.error = "tirvan-fetch ended by signal " + std::to_string(sig) + " (" + strsignal(sig) + ")";
+    const char* what = ::sigdescr_np(sig);  // unlike strsignal, safe on any thread
+    r.error = "tirvan-fetch ended by signal " + std::to_string(sig) + " (" + (what ? what : "unknown") + ")";
     return r;
   }
   if (result.empty()) {
