@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "fetch_wire.h"
 #include "http_fetch.h"
 #include "support/fake_server.h"
 #include "support/temp_dir.h"
@@ -322,6 +323,56 @@ TEST_F(HttpFetchTest, TheHelpersResultLineIsTheResult) {
     EXPECT_EQ(r.tooLarge, c.tooLarge);
     EXPECT_EQ(r.error, c.error);
     EXPECT_EQ(r.body, "body");
+  }
+}
+
+// The result line is read as it is written and nothing else is taken: what a helper
+// taken over by a hostile server could send the tray.
+TEST(FetchWire, TheResultLineIsReadStrictlyAndWrittenReadably) {
+  namespace wire = tray::fetchwire;
+  wire::Result failed;
+  failed.status = 503;
+  failed.tooLarge = true;
+  failed.refused = true;
+  failed.error = std::string("two\nlines\tand\x7f") + std::string(2000, 'e');
+  const std::string line = wire::FormatResult(failed);
+  wire::Result back;
+  ASSERT_TRUE(wire::ParseResult(line, &back)) << line;
+  EXPECT_EQ(back.status, 503);
+  EXPECT_TRUE(back.tooLarge && back.refused && !back.ok);
+  EXPECT_EQ(back.error, "two lines and " + std::string(wire::kMaxFetchErrorBytes - 14, 'e'));
+
+  const std::string ok = "tirvan-fetch-result ok=1 status=200 too-large=0 refused=0 error=";
+  const struct {
+    std::string text;
+    bool taken;
+  } cases[] = {
+      {ok + "\n", true},
+      {ok, false},                              // no end of line
+      {ok + "\n\n", false},                     // more after it
+      {ok + "\r\n", false},                     // a control character
+      {ok + "why\n", false},                   // ok with a reason
+      {"tirvan-fetch-result ok=0 status=0 too-large=0 refused=0 error=\n", true},
+      {"tirvan-fetch-result ok=0 status=007 too-large=0 refused=0 error=x\n", false},
+      {"tirvan-fetch-result ok=0 status=1000 too-large=0 refused=0 error=x\n", false},
+      {"tirvan-fetch-result ok=0 status= too-large=0 refused=0 error=x\n", false},
+      {"tirvan-fetch-result ok=0 status=-1 too-large=0 refused=0 error=x\n", false},
+      {"tirvan-fetch-result ok=0  status=0 too-large=0 refused=0 error=x\n", false},
+      {"tirvan-fetch-result ok=0 status=0 refused=0 too-large=0 error=x\n", false},  // out of order
+      {"tirvan-fetch-result ok=0 status=0 too-large=yes refused=0 error=x\n", false},
+      {"Tirvan-fetch-result ok=0 status=0 too-large=0 refused=0 error=x\n", false},
+      {"tirvan-fetch-result ok=0 status=0 too-large=0 refused=0 error=" +
+           std::string(wire::kMaxFetchErrorBytes + 1, 'e') + "\n", false},
+      {"", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    wire::Result r;
+    r.error = "untouched";
+    EXPECT_EQ(wire::ParseResult(c.text, &r), c.taken);
+    if (!c.taken) {
+      EXPECT_EQ(r.error, "untouched");
+    }
   }
 }
 
