@@ -38,14 +38,6 @@ constexpr long kDefaultMarginMs = 3000;      // past the helper's own time limit
 std::mutex g_refusalMutex;
 std::function<bool(int)> g_refusal;  // tests only
 
-bool IsHttps(const std::string& url) {
-  static const char kScheme[] = "https://";
-  if (url.size() <= 8) return false;
-  for (size_t i = 0; i < 8; ++i)
-    if (std::tolower(static_cast<unsigned char>(url[i])) != kScheme[i]) return false;
-  return true;
-}
-
 // TIRVAN_FETCH_PROGRAM, else tirvan-fetch next to the running program.
 std::string FetchProgram() {
   const char* env = std::getenv("TIRVAN_FETCH_PROGRAM");
@@ -177,7 +169,7 @@ int Reap(pid_t pid, bool kill) {
 // Runs one transfer in the helper; path: a file's, null for a page.
 FetchResult Transfer(const std::string& url, const std::string* path, const FetchOptions& o) {
   FetchResult r;
-  if (o.httpsOnly && !IsHttps(url)) {  // before anything starts
+  if (o.httpsOnly && !wire::IsHttps(url)) {  // before anything starts
     r.error = "refused: not an https address";
     return r;
   }

@@ -16,6 +16,7 @@
 
 #include <curl/curl.h>
 
+#include <cctype>
 #include <charconv>
 #include <cstddef>
 #include <string>
@@ -75,6 +76,16 @@ inline std::string FormatResult(const Result& r) {
   return std::string(kResultTag) + " ok=" + (r.ok ? "1" : "0") + " status=" + std::to_string(status) +
          " too-large=" + (r.tooLarge ? "1" : "0") + " refused=" + (r.refused ? "1" : "0") +
          " error=" + error + "\n";
+}
+
+// Whether url starts with https:// (the scheme in any case); both sides refuse any
+// other address of an https-only transfer before it starts.
+inline bool IsHttps(std::string_view url) {
+  static constexpr char kScheme[] = "https://";
+  if (url.size() <= 8) return false;
+  for (size_t i = 0; i < 8; ++i)
+    if (std::tolower(static_cast<unsigned char>(url[i])) != kScheme[i]) return false;
+  return true;
 }
 
 // Reads exactly one result line as FormatResult writes it; false for anything else.

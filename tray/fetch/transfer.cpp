@@ -63,14 +63,6 @@ size_t OnData(char* data, size_t size, size_t n, void* arg) {
 
 int OnProgress(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) { return g_abort ? 1 : 0; }
 
-bool IsHttps(const std::string& url) {
-  static const char kScheme[] = "https://";
-  if (url.size() <= 8) return false;
-  for (size_t i = 0; i < 8; ++i)
-    if (std::tolower(static_cast<unsigned char>(url[i])) != kScheme[i]) return false;
-  return true;
-}
-
 Result Run(const Request& q, Sink* sink) {
   Result r;
   if (curl_global_init(CURL_GLOBAL_ALL) != CURLE_OK) {
@@ -175,7 +167,7 @@ void RequestAbort() { g_abort = 1; }
 
 Result Transfer(const Request& q) {
   Result r;
-  if (q.httpsOnly && !IsHttps(q.url)) {  // before the file is touched
+  if (q.httpsOnly && !tray::fetchwire::IsHttps(q.url)) {  // before the file is touched
     r.error = "refused: not an https address";
     return r;
   }

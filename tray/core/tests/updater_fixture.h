@@ -168,6 +168,13 @@ class UpdaterTest : public ::testing::Test {
   }
   bool InstallerThere() const { return QFileInfo::exists(updater->InstallerPath()); }
   int InstallerRequests() const { return peer->Requests("/files/setup.sh"); }
+  // The web server logs a request once its answer has ended: for a download the tray broke
+  // off, when it notices the closed connection, which may be after the check is over. The
+  // count once at least `least` are logged (or after 5 s).
+  int InstallerRequestsOnceLogged(int least) const {
+    peer->WaitRequests("/files/setup.sh", least, 5000);
+    return InstallerRequests();
+  }
 
   static inline const support::TestCa* s_ca = nullptr;
   support::TempDir tmp;
