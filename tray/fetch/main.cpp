@@ -43,6 +43,22 @@ bool Number(std::string_view text, long long min, long long max, long long* out)
   return true;
 }
 
+// The Request field an option of a time or a speed (0 to LONG_MAX) sets; null for others.
+long fetch::Request::*LongOption(std::string_view arg) {
+  static constexpr struct {
+    std::string_view flag;
+    long fetch::Request::*field;
+  } kOptions[] = {
+      {wire::kTimeoutMs, &fetch::Request::timeoutMs},
+      {wire::kConnectTimeoutMs, &fetch::Request::connectTimeoutMs},
+      {wire::kLowSpeedBytes, &fetch::Request::lowSpeedBytes},
+      {wire::kLowSpeedSeconds, &fetch::Request::lowSpeedSeconds},
+  };
+  for (const auto& o : kOptions)
+    if (arg == o.flag) return o.field;
+  return nullptr;
+}
+
 void OnSignal(int) { fetch::RequestAbort(); }
 
 }  // namespace
@@ -90,18 +106,9 @@ int main(int argc, char** argv) {
       q.outputPath = value;
     } else if (arg == wire::kCaFile) {
       q.caFile = value;
-    } else if (arg == wire::kTimeoutMs) {
+    } else if (long fetch::Request::*field = LongOption(arg)) {
       if (!number(0, kLongMax)) return wire::kExitUsage;
-      q.timeoutMs = static_cast<long>(n);
-    } else if (arg == wire::kConnectTimeoutMs) {
-      if (!number(0, kLongMax)) return wire::kExitUsage;
-      q.connectTimeoutMs = static_cast<long>(n);
-    } else if (arg == wire::kLowSpeedBytes) {
-      if (!number(0, kLongMax)) return wire::kExitUsage;
-      q.lowSpeedBytes = static_cast<long>(n);
-    } else if (arg == wire::kLowSpeedSeconds) {
-      if (!number(0, kLongMax)) return wire::kExitUsage;
-      q.lowSpeedSeconds = static_cast<long>(n);
+      q.*field = static_cast<long>(n);
     } else if (arg == wire::kMaxBytes) {
       if (!number(0, wire::kMaxPageLimit)) return wire::kExitUsage;
       q.maxBytes = n;
