@@ -57,6 +57,13 @@ bool SyncTreeInto(const QString& src, const QString& dst, IFileOps& files, MoveC
     const int cut = e.rel.lastIndexOf(QLatin1Char('/'));
     const QString parent = cut < 0 ? QString() : e.rel.left(cut);
     std::optional<FsEntry> there = files.Stat(to);
+    // What went from src since it was listed (an upload's part renamed to its name, say) is
+    // not copied; what took its place comes with the next sync.
+    auto gone = [&] {
+      if (files.Stat(from)) return false;
+      qInfo("%s went while it was copied", qUtf8Printable(from));
+      return true;
+    };
     switch (e.kind) {
       case FsEntry::kDir:
         if (!there) {
@@ -78,6 +85,7 @@ bool SyncTreeInto(const QString& src, const QString& dst, IFileOps& files, MoveC
         if (!files.CopyFile(from, part, count, error)) {
           FileError ignored;
           files.RemoveFile(part, &ignored);
+          if (gone()) break;
           return false;
         }
         QString why;
@@ -91,7 +99,10 @@ bool SyncTreeInto(const QString& src, const QString& dst, IFileOps& files, MoveC
       }
       case FsEntry::kLink:
         if (there) break;
-        if (!files.CopyLink(from, to, error)) return false;
+        if (!files.CopyLink(from, to, error)) {
+          if (gone()) break;
+          return false;
+        }
         touched.insert(parent);
         break;
       case FsEntry::kOther:

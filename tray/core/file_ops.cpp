@@ -71,13 +71,17 @@ struct Fd {
 
 bool ListInto(const std::string& dir, const QString& rel, std::vector<FsEntry>* out, FileError* error) {
   std::unique_ptr<DIR, int (*)(DIR*)> d(::opendir(dir.c_str()), ::closedir);
-  if (!d) return Fail(error, QString::fromStdString(dir), errno);
+  // A folder below the root that went since it was read (the folder is in use) is not listed.
+  if (!d) return !rel.isEmpty() && errno == ENOENT ? true : Fail(error, QString::fromStdString(dir), errno);
   while (dirent* ent = ::readdir(d.get())) {
     const char* name = ent->d_name;
     if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
     const std::string path = dir + "/" + name;
     struct stat st{};
-    if (::lstat(path.c_str(), &st) != 0) return Fail(error, QString::fromStdString(path), errno);
+    if (::lstat(path.c_str(), &st) != 0) {
+      if (errno == ENOENT) continue;  // renamed or removed since the folder was read
+      return Fail(error, QString::fromStdString(path), errno);
+    }
     const QString childRel = rel.isEmpty() ? QString::fromStdString(name) : rel + QLatin1Char('/') + QString::fromStdString(name);
     out->push_back(EntryOf(st, childRel));
     if (S_ISDIR(st.st_mode) && !ListInto(path, childRel, out, error)) return false;

@@ -38,6 +38,7 @@ struct SteppedFiles final : tray::RealFileOps {
   std::optional<int64_t> freeBytes;
   int noSpaceAtCopy = -1;  // the nth file copy fails as on a full disk
   int copies = 0;
+  QString copying;  // the source of the copy under way
 
   void Step() {
     ++steps;
@@ -56,6 +57,7 @@ struct SteppedFiles final : tray::RealFileOps {
   bool RemoveTree(const QString& p, QString* e) override { Step(); return RealFileOps::RemoveTree(p, e); }
   bool CopyFile(const QString& from, const QString& to, const std::function<bool(int64_t)>& wrote,
                 tray::FileError* e) override {
+    copying = from;
     Step();
     if (++copies == noSpaceAtCopy) {
       QFile(to).open(QIODevice::WriteOnly);  // a part was written before the disk filled
@@ -273,6 +275,36 @@ TEST_F(DataFolderMoveTest, FilesThatGrowOrGoWhileTheCopyRunsDoNotFailTheMove) {
   EXPECT_EQ(Contents(Path("new/Tirvan"))[QStringLiteral("Pictures/IMG_0001.JPG")], QByteArray(200000, 'p') + "more");
   EXPECT_FALSE(QFileInfo::exists(Path("new/Tirvan/Documents/notes.txt")));
   EXPECT_FALSE(QFileInfo::exists(Path("old/Tirvan")));
+}
+
+// An upload that ends while what arrived during the copy is brought over: its part is
+// listed, then renamed to the file's name before it is copied. The part is not copied,
+// the file follows, and the move goes on.
+TEST_F(DataFolderMoveTest, AnUploadThatEndsWhileLateArrivalsAreCopiedDoesNotFailTheMove) {
+  MakeOldFolder();
+  const QString part = Path("old/Tirvan/VID_1.MP4tirvan.rename");
+  const QString done = Path("old/Tirvan/VID_1.MP4");
+  bool arrived = false, renamed = false;
+  files.beforeStep = [&](int) {
+    if (!QFileInfo::exists(Path("new/Tirvan"))) return;
+    if (!arrived) {  // the copy is in place; the sync of late arrivals lists next
+      arrived = true;
+      QFile f(part);
+      ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+      f.write(QByteArray(5000, 'v'));
+    } else if (!renamed && files.copying == part) {  // listed, about to be copied: the upload ends
+      renamed = true;
+      ASSERT_TRUE(QFile::rename(part, done));
+    }
+  };
+  tray::DataFolderResult r = Set(Path("old"), Path("new"));
+  ASSERT_TRUE(renamed);
+  EXPECT_TRUE(r.sent);
+  EXPECT_TRUE(r.messageKey.isEmpty()) << r.messageKey.toStdString() << " " << r.detail.toStdString();
+  const auto copied = Contents(Path("new/Tirvan"));
+  EXPECT_EQ(copied.count(QStringLiteral("VID_1.MP4tirvan.rename")), 0u);
+  EXPECT_EQ(copied.count(QStringLiteral("VID_1.MP4tirvan.rename.tirvan-part")), 0u);
+  EXPECT_EQ(copied.at(QStringLiteral("VID_1.MP4")), QByteArray(5000, 'v'));
 }
 
 TEST_F(DataFolderMoveTest, AFullDiskARefusingServiceAndACancelLeaveTheOldFolderAndNothingElse) {
